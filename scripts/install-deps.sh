@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs every package that building, testing and the demo need on a fresh Debian machine.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+pkgs=(
+  build-essential cmake ninja-build pkg-config
+  clang clang-tools lld libclang-rt-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libmilter-dev miltertest
+  postfix dnsmasq-base swaks
+  iproute2 util-linux procps psmisc python3
+  valgrind man-db groff-base
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  # Postfix asks questions at install time; answer them up front.
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+  echo "postfix postfix/mailname string korvane.test" | debconf-set-selections
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

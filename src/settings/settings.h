@@ -1,0 +1,58 @@
+// The process-wide settings record, its whitelist entry types, the defaults and
+// the configuration file reader. Filled once on the start-up thread, then only read.
+#pragma once
+
+#include <cstdint>
+#include <forward_list>
+#include <optional>
+#include <string>
+
+struct IpWhitelistEntry {
+  std::uint64_t network = 0;    // IPv4 address as inet_addr gives it (network order)
+  std::uint16_t prefix_len = 0;  // 0..32 leading bits that must match
+};
+
+struct PatternEntry {
+  std::string pattern;
+};
+
+struct Settings {
+  std::optional<std::string> publicname;
+  std::optional<std::string> safecallback;
+  std::optional<std::string> mailstore;
+  std::optional<std::string> user;
+  std::optional<std::string> socket;
+  // Each list holds its entries in the reverse order of the file's lines.
+  std::forward_list<IpWhitelistEntry> whitelist_ip;
+  std::forward_list<PatternEntry> whitelist_ptr;
+  std::forward_list<PatternEntry> whitelist_from;
+  std::forward_list<PatternEntry> whitelist_to;
+  std::int32_t syslog_facility = 0;
+  std::int32_t sav = 0;
+  std::int32_t ignoretempfail = 0;
+  std::int32_t blockignorants = 0;
+  std::int64_t frompassttl = 0;
+  std::int64_t fromtfailttl = 0;
+  std::int64_t fromfailttl = 0;
+  std::int64_t topassttl = 0;
+  std::int64_t totfailttl = 0;
+  std::int64_t tofailttl = 0;
+};
+
+extern Settings settings;
+
+inline constexpr const char* DEFAULT_CONFIG_FILE = "/usr/local/etc/korvane.conf";
+
+// Every field absent, empty or 0.
+void settings_clear();
+// The built-in defaults.
+void settings_defaults();
+// Applies the lines of the file at path; a file that cannot be opened leaves the
+// defaults and writes the warning to standard error.
+void load_config(const char* path);
+// Lifetime text ("90", "10m", "2d", "1.5h") to seconds; may shorten buf by one.
+[[nodiscard]] std::int64_t parse_ttl(char* buf);
+// Facility code of a "syslog" value, or -1 when the name is not known.
+[[nodiscard]] int facility_from_name(const char* name);
+// Frees every text and list entry.
+void settings_release();

@@ -1,0 +1,25 @@
+// Timed SMTP client transport: connect, send a command and read its whole reply
+// as a three-digit code, polite end and close. Replies are untrusted input.
+#pragma once
+
+#include <cstddef>
+#include <netinet/in.h>
+
+// Waits of the transport. The daemon uses the defaults; tests shorten them.
+struct SmtpTimeouts {
+  int connect_ms = 60 * 1000;
+  int send_ms = 60 * 1000;
+  int receive_ms = 120 * 1000;
+  // Bounds on one whole reply, so a slow drip of continuation lines cannot hold
+  // a thread for ever.
+  int reply_total_ms = 5 * 60 * 1000;
+  std::size_t reply_max_bytes = 64 * 1024;
+};
+
+[[nodiscard]] int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t = {});
+// line is a complete command ending in CR LF, or nullptr to read only (greeting).
+[[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {});
+[[nodiscard]] int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t = {});
+[[nodiscard]] int smtp_reply_code(const char* text);
+void smtp_quit(int fd, const SmtpTimeouts& t = {});
+void smtp_close(int fd);

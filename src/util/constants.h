@@ -1,0 +1,17 @@
+// Result and status codes shared by every subsystem: probe results, cache kinds
+// and statuses. The milter results (SMFIS_*) come from libmilter's own header.
+#pragma once
+
+inline constexpr int PROBE_PASS = 1;
+inline constexpr int PROBE_FAIL = 0;
+inline constexpr int PROBE_TEMPFAIL = -1;
+
+inline constexpr int CACHE_SENDER = 0;
+inline constexpr int CACHE_RECIPIENT = 1;
+
+inline constexpr int SENDER_PASS = 1;
+inline constexpr int SENDER_FAIL = 2;
+inline constexpr int SENDER_TEMPFAIL = 3;
+inline constexpr int RCPT_PASS = 4;
+inline constexpr int RCPT_FAIL = 5;
+inline constexpr int RCPT_TEMPFAIL = 6;

@@ -1,0 +1,55 @@
+// The shared helpers: hash values, elapsed-time text, lower-casing, bounded copies
+// and the dotted-quad pattern.
+#include "util/helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(HashString, KnownValues) {
+  EXPECT_EQ(hash_string(""), 0u);
+  EXPECT_EQ(hash_string("abc"), 0x006CF406B6071F5BULL);
+  // Bytes above 127 are taken unsigned.
+  EXPECT_NE(hash_string("\xff"), hash_string("\x7f"));
+}
+
+TEST(FormatElapsed, Table) {
+  struct Case { long e; const char* want; } cases[] = {
+      {0, "00:00:00"}, {59, "00:00:59"}, {61, "00:01:01"},
+      {3600, "01:00:00"}, {3 * 3600 + 25 * 60 + 7, "03:25:07"}, {100 * 3600 + 1, "100:00:01"},
+  };
+  for (const auto& c : cases) {
+    char out[10];
+    format_elapsed(1000, 1000 + c.e, out);
+    EXPECT_STREQ(out, c.want) << c.e;
+  }
+}
+
+TEST(LowercaseInPlace, OnlyAsciiLetters) {
+  char s[] = "AbC@Example.TEST\xc3\x84Z";
+  lowercase_in_place(s);
+  EXPECT_STREQ(s, "abc@example.test\xc3\x84z");
+}
+
+TEST(CopyBounded, CutsAndTerminates) {
+  char dst[5];
+  copy_bounded(dst, "abcdefgh", sizeof dst);
+  EXPECT_STREQ(dst, "abcd");
+  copy_bounded(dst, "ab", sizeof dst);
+  EXPECT_STREQ(dst, "ab");
+  BoundedText<4> t;
+  t.assign("xyz12");
+  EXPECT_STREQ(t.c_str(), "xyz");
+  t.assign(nullptr);
+  EXPECT_TRUE(t.empty());
+}
+
+TEST(Ipv4LiteralPattern, Table) {
+  ASSERT_TRUE(ipv4_literal_pattern_compile());
+  struct Case { const char* text; bool match; } cases[] = {
+      {"192.0.2.7", true}, {"192.0.2.7.", true}, {"300.1.1.1", true}, {"010.0.0.1", true},
+      {"192.0.2.7..", false}, {"192.0.2", false}, {"1234.0.0.1", false}, {"mx.example.test", false},
+      {"", false}, {" 192.0.2.7", false}, {"192.0.2.7 ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ipv4_literal_match(c.text), c.match) << c.text;
+}
