@@ -1,10 +1,140 @@
-// Settings record (placeholder until the reader lands).
+// The settings record: clearing, defaults, release, reading the configuration
+// file piece by piece, and the listing of the effective settings.
 #include "settings/settings.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <memory>
+
+#ifndef KORVANE_RUN_DIR
+#define KORVANE_RUN_DIR "/run/korvane"
+#endif
+
 Settings settings;
+
+namespace {
+
+// A piece is at most 254 bytes: a longer line is taken in several pieces, each
+// of which counts as a line of its own.
+constexpr std::size_t PIECE_BUFFER = 256;
+constexpr std::size_t PIECE_LIMIT = 255;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads bytes into buf up to and including a line feed, or until limit - 1 bytes
+// are taken; terminates buf. Returns the count; 0 at end of file or on a read
+// error, which ends the reading the same way.
+std::size_t read_piece(std::FILE* f, char* buf, std::size_t limit) {
+  std::size_t n = 0;
+  while (n + 1 < limit) {
+    int c = std::getc(f);
+    if (c == EOF) break;
+    buf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buf[n] = '\0';
+  return n;
+}
+
+void print_text(std::FILE* out, const char* key, const std::optional<std::string>& v) {
+  if (v)
+    std::fprintf(out, "%s %s\n", key, v->c_str());
+  else
+    std::fprintf(out, "# %s (not set)\n", key);
+}
+
+void print_patterns(std::FILE* out, const char* key, const std::forward_list<PatternEntry>& list) {
+  for (const PatternEntry& e : list) std::fprintf(out, "%s %s\n", key, e.pattern.c_str());
+}
+
+}  // namespace
+
 void settings_clear() { settings = Settings{}; }
-void settings_defaults() {}
-void load_config(const char*) {}
-std::int64_t parse_ttl(char*) { return 0; }
-int facility_from_name(const char*) { return -1; }
-void settings_release() { settings = Settings{}; }
+
+void settings_defaults() {
+  settings.publicname = "localhost";
+  settings.safecallback = "postmaster@localhost";
+  settings.mailstore.reset();
+  settings.user = "korvs";
+  settings.socket = "unix:" KORVANE_RUN_DIR "/korvane.sock";
+  settings.syslog_facility = 16;
+  settings.sav = 1;
+  settings.ignoretempfail = 0;
+  settings.blockignorants = 0;
+  settings.frompassttl = 86400;
+  settings.fromtfailttl = 300;
+  settings.fromfailttl = 3600;
+  settings.topassttl = 3600;
+  settings.totfailttl = 300;
+  settings.tofailttl = 3600;
+}
+
+void settings_release() {
+  settings.publicname.reset();
+  settings.safecallback.reset();
+  settings.mailstore.reset();
+  settings.user.reset();
+  settings.socket.reset();
+  settings.whitelist_ip.clear();
+  settings.whitelist_ptr.clear();
+  settings.whitelist_from.clear();
+  settings.whitelist_to.clear();
+}
+
+bool load_config_report(const char* path, const ConfigLineReport& report) {
+  File f(std::fopen(path, "r"));
+  if (!f) {
+    std::fprintf(stderr, "Warning: korvane configuration file load failed\n");
+    return false;
+  }
+  char buf[PIECE_BUFFER];
+  int line_no = 1;
+  for (;;) {
+    std::size_t n = read_piece(f.get(), buf, PIECE_LIMIT);
+    if (n == 0) break;
+    int piece_line = line_no;
+    if (buf[n - 1] == '\n') ++line_no;
+    LineOutcome outcome = config_apply_line(settings, buf);
+    if (report) report(piece_line, outcome);
+  }
+  return true;
+}
+
+void load_config(const char* path) { (void)load_config_report(path, nullptr); }
+
+void settings_print(std::FILE* out, const Settings& s) {
+  print_text(out, "publicname", s.publicname);
+  print_text(out, "safecallback", s.safecallback);
+  print_text(out, "mailstore", s.mailstore);
+  print_text(out, "user", s.user);
+  print_text(out, "socket", s.socket);
+  if (const char* name = facility_name(s.syslog_facility))
+    std::fprintf(out, "syslog %s\n", name);
+  else
+    std::fprintf(out, "# syslog facility code %d\n", s.syslog_facility);
+  std::fprintf(out, "sav %s\n", s.sav ? "on" : "off");
+  std::fprintf(out, "ignoretempfail %s\n", s.ignoretempfail ? "on" : "off");
+  std::fprintf(out, "blockignorants %s\n", s.blockignorants ? "on" : "off");
+  const std::pair<const char*, std::int64_t> lifetimes[] = {
+      {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
+      {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
+      {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
+  };
+  for (const auto& [key, value] : lifetimes)
+    std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
+  std::fprintf(out, "# whitelists, in the order they are tested\n");
+  for (const IpWhitelistEntry& e : s.whitelist_ip) {
+    in_addr a{};
+    a.s_addr = static_cast<in_addr_t>(e.network);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    std::fprintf(out, "whitelistip %s/%u\n", text, static_cast<unsigned>(e.prefix_len));
+  }
+  print_patterns(out, "whitelistptr", s.whitelist_ptr);
+  print_patterns(out, "whitelistfrom", s.whitelist_from);
+  print_patterns(out, "whitelistto", s.whitelist_to);
+}

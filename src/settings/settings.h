@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <forward_list>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -51,8 +53,44 @@ void settings_defaults();
 // defaults and writes the warning to standard error.
 void load_config(const char* path);
 // Lifetime text ("90", "10m", "2d", "1.5h") to seconds; may shorten buf by one.
+// Results are held within +-LIFETIME_LIMIT.
 [[nodiscard]] std::int64_t parse_ttl(char* buf);
 // Facility code of a "syslog" value, or -1 when the name is not known.
 [[nodiscard]] int facility_from_name(const char* name);
 // Frees every text and list entry.
 void settings_release();
+
+// Lifetimes saturate here rather than at the 64-bit limit, so that the cache's
+// "now + lifetime" can never overflow; it is still far beyond any real use.
+inline constexpr std::int64_t LIFETIME_LIMIT = INT64_MAX / 2;
+
+// What became of one line (or one piece of an over-long line) of the file.
+enum class LineStatus { applied, blank, ignored };
+struct LineOutcome {
+  LineStatus status = LineStatus::blank;
+  std::string reason;  // why an ignored line was ignored
+};
+
+// The two leading words of a line as the file format takes them: each at most
+// 127 bytes, a longer word is cut and its rest becomes the next word.
+struct ConfigWords {
+  char key[128] = {};
+  char value[128] = {};
+  int count = 0;  // 0, 1 or 2 words found
+};
+[[nodiscard]] ConfigWords config_split_line(const char* line);
+
+// Applies one line (at most 254 bytes, terminated) to s; the buffer may be changed.
+LineOutcome config_apply_line(Settings& s, char* line);
+
+// Reads the file into the global record, telling report (if set) what became of
+// each line, numbered from 1; a piece of an over-long line carries the number of
+// the line it came from. False (and the warning written) when it cannot be opened.
+using ConfigLineReport = std::function<void(int line_no, const LineOutcome& outcome)>;
+bool load_config_report(const char* path, const ConfigLineReport& report);
+
+// Name of a facility code of the "syslog" table, or nullptr.
+[[nodiscard]] const char* facility_name(int code);
+// Writes every setting as "key value" lines, the whitelists in the order they are
+// tested.
+void settings_print(std::FILE* out, const Settings& s);

@@ -1,0 +1,235 @@
+// One configuration line to its effect on a Settings record: the word split, the
+// nineteen keys, the whitelist address rule, lifetimes and facility names.
+// Input is untrusted file text; every read goes through a cursor bounded by the
+// line's terminator, and numbers saturate instead of overflowing.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "settings/settings.h"
+#include "util/helpers.h"
+
+namespace {
+
+// The bytes isspace() takes as white space in the C locale.
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+struct Cursor {
+  std::string_view text;
+  std::size_t pos = 0;
+
+  bool at_end() const { return pos >= text.size(); }
+  char peek() const { return at_end() ? '\0' : text[pos]; }
+  void skip_space() {
+    while (!at_end() && is_space(text[pos])) ++pos;
+  }
+  // Copies up to limit non-space bytes into out (terminated); false if none.
+  bool word(char* out, std::size_t limit) {
+    std::size_t n = 0;
+    while (!at_end() && !is_space(text[pos]) && n < limit) out[n++] = text[pos++];
+    out[n] = '\0';
+    return n > 0;
+  }
+};
+
+// A decimal number read as atol reads it (white space, sign, digits, stop at
+// anything else; no digits gives 0), held within [-limit, limit]. out_of_range
+// tells that the written number lay beyond the limit.
+std::int64_t read_decimal(std::string_view text, std::int64_t limit, bool* out_of_range) {
+  Cursor c{text};
+  c.skip_space();
+  bool negative = false;
+  if (c.peek() == '+' || c.peek() == '-') {
+    negative = c.peek() == '-';
+    ++c.pos;
+  }
+  std::int64_t magnitude = 0;
+  bool over = false;
+  while (!c.at_end() && c.peek() >= '0' && c.peek() <= '9') {
+    int digit = c.peek() - '0';
+    if (!over && magnitude > (limit - digit) / 10) over = true;
+    if (!over) magnitude = magnitude * 10 + digit;
+    ++c.pos;
+  }
+  if (out_of_range) *out_of_range = over;
+  if (over) magnitude = limit;
+  return negative ? -magnitude : magnitude;
+}
+
+std::int64_t saturating_product(std::int64_t n, std::int64_t multiplier) {
+  if (n > LIFETIME_LIMIT / multiplier) return LIFETIME_LIMIT;
+  if (n < -LIFETIME_LIMIT / multiplier) return -LIFETIME_LIMIT;
+  return n * multiplier;
+}
+
+// The prefix after "/": atoi's number reduced to its low 16 bits, at most 32.
+// A number beyond the int range counts as 32, the narrowest range, rather than
+// wrapping to some arbitrary width (possibly 0, which would match every client).
+std::uint16_t read_prefix(std::string_view text) {
+  bool over = false;
+  std::int64_t n = read_decimal(text, std::int64_t{INT_MAX} + 1, &over);
+  if (over || n > INT_MAX) return 32;
+  auto low = static_cast<std::uint16_t>(static_cast<std::uint32_t>(n) & 0xFFFFu);
+  return low > 32 ? 32 : low;
+}
+
+LineOutcome applied() { return {LineStatus::applied, {}}; }
+LineOutcome ignored(std::string reason) { return {LineStatus::ignored, std::move(reason)}; }
+
+LineOutcome apply_whitelist_ip(Settings& s, char* value) {
+  std::uint16_t prefix = 32;
+  if (char* slash = std::strchr(value, '/')) {
+    *slash = '\0';
+    prefix = read_prefix(slash + 1);
+  }
+  if (value[0] == '\0') return ignored("whitelistip without an address");
+  if (!ipv4_literal_match(value)) return ignored("whitelistip value is not a dotted-quad address");
+  in_addr_t addr = inet_addr(value);
+  // 255.255.255.255 shares the error value and is dropped with the non-addresses.
+  if (addr == INADDR_NONE) return ignored("whitelistip value is not a usable IPv4 address");
+  s.whitelist_ip.push_front(IpWhitelistEntry{static_cast<std::uint64_t>(addr), prefix});
+  return applied();
+}
+
+template <std::forward_list<PatternEntry> Settings::*List, bool Lower>
+LineOutcome add_pattern(Settings& s, char* value) {
+  if (Lower) lowercase_in_place(value);
+  (s.*List).push_front(PatternEntry{value});
+  return applied();
+}
+
+template <std::optional<std::string> Settings::*Field>
+LineOutcome set_text(Settings& s, char* value) {
+  s.*Field = std::string(value);
+  return applied();
+}
+
+template <std::int64_t Settings::*Field>
+LineOutcome set_lifetime(Settings& s, char* value) {
+  s.*Field = parse_ttl(value);
+  return applied();
+}
+
+LineOutcome set_sav(Settings& s, char* value) {
+  if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
+  s.sav = 0;
+  return applied();
+}
+
+template <std::int32_t Settings::*Field>
+LineOutcome set_on_flag(Settings& s, char* value) {
+  if (strcasecmp(value, "on") != 0) return ignored("this key takes only the value on");
+  s.*Field = 1;
+  return applied();
+}
+
+LineOutcome set_facility(Settings& s, char* value) {
+  int code = facility_from_name(value);
+  if (code < 0) return ignored(std::string("unknown syslog facility \"") + value + "\"");
+  s.syslog_facility = code;
+  return applied();
+}
+
+struct KeyRule {
+  const char* key;
+  LineOutcome (*apply)(Settings&, char*);
+};
+
+// Matched without regard to case, in this order.
+constexpr KeyRule key_rules[] = {
+    {"whitelistip", apply_whitelist_ip},
+    {"whitelistptr", add_pattern<&Settings::whitelist_ptr, false>},
+    {"whitelistfrom", add_pattern<&Settings::whitelist_from, true>},
+    {"whitelistto", add_pattern<&Settings::whitelist_to, true>},
+    {"publicname", set_text<&Settings::publicname>},
+    {"safecallback", set_text<&Settings::safecallback>},
+    {"sav", set_sav},
+    {"ignoretempfail", set_on_flag<&Settings::ignoretempfail>},
+    {"blockignorants", set_on_flag<&Settings::blockignorants>},
+    {"mailstore", set_text<&Settings::mailstore>},
+    {"frompassttl", set_lifetime<&Settings::frompassttl>},
+    {"fromtfailttl", set_lifetime<&Settings::fromtfailttl>},
+    {"fromfailttl", set_lifetime<&Settings::fromfailttl>},
+    {"topassttl", set_lifetime<&Settings::topassttl>},
+    {"totfailttl", set_lifetime<&Settings::totfailttl>},
+    {"tofailttl", set_lifetime<&Settings::tofailttl>},
+    {"user", set_text<&Settings::user>},
+    {"socket", set_text<&Settings::socket>},
+    {"syslog", set_facility},
+};
+
+struct Facility {
+  const char* name;
+  int code;
+};
+constexpr Facility facilities[] = {
+    {"daemon", 24}, {"mail", 16},    {"local0", 128}, {"local1", 136}, {"local2", 144},
+    {"local3", 152}, {"local4", 160}, {"local5", 168}, {"local6", 176}, {"local7", 184},
+};
+
+}  // namespace
+
+ConfigWords config_split_line(const char* line) {
+  ConfigWords w;
+  Cursor c{std::string_view(line)};
+  c.skip_space();
+  if (!c.word(w.key, sizeof w.key - 1)) return w;
+  w.count = 1;
+  // No space is required here: the rest of an over-long key becomes the value.
+  c.skip_space();
+  if (c.word(w.value, sizeof w.value - 1)) w.count = 2;
+  return w;
+}
+
+std::int64_t parse_ttl(char* buf) {
+  std::size_t len = std::strlen(buf);
+  if (len == 0) return 0;
+  std::int64_t multiplier = 1;
+  switch (buf[len - 1]) {
+    case 'd': case 'D': multiplier = 86400; break;
+    case 'h': case 'H': multiplier = 3600; break;
+    case 'm': case 'M': multiplier = 60; break;
+    default: break;
+  }
+  if (multiplier != 1) buf[--len] = '\0';
+  return saturating_product(read_decimal(std::string_view(buf, len), LIFETIME_LIMIT, nullptr),
+                            multiplier);
+}
+
+int facility_from_name(const char* name) {
+  for (const Facility& f : facilities) {
+    if (strcasecmp(name, f.name) == 0) return f.code;
+  }
+  return -1;
+}
+
+const char* facility_name(int code) {
+  for (const Facility& f : facilities) {
+    if (f.code == code) return f.name;
+  }
+  return nullptr;
+}
+
+LineOutcome config_apply_line(Settings& s, char* line) {
+  if (char* hash = std::strchr(line, '#')) *hash = '\0';
+  ConfigWords w = config_split_line(line);
+  if (w.count == 0) return {LineStatus::blank, {}};
+  if (w.count == 1) return ignored(std::string("key \"") + w.key + "\" without a value");
+  for (const KeyRule& rule : key_rules) {
+    if (strcasecmp(w.key, rule.key) != 0) continue;
+    try {
+      return rule.apply(s, w.value);
+    } catch (const std::bad_alloc&) {
+      // The record stays as it was: a list gains no entry, a text keeps its old copy.
+      return ignored("out of memory");
+    }
+  }
+  return ignored(std::string("unknown key \"") + w.key + "\"");
+}
