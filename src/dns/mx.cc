@@ -1,5 +1,107 @@
-// MX lookup (placeholder).
+// The MX query through the reentrant resolver, and the walk over the exchangers
+// it yields. Each call owns its resolver state and buffers; nothing is shared.
 #include "dns/mx.h"
+
+#include <arpa/nameser.h>
+#include <netdb.h>
+#include <resolv.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "dns/mx_reply.h"
+#include "smtp/probe.h"
 #include "util/constants.h"
-int mx_lookup(const char*, char*, MxList, unsigned char*) { return -1; }
-int probe_domain(const char*, const char*) { return PROBE_TEMPFAIL; }
+#include "util/log.h"
+
+namespace {
+
+// A per-call resolver state, zero-filled before initialisation and closed on
+// every path once initialised.
+class ResolverState {
+ public:
+  ResolverState() {
+    std::memset(&state_, 0, sizeof state_);
+    ready_ = res_ninit(&state_) >= 0;
+  }
+  ~ResolverState() { close(); }
+  ResolverState(const ResolverState&) = delete;
+  ResolverState& operator=(const ResolverState&) = delete;
+
+  [[nodiscard]] bool ready() const { return ready_; }
+  res_state get() { return &state_; }
+  void close() {
+    if (ready_) res_nclose(&state_);
+    ready_ = false;
+  }
+
+ private:
+  struct __res_state state_;
+  bool ready_ = false;
+};
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using HeapBuffer = std::unique_ptr<T[], FreeDeleter>;
+
+template <typename T>
+HeapBuffer<T> allocate_zeroed(std::size_t n) {
+  return HeapBuffer<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
+}
+
+}  // namespace
+
+int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer) {
+  ResolverState res;
+  if (!res.ready()) return -1;
+  res.get()->retrans = 7;
+  res.get()->retry = 4;
+
+  int len = res_nquery(res.get(), domain, ns_c_in, ns_t_mx, answer,
+                       static_cast<int>(MX_ANSWER_SIZE));
+  if (len < 0) {
+    int code = res.get()->res_h_errno;
+    res.close();
+    if (code == NO_DATA) return mx_fallback(domain, names, list);
+    return -1;
+  }
+  res.close();
+  // A reply longer than the buffer was cut by the resolver; read what is there.
+  return mx_read_reply(answer, static_cast<std::size_t>(len), domain, names, list);
+}
+
+int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
+                      const MxLookupFunction& lookup) {
+  HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
+  if (!names) {
+    log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
+    return PROBE_TEMPFAIL;
+  }
+  HeapBuffer<unsigned char> answer = allocate_zeroed<unsigned char>(MX_ANSWER_SIZE);
+  if (!answer) {
+    log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
+    return PROBE_TEMPFAIL;
+  }
+  MxList list = {};
+  int count = lookup(domain, names.get(), list, answer.get());
+  if (count <= 0) return PROBE_TEMPFAIL;
+  if (count > MX_MAX) count = MX_MAX;
+  // The reply is no longer needed once the list is built; probes can be long.
+  answer.reset();
+
+  int result = PROBE_TEMPFAIL;
+  for (int i = 0; i < count; ++i) {
+    result = probe(address, list[i]);
+    if (result >= 0) break;
+  }
+  return result;
+}
+
+int probe_domain(const char* address, const char* domain) {
+  return probe_domain_with(address, domain, probe_address);
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 inline constexpr std::size_t MX_ANSWER_SIZE = 8192;
 inline constexpr std::size_t MX_NAMES_SIZE = 2048;
@@ -14,3 +15,12 @@ using MxList = char* [MX_MAX];
 [[nodiscard]] int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer);
 // Walks the domain's exchangers with probe_address until one answers definitely.
 [[nodiscard]] int probe_domain(const char* address, const char* domain);
+
+// The walk with its two outside calls replaceable, for tests: probe stands for
+// probe_address (address, host) and lookup for mx_lookup.
+using MxProbeFunction = std::function<int(const char* address, const char* host)>;
+using MxLookupFunction =
+    std::function<int(const char* domain, char* names, MxList list, unsigned char* answer)>;
+[[nodiscard]] int probe_domain_with(const char* address, const char* domain,
+                                    const MxProbeFunction& probe,
+                                    const MxLookupFunction& lookup = mx_lookup);
