@@ -1,7 +1,85 @@
-// Milter callbacks (placeholder).
+// The five milter callbacks: each fetches its context and macros through the
+// seam, calls one decision and maps it to the milter result and reply. No
+// exception leaves a callback: nothing called here throws, and allocation uses
+// the non-throwing form.
 #include "filter/callbacks.h"
-sfsistat filter_connect(SMFICTX*, char*, _SOCK_ADDR*) { return SMFIS_CONTINUE; }
-sfsistat filter_envfrom(SMFICTX*, char**) { return SMFIS_CONTINUE; }
-sfsistat filter_envrcpt(SMFICTX*, char**) { return SMFIS_CONTINUE; }
-sfsistat filter_eoh(SMFICTX*) { return SMFIS_CONTINUE; }
-sfsistat filter_close(SMFICTX*) { return SMFIS_CONTINUE; }
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "filter/decisions.h"
+#include "filter/milter_seam.h"
+#include "util/log.h"
+
+namespace {
+
+ConnectionContext* context_of(SMFICTX* ctx, const FilterSeam& seam) {
+  return static_cast<ConnectionContext*>(seam.getpriv(ctx));
+}
+
+const char* macro(SMFICTX* ctx, const FilterSeam& seam, const char* name) {
+  return seam.getsymval(ctx, const_cast<char*>(name));
+}
+
+sfsistat answer(SMFICTX* ctx, const FilterSeam& seam, const FilterDecision& d) {
+  if (d.reply != nullptr)
+    (void)seam.setreply(ctx, const_cast<char*>(d.reply->code), const_cast<char*>(d.reply->xcode),
+                        const_cast<char*>(d.reply->text));
+  return d.result;
+}
+
+}  // namespace
+
+sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
+  const FilterSeam& seam = filter_seam();
+  auto* c = new (std::nothrow) ConnectionContext{};
+  if (c == nullptr) {
+    log_msg(LOG_ERR, "[ERROR] %s", std::strerror(ENOMEM));
+    return SMFIS_ACCEPT;
+  }
+  // A context the library will not hold would never reach filter_close.
+  if (seam.setpriv(ctx, c) != MI_SUCCESS) {
+    delete c;
+    return SMFIS_ACCEPT;
+  }
+  connect_record_client(*c, hostname, hostaddr);
+  return SMFIS_CONTINUE;
+}
+
+sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {
+  const FilterSeam& seam = filter_seam();
+  ConnectionContext* c = context_of(ctx, seam);
+  if (c == nullptr) return SMFIS_CONTINUE;
+  const EnvfromMacros m = {macro(ctx, seam, "{if_addr}"), macro(ctx, seam, "{auth_authen}"),
+                           macro(ctx, seam, "{verify}")};
+  return answer(ctx, seam, decide_envfrom(*c, m, argv != nullptr ? argv[0] : nullptr));
+}
+
+sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
+  const FilterSeam& seam = filter_seam();
+  ConnectionContext* c = context_of(ctx, seam);
+  if (c == nullptr) return SMFIS_CONTINUE;
+  const EnvrcptMacros m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
+                           macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
+  return answer(ctx, seam, decide_envrcpt(*c, m, argv != nullptr ? argv[0] : nullptr, seam));
+}
+
+sfsistat filter_eoh(SMFICTX* ctx) {
+  const FilterSeam& seam = filter_seam();
+  ConnectionContext* c = context_of(ctx, seam);
+  if (c == nullptr) return SMFIS_CONTINUE;
+  return answer(ctx, seam, decide_eoh(*c, macro(ctx, seam, "i"), seam));
+}
+
+sfsistat filter_close(SMFICTX* ctx) {
+  const FilterSeam& seam = filter_seam();
+  ConnectionContext* c = context_of(ctx, seam);
+  if (c != nullptr) {
+    delete c;
+    (void)seam.setpriv(ctx, nullptr);
+  }
+  return SMFIS_CONTINUE;
+}

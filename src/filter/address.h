@@ -1,0 +1,17 @@
+// Angle-address syntax check and extraction of an envelope argument. The raw
+// text is untrusted: it is read through a view with explicit bounds only.
+#pragma once
+
+#include <string_view>
+
+#include "filter/context.h"
+
+// 1 when raw holds "<...>" with at least two bytes between the first "<" and the
+// last ">", no control or space byte at either edge of that content, an "@" in
+// it and no CR or LF anywhere in raw; 0 otherwise. Once both brackets are found
+// in order the content is written to dest, whatever the later tests say.
+[[nodiscard]] int extract_address(EnvelopeText& dest, const char* raw);
+
+// True when text holds a CR or an LF: such an address would break the SMTP
+// commands it is later written into.
+[[nodiscard]] bool has_line_break(std::string_view text);

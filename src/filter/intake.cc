@@ -1,0 +1,62 @@
+// Connection intake and the MAIL FROM decision: client address and name, the
+// trusted-client bypass, the null sender and the sender's syntax.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "filter/address.h"
+#include "filter/decisions.h"
+
+namespace {
+
+const FilterReply sender_syntax_reply = {"550", "5.1.7",
+                                         "Sender address does not conform to RFC-2821 syntax"};
+
+}  // namespace
+
+void connect_record_client(ConnectionContext& c, const char* hostname, const struct sockaddr* addr) {
+  char text[64] = "undefined";
+  if (addr != nullptr && addr->sa_family == AF_INET) {
+    const auto* in4 = reinterpret_cast<const struct sockaddr_in*>(addr);
+    if (inet_ntop(AF_INET, &in4->sin_addr, text, sizeof text) == nullptr)
+      copy_bounded(text, "undefined", sizeof text);
+  } else if (addr != nullptr && addr->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(addr);
+    if (inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) == nullptr)
+      copy_bounded(text, "undefined", sizeof text);
+  }
+  c.client_addr.assign(text);
+  c.client_name.assign(hostname);
+
+  // The MTA names a client without a PTR name "[addr]"; later name tests and log
+  // lines should see no name at all. The brackets themselves are not looked at,
+  // so any first byte followed by the address text clears the name.
+  const std::string_view name = c.client_name.view();
+  if (!name.empty() && name.substr(1).starts_with(c.client_addr.view())) c.client_name.clear();
+}
+
+bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m) {
+  if (m.if_addr != nullptr && std::strcmp(m.if_addr, c.client_addr.c_str()) == 0) return true;
+  if (m.auth_authen != nullptr) return true;
+  return m.verify != nullptr && std::strcmp(m.verify, "OK") == 0;
+}
+
+FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
+  if (is_trusted_client(c, m)) return {SMFIS_ACCEPT, nullptr};
+  if (address != nullptr) c.sender_raw.assign(address);
+
+  // A line break would later be written into callout commands and log lines.
+  if (has_line_break(c.sender_raw.view())) return {SMFIS_REJECT, &sender_syntax_reply};
+  if (c.sender_raw.view().find("<>") != std::string_view::npos) {
+    c.failed_recipients = 0;
+    return {SMFIS_CONTINUE, nullptr};
+  }
+  if (extract_address(c.sender, c.sender_raw.c_str()) == 1) {
+    c.failed_recipients = 0;
+    return {SMFIS_CONTINUE, nullptr};
+  }
+  return {SMFIS_REJECT, &sender_syntax_reply};
+}
