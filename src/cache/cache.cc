@@ -1,14 +1,153 @@
-// Verification cache (placeholder).
+// The verification cache: 65536 chained buckets of outcomes with lazy expiry,
+// guarded by one private mutex, and die, the fatal stop when that mutex fails.
+// Keys are the callers' address texts, compared byte for byte. Allocation
+// failures store nothing and are not reported; a failed lock never returns.
 #include "cache/cache.h"
+
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <libmilter/mfapi.h>
+#include <limits>
+#include <pthread.h>
+#include <syslog.h>
+
+#include "util/helpers.h"
+#include "util/log.h"
+
 CacheEntry** cache_table = nullptr;
-bool cache_mutex_init() { return true; }
-void cache_mutex_destroy() {}
-bool cache_create() { return false; }
-void cache_destroy() {}
-int cache_lookup(const char*, int) { return 0; }
-void cache_store(const char*, std::int64_t, int, int) {}
-void cache_lock() {}
-void cache_unlock() {}
-void die(const char*) { std::abort(); }
-void cache_set_clock(CacheClock) {}
+
+namespace {
+
+pthread_mutex_t cache_mutex;
+bool cache_mutex_ready = false;
+
+// Read under the cache lock by every thread; only tests ever change it, and only
+// while no other thread uses the cache. Atomic so that is never a data race.
+std::atomic<CacheClock> cache_clock{nullptr};
+std::atomic<int> die_pause_seconds{60};
+
+std::int64_t cache_now() {
+  CacheClock clock = cache_clock.load(std::memory_order_relaxed);
+  return static_cast<std::int64_t>(clock != nullptr ? clock() : std::time(nullptr));
+}
+
+// now + ttl, clamped to the range of int64 instead of wrapping: a huge lifetime
+// setting means "practically for ever", a hugely negative one "already dead".
+std::int64_t expiry_of(std::int64_t now, std::int64_t ttl) {
+  constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+  if (ttl > 0 && now > hi - ttl) return hi;
+  if (ttl < 0 && now < lo - ttl) return lo;
+  return now + ttl;
+}
+
+// The cheap integer tests come first so that text is compared almost only for
+// the true match.
+bool entry_matches(const CacheEntry* e, const char* key, std::uint64_t h, int kind,
+                   std::int64_t now) {
+  return e->kind == kind && e->hash == h && now < e->expires && e->key != nullptr &&
+         std::strcmp(e->key, key) == 0;
+}
+
+void entry_fill(CacheEntry* e, const char* key, std::uint64_t h, int kind, int status,
+                std::int64_t expires) {
+  e->key = strdup(key);  // null on failure: the entry then never matches
+  e->hash = h;
+  e->kind = kind;
+  e->status = status;
+  e->expires = expires;
+}
+
+}  // namespace
+
+bool cache_mutex_init() {
+  if (cache_mutex_ready) return true;
+  cache_mutex_ready = pthread_mutex_init(&cache_mutex, nullptr) == 0;
+  return cache_mutex_ready;
+}
+
+void cache_mutex_destroy() {
+  if (!cache_mutex_ready) return;
+  pthread_mutex_destroy(&cache_mutex);
+  cache_mutex_ready = false;
+}
+
+bool cache_create() {
+  if (cache_table != nullptr) return true;  // a second call must not leak the first table
+  cache_table = static_cast<CacheEntry**>(std::calloc(CACHE_BUCKETS, sizeof(CacheEntry*)));
+  return cache_table != nullptr;
+}
+
+void cache_destroy() {
+  if (cache_table == nullptr) return;
+  for (std::size_t b = 0; b < CACHE_BUCKETS; ++b) {
+    CacheEntry* e = cache_table[b];
+    while (e != nullptr) {
+      CacheEntry* next = e->next;
+      std::free(e->key);
+      std::free(e);
+      e = next;
+    }
+  }
+  std::free(cache_table);
+  cache_table = nullptr;
+}
+
+int cache_lookup(const char* key, int kind) {
+  if (cache_table == nullptr || key == nullptr) return 0;
+  const std::uint64_t h = hash_string(key);
+  const std::int64_t now = cache_now();
+  for (const CacheEntry* e = cache_table[h & (CACHE_BUCKETS - 1)]; e != nullptr; e = e->next) {
+    if (entry_matches(e, key, h, kind, now)) return e->status;
+  }
+  return 0;
+}
+
+void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
+  if (cache_table == nullptr || key == nullptr) return;
+  const std::uint64_t h = hash_string(key);
+  const std::int64_t now = cache_now();
+  CacheEntry** head = &cache_table[h & (CACHE_BUCKETS - 1)];
+
+  // A live outcome is never replaced, refreshed or extended: the first store wins.
+  for (const CacheEntry* e = *head; e != nullptr; e = e->next) {
+    if (entry_matches(e, key, h, kind, now)) return;
+  }
+  // Dead entries are recycled in place, so a chain only grows while all of it is live.
+  CacheEntry** tail = head;
+  for (CacheEntry* e = *head; e != nullptr; e = e->next) {
+    if (e->expires < now) {
+      std::free(e->key);
+      entry_fill(e, key, h, kind, status, expiry_of(now, ttl));
+      return;
+    }
+    tail = &e->next;
+  }
+  auto* fresh = static_cast<CacheEntry*>(std::calloc(1, sizeof(CacheEntry)));
+  if (fresh == nullptr) return;
+  entry_fill(fresh, key, h, kind, status, expiry_of(now, ttl));
+  *tail = fresh;
+}
+
+void cache_lock() {
+  if (pthread_mutex_lock(&cache_mutex) != 0) die("pthread_mutex_lock");
+}
+
+void cache_unlock() {
+  if (pthread_mutex_unlock(&cache_mutex) != 0) die("pthread_mutex_unlock");
+}
+
+void die(const char* what) {
+  log_msg(LOG_ERR, "[ERROR] die: %s", what);
+  smfi_stop();
+  // The pause gives the milter library time to wind down before the abort.
+  sleep_seconds(die_pause_seconds.load(std::memory_order_relaxed));
+  std::abort();
+}
+
+void cache_set_clock(CacheClock clock) { cache_clock.store(clock, std::memory_order_relaxed); }
+
+void cache_set_die_pause(int seconds) {
+  die_pause_seconds.store(seconds, std::memory_order_relaxed);
+}

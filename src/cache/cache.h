@@ -2,6 +2,7 @@
 // outcomes with lazy expiry, and the fatal stop used when its lock fails.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -26,6 +27,7 @@ void cache_mutex_destroy();
 void cache_destroy();
 
 // Callers bracket each single lookup or store with cache_lock/cache_unlock.
+// Both expect the lock held and cache_table set; expires is clamped, not wrapped.
 [[nodiscard]] int cache_lookup(const char* key, int kind);
 void cache_store(const char* key, std::int64_t ttl, int kind, int status);
 void cache_lock();
@@ -35,3 +37,5 @@ void cache_unlock();
 // Tests replace the clock; nullptr restores time().
 using CacheClock = std::time_t (*)();
 void cache_set_clock(CacheClock clock);
+// Tests shorten die's 60-second pause before the abort.
+void cache_set_die_pause(int seconds);
