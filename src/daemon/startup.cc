@@ -70,7 +70,7 @@ CommandLine parse_command_line(int argc, char** argv) {
   CommandLine cl;
   cl.config_file = DEFAULT_CONFIG_FILE;
   int opt;
-  while ((opt = getopt(argc, argv, "hc:ft")) != -1) {
+  while ((opt = getopt(argc, argv, "+hc:ft")) != -1) {
     switch (opt) {
       case 'h': cl.help = true; return cl;
       case 'c': cl.config_file = optarg; break;

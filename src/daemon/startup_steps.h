@@ -10,7 +10,8 @@ struct CommandLine {
   bool check = false;       // -t: print the effective settings and exit
 };
 
-// getopt with "hc:ft"; stops at -h. Unknown options draw getopt's diagnostic.
+// getopt with "hc:ft", stopping at the first non-option (hence the leading "+",
+// which keeps glibc from permuting); stops at -h. Unknown options draw getopt's diagnostic.
 [[nodiscard]] CommandLine parse_command_line(int argc, char** argv);
 
 // Removes the file of a "unix:" or "local:" specification; the result is ignored.
