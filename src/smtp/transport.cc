@@ -1,8 +1,131 @@
-// SMTP transport (placeholder).
+// The timed SMTP client transport. Waits use poll(), so any descriptor number
+// works; an interrupted wait starts over with its full time. Failures are -1
+// and never logged here. Reply bytes go through SmtpReplyAssembler only.
 #include "smtp/transport.h"
-int smtp_connect(int, const sockaddr_in&, const SmtpTimeouts&) { return -1; }
-int smtp_command(int, const char*, const SmtpTimeouts&) { return -1; }
-int smtp_read(int, char*, std::size_t, const SmtpTimeouts&) { return -1; }
-int smtp_reply_code(const char*) { return -1; }
-void smtp_quit(int, const SmtpTimeouts&) {}
-void smtp_close(int) {}
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "smtp/reply.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, at least 1 while any time is left, 0 after.
+int ms_left(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
+// Waits until fd is ready for events, for timeout_ms but never past deadline.
+// An error or hang-up on the socket counts as ready: the send, receive or
+// SO_ERROR that follows reports it, as it would after select().
+bool wait_ready(int fd, short events, int timeout_ms, Clock::time_point deadline) {
+  for (;;) {
+    int limit = timeout_ms;
+    int left = ms_left(deadline);
+    if (left == 0) return false;
+    if (left < limit) limit = left;
+    pollfd p{fd, events, 0};
+    int r = poll(&p, 1, limit);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || (p.revents & POLLNVAL) != 0) return false;
+    return (p.revents & (events | POLLERR | POLLHUP)) != 0;
+  }
+}
+
+Clock::time_point no_deadline() { return Clock::time_point::max(); }
+
+// One receive of at most size - 1 bytes, terminated with a NUL: the count, or -1.
+long receive_once(int fd, char* buf, std::size_t size, int timeout_ms, Clock::time_point deadline) {
+  if (size < 2) return -1;
+  if (!wait_ready(fd, POLLIN, timeout_ms, deadline)) return -1;
+  ssize_t n;
+  do {
+    n = recv(fd, buf, size - 1, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return -1;
+  buf[n] = '\0';
+  return static_cast<long>(n);
+}
+
+bool set_nonblocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t) {
+  if (!set_nonblocking(fd, true)) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) return -1;
+    if (!wait_ready(fd, POLLOUT, t.connect_ms, no_deadline())) return -1;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
+  }
+  return set_nonblocking(fd, false) ? 0 : -1;
+}
+
+int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
+  if (line != nullptr) {
+    if (!wait_ready(fd, POLLOUT, t.send_ms, no_deadline())) return -1;
+    std::size_t len = std::strlen(line);
+    ssize_t n;
+    do {
+      n = send(fd, line, len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    // A partial send is not continued: the line is lost either way.
+    if (n < 0 || static_cast<std::size_t>(n) != len) return -1;
+  }
+
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[SMTP_REPLY_BUFFER]());
+  if (!buf) return -1;
+  SmtpReplyAssembler reply(buf.get(), t.reply_max_bytes);
+  // Each receive has its own wait, and the whole reply has a bound of its own,
+  // so a server dripping continuation lines cannot hold the thread for ever.
+  auto deadline = Clock::now() + std::chrono::milliseconds(t.reply_total_ms);
+  // Each round takes at least one byte, and the bytes of a reply are bounded.
+  for (;;) {
+    long n = receive_once(fd, reply.window(), reply.window_size(), t.receive_ms, deadline);
+    if (n < 0) return -1;
+    switch (reply.commit(static_cast<std::size_t>(n))) {
+      case SmtpReplyAssembler::State::reading:
+        continue;
+      case SmtpReplyAssembler::State::done:
+        return reply.code();
+      case SmtpReplyAssembler::State::failed:
+        return -1;
+    }
+  }
+}
+
+int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t) {
+  return receive_once(fd, buf, size, t.receive_ms, no_deadline()) < 0 ? -1 : 0;
+}
+
+void smtp_quit(int fd, const SmtpTimeouts& t) {
+  // Any reply to RSET, a refusal included, shows the server still listens.
+  if (smtp_command(fd, "RSET\r\n", t) > 0) (void)smtp_command(fd, "QUIT\r\n", t);
+}
+
+void smtp_close(int fd) {
+  if (fd < 0) return;
+  (void)shutdown(fd, SHUT_RDWR);
+  // On Linux the descriptor is released even when close() reports EINTR, so a
+  // second close() could hit a descriptor another thread has just opened.
+  (void)close(fd);
+}
