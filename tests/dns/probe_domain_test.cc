@@ -1,0 +1,76 @@
+// The exchanger walk with stand-in lookups and probes: which hosts are asked,
+// in what order, and which result the walk gives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dns/mx.h"
+#include "util/bounded_text.h"
+#include "util/constants.h"
+
+namespace {
+
+// A lookup that yields the given hosts (or the given failure count).
+MxLookupFunction lookup_giving(std::vector<std::string> hosts, int result) {
+  return [hosts, result](const char*, char* names, MxList list, unsigned char* answer) {
+    EXPECT_NE(answer, nullptr);
+    char* w = names;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      copy_bounded(w, hosts[i].c_str(), 64);
+      list[i] = w;
+      w += 64;
+    }
+    return result;
+  };
+}
+
+TEST(ProbeDomain, WalkTable) {
+  const std::vector<std::string> three = {"mx1.test.", "mx2.test.", "mx3.test."};
+  struct Case {
+    const char* label;
+    int lookup_result;
+    std::vector<int> answers;  // what the exchangers answer, in order
+    int want;
+    std::vector<std::string> asked;
+  } table[] = {
+      {"first passes", 3, {PROBE_PASS, PROBE_PASS, PROBE_PASS}, PROBE_PASS, {"mx1.test."}},
+      {"first fails: later ones not asked", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
+       {"mx1.test."}},
+      {"tempfail then pass", 3, {PROBE_TEMPFAIL, PROBE_PASS, PROBE_FAIL}, PROBE_PASS,
+       {"mx1.test.", "mx2.test."}},
+      {"tempfail then fail", 3, {PROBE_TEMPFAIL, PROBE_TEMPFAIL, PROBE_FAIL}, PROBE_FAIL, three},
+      {"all tempfail", 3, {PROBE_TEMPFAIL, PROBE_TEMPFAIL, PROBE_TEMPFAIL}, PROBE_TEMPFAIL, three},
+      {"any negative counts as temporary", 2, {-7, 0}, PROBE_FAIL, {"mx1.test.", "mx2.test."}},
+      {"only the counted hosts", 1, {PROBE_TEMPFAIL, PROBE_PASS}, PROBE_TEMPFAIL, {"mx1.test."}},
+      {"lookup fails: no probe", -1, {PROBE_PASS}, PROBE_TEMPFAIL, {}},
+      {"lookup gives nothing: no probe", 0, {PROBE_PASS}, PROBE_TEMPFAIL, {}},
+  };
+  for (const auto& c : table) {
+    SCOPED_TRACE(c.label);
+    std::vector<std::string> asked;
+    auto probe = [&](const char* address, const char* host) {
+      EXPECT_STREQ(address, "<user@example.test>");
+      std::size_t i = asked.size();
+      asked.emplace_back(host);
+      return i < c.answers.size() ? c.answers[i] : PROBE_TEMPFAIL;
+    };
+    int got = probe_domain_with("<user@example.test>", "example.test", probe,
+                                lookup_giving(three, c.lookup_result));
+    EXPECT_EQ(got, c.want);
+    EXPECT_EQ(asked, c.asked);
+  }
+}
+
+TEST(ProbeDomain, DomainPassedToTheLookupUnchanged) {
+  std::string seen;
+  auto lookup = [&](const char* domain, char*, MxList, unsigned char*) {
+    seen = domain;
+    return -1;
+  };
+  auto probe = [](const char*, const char*) { return PROBE_PASS; };
+  EXPECT_EQ(probe_domain_with("a@Mixed.Example", "Mixed.Example", probe, lookup), PROBE_TEMPFAIL);
+  EXPECT_EQ(seen, "Mixed.Example");
+}
+
+}  // namespace
