@@ -23,6 +23,8 @@ int extract_address(EnvelopeText& dest, const char* raw) {
 
   const std::string_view content = text.substr(open + 1, close - open - 1);
   dest.assign(content);
+  // Callers pass a raw field no longer than dest, so this only guards direct use.
+  if (content.size() >= EnvelopeText::capacity()) return 0;
   if (refused_edge(static_cast<unsigned char>(content.front())) ||
       refused_edge(static_cast<unsigned char>(content.back())))
     return 0;

@@ -1,0 +1,214 @@
+// Envelope intake: the angle-address rules, the trusted-client bypass, the
+// client name clearing at connect and the MAIL FROM outcomes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <string>
+
+#include "filter/address.h"
+#include "filter/decisions.h"
+#include "filter/fake_milter.h"
+
+TEST(ExtractAddress, Table) {
+  struct Case {
+    const char* label;
+    std::string raw;
+    int want;
+    const char* content;  // destination afterwards; null: untouched
+  } cases[] = {
+      {"plain angle address", "<a@b.example>", 1, "a@b.example"},
+      {"no brackets", "a@b.example", 0, nullptr},
+      {"no closing bracket", "<a@b.example", 0, nullptr},
+      {"closing before opening", ">a@b<", 0, nullptr},
+      {"one character inside", "<@>", 0, nullptr},
+      {"empty inside", "<>", 0, nullptr},
+      {"two characters without at", "<ab>", 0, "ab"},
+      {"two characters with at", "<a@>", 1, "a@"},
+      {"at with nothing before", "<@b>", 1, "@b"},
+      {"space inside the mailbox", "<a b@c>", 1, "a b@c"},
+      {"space at the front", "< a@b>", 0, " a@b"},
+      {"space at the back", "<a@b >", 0, "a@b "},
+      {"tab at the front", "<\ta@b>", 0, "\ta@b"},
+      {"BEL at the back", "<a@b\a>", 0, "a@b\a"},
+      {"byte 1 at the front passes", "<\x01" "a@b>", 1, "\x01" "a@b"},
+      {"byte 14 at the back passes", "<a@b\x0e>", 1, "a@b\x0e"},
+      {"first open, last close", "x<<a@b>>y", 1, "<a@b>"},
+      {"parameters after the address", "<a@b> SIZE=10", 1, "a@b"},
+      {"words before the address", "Name <a@b>", 1, "a@b"},
+      {"two at signs", "<a@b@c>", 1, "a@b@c"},
+      {"CR inside the mailbox", "<a\r@b>", 0, "a\r@b"},
+      {"LF between two addresses", "<a@b>\nRCPT TO:<x@y>", 0, "a@b>\nRCPT TO:<x@y"},
+      {"high bytes pass", "<\xc3\xa9@b>", 1, "\xc3\xa9@b"},
+  };
+  for (const auto& c : cases) {
+    EnvelopeText dest;
+    dest.assign("untouched");
+    EXPECT_EQ(extract_address(dest, c.raw.c_str()), c.want) << c.label;
+    EXPECT_STREQ(dest.c_str(), c.content != nullptr ? c.content : "untouched") << c.label;
+  }
+}
+
+TEST(ExtractAddress, LongestPathFitsTheField) {
+  // A 254-byte mailbox in brackets is a legal path and must not be cut.
+  std::string mailbox = std::string(64, 'l') + "@" + std::string(189, 'd');
+  EnvelopeText raw;
+  raw.assign(("<" + mailbox + ">").c_str());
+  EnvelopeText dest;
+  EXPECT_EQ(extract_address(dest, raw.c_str()), 1);
+  EXPECT_EQ(dest.view(), mailbox);
+}
+
+TEST(TrustedClient, Table) {
+  struct Case {
+    const char* label;
+    const char* if_addr;
+    const char* auth;
+    const char* verify;
+    bool want;
+  } cases[] = {
+      {"nothing given", nullptr, nullptr, nullptr, false},
+      {"interface address equals client", "192.0.2.7", nullptr, nullptr, true},
+      {"interface address differs", "192.0.2.8", nullptr, nullptr, false},
+      {"interface address is a prefix", "192.0.2.", nullptr, nullptr, false},
+      {"auth identity", nullptr, "alice", nullptr, true},
+      {"empty auth identity", nullptr, "", nullptr, true},
+      {"certificate OK", nullptr, nullptr, "OK", true},
+      {"certificate ok lower case", nullptr, nullptr, "ok", false},
+      {"certificate OK with trailing space", nullptr, nullptr, "OK ", false},
+      {"certificate FAIL", nullptr, nullptr, "FAIL", false},
+  };
+  ConnectionContext c{};
+  c.client_addr.assign("192.0.2.7");
+  for (const auto& k : cases)
+    EXPECT_EQ(is_trusted_client(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
+}
+
+TEST_F(FilterTest, ConnectNameClearing) {
+  struct Case {
+    const char* label;
+    int family;
+    const char* addr;
+    const char* hostname;
+    const char* want_addr;
+    const char* want_name;
+  } cases[] = {
+      {"IPv4 bracketed address", AF_INET, "192.0.2.7", "[192.0.2.7]", "192.0.2.7", ""},
+      {"IPv4 real name", AF_INET, "192.0.2.7", "mx.example.test", "192.0.2.7", "mx.example.test"},
+      {"any first byte then the address", AF_INET, "192.0.2.7", "x192.0.2.7.example", "192.0.2.7",
+       ""},
+      {"address at the very start is kept", AF_INET, "192.0.2.7", "192.0.2.7", "192.0.2.7",
+       "192.0.2.7"},
+      {"other address in brackets", AF_INET, "192.0.2.7", "[192.0.2.70]", "192.0.2.7", ""},
+      {"shorter address in brackets", AF_INET, "192.0.2.70", "[192.0.2.7]", "192.0.2.70",
+       "[192.0.2.7]"},
+      {"IPv6 tagged form keeps its name", AF_INET6, "2001:db8::1", "[IPv6:2001:db8::1]",
+       "2001:db8::1", "[IPv6:2001:db8::1]"},
+      {"empty name", AF_INET, "192.0.2.7", "", "192.0.2.7", ""},
+      {"localhost", AF_INET, "127.0.0.1", "localhost", "127.0.0.1", "localhost"},
+      {"other family", AF_UNIX, nullptr, "[undefined]", "undefined", ""},
+      {"no socket address", 0, nullptr, "client", "undefined", "client"},
+  };
+  for (const auto& k : cases) {
+    fake.priv = nullptr;
+    sockaddr_storage ss{};
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&ss);
+    ss.ss_family = static_cast<sa_family_t>(k.family);
+    if (k.family == AF_INET)
+      inet_pton(AF_INET, k.addr, &reinterpret_cast<sockaddr_in*>(sa)->sin_addr);
+    if (k.family == AF_INET6)
+      inet_pton(AF_INET6, k.addr, &reinterpret_cast<sockaddr_in6*>(sa)->sin6_addr);
+    std::string host = k.hostname;
+    EXPECT_EQ(filter_connect(fake_ctx(), host.data(), k.family == 0 ? nullptr : sa), SMFIS_CONTINUE)
+        << k.label;
+    auto* c = static_cast<ConnectionContext*>(fake.priv);
+    ASSERT_NE(c, nullptr) << k.label;
+    EXPECT_STREQ(c->client_addr.c_str(), k.want_addr) << k.label;
+    EXPECT_STREQ(c->client_name.c_str(), k.want_name) << k.label;
+    EXPECT_EQ(c->failed_recipients, 0) << k.label;
+    EXPECT_EQ(filter_close(fake_ctx()), SMFIS_CONTINUE) << k.label;
+    EXPECT_EQ(fake.priv, nullptr) << k.label;
+  }
+  EXPECT_TRUE(fake.lines.empty());
+}
+
+TEST_F(FilterTest, ConnectCutsAnOverlongName) {
+  fake.priv = nullptr;
+  std::string host(300, 'h');
+  ASSERT_EQ(filter_connect(fake_ctx(), host.data(), nullptr), SMFIS_CONTINUE);
+  auto* c = static_cast<ConnectionContext*>(fake.priv);
+  EXPECT_EQ(c->client_name.size(), 127u);
+  EXPECT_EQ(filter_close(fake_ctx()), SMFIS_CONTINUE);
+  // A second close finds no context and does nothing.
+  EXPECT_EQ(filter_close(fake_ctx()), SMFIS_CONTINUE);
+}
+
+TEST_F(FilterTest, EnvfromTable) {
+  const std::string syntax = "550 5.1.7 Sender address does not conform to RFC-2821 syntax";
+  struct Case {
+    const char* label;
+    std::map<std::string, std::string> macros;
+    const char* arg;  // null: no argument
+    sfsistat want;
+    std::string reply;
+    const char* sender_raw;
+    const char* sender;
+    int failed_after;  // failed_recipients starts at 3
+  } cases[] = {
+      {"well-formed sender", {}, "<Alice@Example.test>", SMFIS_CONTINUE, "", "<Alice@Example.test>",
+       "Alice@Example.test", 0},
+      {"null sender", {}, "<>", SMFIS_CONTINUE, "", "<>", "old@prev.test", 0},
+      {"null sender inside other text", {}, "x<>y", SMFIS_CONTINUE, "", "x<>y", "old@prev.test", 0},
+      {"bare address refused", {}, "alice@example.test", SMFIS_REJECT, syntax, "alice@example.test",
+       "old@prev.test", 3},
+      {"no at sign refused", {}, "<alice>", SMFIS_REJECT, syntax, "<alice>", "alice", 3},
+      {"line break refused", {}, "<a@b>\r\nRSET", SMFIS_REJECT, syntax, "<a@b>\r\nRSET",
+       "old@prev.test", 3},
+      {"line break after a null sender refused", {}, "<>\n", SMFIS_REJECT, syntax, "<>\n",
+       "old@prev.test", 3},
+      {"absent argument keeps the earlier one", {}, nullptr, SMFIS_CONTINUE, "", "<old@prev.test>",
+       "old@prev.test", 0},
+      {"trusted by interface address", {{"{if_addr}", "192.0.2.7"}}, "bad", SMFIS_ACCEPT, "",
+       "<old@prev.test>", "old@prev.test", 3},
+      {"trusted by empty auth identity", {{"{auth_authen}", ""}}, "bad", SMFIS_ACCEPT, "",
+       "<old@prev.test>", "old@prev.test", 3},
+      {"trusted by certificate", {{"{verify}", "OK"}}, "bad", SMFIS_ACCEPT, "", "<old@prev.test>",
+       "old@prev.test", 3},
+      {"certificate not verified", {{"{verify}", "NO"}}, "bad", SMFIS_REJECT, syntax, "bad",
+       "old@prev.test", 3},
+  };
+  for (const auto& k : cases) {
+    ctx_ = ConnectionContext{};
+    ctx_.client_addr.assign("192.0.2.7");
+    ctx_.sender_raw.assign("<old@prev.test>");
+    ctx_.sender.assign("old@prev.test");
+    ctx_.failed_recipients = 3;
+    fake.macros = k.macros;
+    fake.replies.clear();
+    std::string arg = k.arg != nullptr ? k.arg : "";
+    char* argv[] = {k.arg != nullptr ? arg.data() : nullptr, nullptr};
+    EXPECT_EQ(filter_envfrom(fake_ctx(), argv), k.want) << k.label;
+    EXPECT_EQ(only_reply(), k.reply) << k.label;
+    EXPECT_STREQ(ctx_.sender_raw.c_str(), k.sender_raw) << k.label;
+    EXPECT_STREQ(ctx_.sender.c_str(), k.sender) << k.label;
+    EXPECT_EQ(ctx_.failed_recipients, k.failed_after) << k.label;
+  }
+  EXPECT_TRUE(fake.lines.empty());
+  EXPECT_TRUE(fake.sleeps.empty());
+}
+
+TEST_F(FilterTest, CallbacksWithoutContextPassThrough) {
+  fake.priv = nullptr;
+  std::string arg = "bad";
+  char* argv[] = {arg.data(), nullptr};
+  EXPECT_EQ(filter_envfrom(fake_ctx(), argv), SMFIS_CONTINUE);
+  EXPECT_EQ(filter_envrcpt(fake_ctx(), argv), SMFIS_CONTINUE);
+  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_CONTINUE);
+  EXPECT_TRUE(fake.replies.empty());
+}
+
+TEST(ExtractAddress, ContentLongerThanTheFieldIsRefused) {
+  const std::string raw = "<" + std::string(600, 'a') + "@b>";
+  EnvelopeText dest;
+  EXPECT_EQ(extract_address(dest, raw.c_str()), 0);
+  EXPECT_EQ(dest.size(), EnvelopeText::capacity() - 1);
+}

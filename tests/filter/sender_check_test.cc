@@ -1,0 +1,210 @@
+// End-of-headers sender verification through the seam: whitelists, the null
+// sender, the switch, cached and fresh outcomes with their lines, pauses,
+// replies and what is left in the cache.
+#include <arpa/inet.h>
+#include <syslog.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filter/fake_milter.h"
+#include "util/constants.h"
+
+namespace {
+
+const std::string kFail = "550 5.1.8 Sender address verification failed, check your MX";
+const std::string kTemp = "451 4.1.8 Temporary failure in sender address verification";
+
+IpWhitelistEntry net(const char* addr, int prefix) {
+  IpWhitelistEntry e;
+  e.network = inet_addr(addr);
+  e.prefix_len = static_cast<std::uint16_t>(prefix);
+  return e;
+}
+
+struct EohCase {
+  const char* label = "";
+  std::function<void(Settings&)> configure{};
+  const char* client_addr = "192.0.2.7";
+  const char* client_name = "mail.client.test";
+  const char* sender_raw = "<Bob@Sender.TEST>";
+  int cached = 0;       // status put in the cache first; 0: none
+  int probe = PROBE_PASS;
+  bool no_cache = false;
+  const char* queue_id = "4QX1";
+  sfsistat want = SMFIS_ACCEPT;
+  std::string reply{};
+  std::string line{};     // "" : no line
+  int level = LOG_INFO;
+  std::vector<int> sleeps{};
+  std::optional<ProbeCall> probed{};
+  int stored = 0;       // live status afterwards
+};
+
+const ProbeCall kWalk = {"domain", "bob@sender.test", "sender.test"};
+
+void verify_on(Settings& s) {
+  s.sav = 1;
+  s.frompassttl = s.fromfailttl = s.fromtfailttl = 3600;
+}
+
+}  // namespace
+
+class SenderCheckTest : public FilterTest {};
+
+TEST_F(SenderCheckTest, Table) {
+  const std::string tail = ": from=<Bob@Sender.TEST>, to=<rcpt@here.test>, mail.client.test [192.0.2.7]";
+  std::vector<EohCase> cases = {
+      {.label = "client in a /24", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.0", 24));
+       }, .client_addr = "192.0.2.200"},
+      {.label = "client outside the /24", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.0", 24));
+       }, .client_addr = "192.0.3.1", .probe = PROBE_FAIL, .want = SMFIS_REJECT, .reply = kFail,
+       .line = "sender check failed: from=<Bob@Sender.TEST>, to=<rcpt@here.test>, mail.client.test [192.0.3.1], [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
+      {.label = "host bits of the network ignored", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.99", 24));
+       }},
+      {.label = "/32 matches its own address only", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.8", 32));
+         s.whitelist_ip.push_front(net("192.0.2.7", 32));
+       }},
+      {.label = "/32 of a neighbour", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.8", 32));
+       }, .probe = PROBE_PASS, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
+       .probed = kWalk, .stored = SENDER_PASS},
+      {.label = "prefix 0 takes an IPv6 client", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("10.0.0.0", 0));
+       }, .client_addr = "2001:db8::1"},
+      {.label = "prefix 0 takes an undefined client", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("10.0.0.0", 0));
+       }, .client_addr = "undefined"},
+      {.label = "IPv6 client matches all-ones network", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("255.255.0.0", 16));
+       }, .client_addr = "2001:db8::1"},
+      {.label = "name whitelist ignores case", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ptr.push_front({"CLIENT.test"});
+       }, .client_name = "Mail.Client.TEST"},
+      {.label = "cleared name matches nothing", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ptr.push_front({""});
+       }, .client_name = "", .probe = PROBE_TEMPFAIL, .want = SMFIS_TEMPFAIL, .reply = kTemp,
+       .line = "sender check tempfailed: from=<Bob@Sender.TEST>, to=<rcpt@here.test>,  [192.0.2.7], [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_TEMPFAIL},
+      {.label = "capital sender, small pattern", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_from.push_front({"@sender.test"});
+       }},
+      {.label = "null sender is not verified", .configure = verify_on, .sender_raw = "<>",
+       .want = SMFIS_CONTINUE},
+      {.label = "null sender skips the sender whitelist", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_from.push_front({"sender.test"});
+       }, .sender_raw = "<>", .want = SMFIS_CONTINUE},
+      {.label = "null sender of a whitelisted client", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.7", 32));
+       }, .sender_raw = "<>"},
+      {.label = "sav off", .configure = [](Settings& s) { s.frompassttl = 3600; },
+       .want = SMFIS_CONTINUE},
+      {.label = "sav off, whitelisted sender", .configure = [](Settings& s) {
+         s.whitelist_from.push_front({"bob@"});
+       }},
+      {.label = "cached pass continues", .configure = verify_on, .cached = SENDER_PASS,
+       .want = SMFIS_CONTINUE, .line = "sender check succeeded (cached)" + tail + ", id=4QX1",
+       .stored = SENDER_PASS},
+      {.label = "cached failure", .configure = verify_on, .cached = SENDER_FAIL,
+       .want = SMFIS_REJECT, .reply = kFail,
+       .line = "sender check failed (cached)" + tail + ", id=4QX1", .sleeps = {1},
+       .stored = SENDER_FAIL},
+      {.label = "cached tempfail despite ignoretempfail", .configure = [](Settings& s) {
+         verify_on(s);
+         s.ignoretempfail = 1;
+       }, .cached = SENDER_TEMPFAIL, .want = SMFIS_TEMPFAIL, .reply = kTemp,
+       .line = "sender check tempfailed (cached)" + tail + ", id=4QX1", .sleeps = {1},
+       .stored = SENDER_TEMPFAIL},
+      {.label = "recipient status under the sender key is ignored", .configure = verify_on,
+       .cached = RCPT_FAIL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
+       .probed = kWalk, .stored = SENDER_PASS},
+      {.label = "fresh pass accepts", .configure = verify_on,
+       .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk,
+       .stored = SENDER_PASS},
+      {.label = "fresh failure", .configure = verify_on, .probe = PROBE_FAIL, .want = SMFIS_REJECT,
+       .reply = kFail, .line = "sender check failed" + tail + ", [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
+      {.label = "fresh tempfail", .configure = verify_on, .probe = PROBE_TEMPFAIL,
+       .want = SMFIS_TEMPFAIL, .reply = kTemp,
+       .line = "sender check tempfailed" + tail + ", [00:00:02], id=4QX1", .level = LOG_NOTICE,
+       .sleeps = {1}, .probed = kWalk, .stored = SENDER_TEMPFAIL},
+      {.label = "fresh tempfail with ignoretempfail leaves no trace", .configure = [](Settings& s) {
+         verify_on(s);
+         s.ignoretempfail = 1;
+       }, .probe = PROBE_TEMPFAIL, .want = SMFIS_CONTINUE, .probed = kWalk},
+      {.label = "failure with TTL 0 is not stored", .configure = [](Settings& s) {
+         verify_on(s);
+         s.fromfailttl = 0;
+       }, .probe = PROBE_FAIL, .want = SMFIS_REJECT, .reply = kFail,
+       .line = "sender check failed" + tail + ", [00:00:02], id=4QX1", .level = LOG_NOTICE,
+       .sleeps = {1}, .probed = kWalk},
+      {.label = "no cache at all", .configure = verify_on, .cached = SENDER_FAIL, .no_cache = true,
+       .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk},
+      {.label = "missing queue id", .configure = verify_on, .queue_id = nullptr,
+       .line = "sender check succeeded" + tail + ", [00:00:02], id=NOQUEUE", .probed = kWalk,
+       .stored = SENDER_PASS},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.label);
+    start_row(k.probe, k.configure);
+    if (k.queue_id != nullptr) fake.macros["i"] = k.queue_id;
+    ctx_.client_addr.assign(k.client_addr);
+    ctx_.client_name.assign(k.client_name);
+    ctx_.sender_raw.assign(k.sender_raw);
+    ctx_.sender.assign("Bob@Sender.TEST");
+    ctx_.recipient_raw.assign("<rcpt@here.test>");
+    if (k.cached != 0)
+      cache_put("bob@sender.test", k.cached >= RCPT_PASS ? CACHE_RECIPIENT : CACHE_SENDER, k.cached);
+    if (k.no_cache) cache_destroy();
+
+    expect_answer(filter_eoh(fake_ctx()), k.want, k.reply, k.line, k.level, k.sleeps,
+                  {"log", "sleep 1", "reply"});
+    expect_probe(k.probed);
+    if (cache_table != nullptr) {
+      EXPECT_EQ(cache_get("bob@sender.test", CACHE_SENDER), k.stored);
+    }
+    if (cache_table != nullptr) cache_destroy();
+  }
+}
+
+TEST_F(SenderCheckTest, DomainAfterTheFirstAt) {
+  settings.sav = 1;
+  ctx_.sender_raw.assign("<a@b@c.test>");
+  ctx_.sender.assign("a@B@c.test");
+  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_ACCEPT);
+  ASSERT_EQ(fake.probes.size(), 1u);
+  EXPECT_EQ(fake.probes[0].address, "a@b@c.test");
+  EXPECT_EQ(fake.probes[0].target, "b@c.test");
+}
+
+TEST_F(SenderCheckTest, FirstPassAcceptsThenCachedPassContinues) {
+  settings.sav = 1;
+  settings.frompassttl = 600;
+  ctx_.sender_raw.assign("<bob@sender.test>");
+  ctx_.sender.assign("bob@sender.test");
+  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_CONTINUE);
+  EXPECT_EQ(fake.probes.size(), 1u);
+  ASSERT_EQ(fake.lines.size(), 2u);
+  EXPECT_EQ(fake.lines[1].text.rfind("sender check succeeded (cached): ", 0), 0u);
+}
