@@ -13,7 +13,6 @@
 namespace {
 
 constexpr std::uint16_t TYPE_MX = 15;
-constexpr std::size_t HEADER_SIZE = 12;
 // Expansion gets one byte less than the buffer, so that the dot appended to
 // the last name and its terminator always fit.
 constexpr int NAMES_EXPANSION_SPACE = static_cast<int>(MX_NAMES_SIZE) - 1;
@@ -60,6 +59,8 @@ int mx_read_reply(const unsigned char* reply, std::size_t usable, const char* do
   if (usable > MX_ANSWER_SIZE) usable = MX_ANSWER_SIZE;
   ByteCursor cur(reply, usable);
 
+  // Of the 12-byte header only the two counts matter: the resolver has
+  // already matched the ID and turned error codes into failures.
   cur.skip(4);
   std::uint16_t qdcount = cur.u16();
   std::uint16_t ancount = cur.u16();

@@ -26,7 +26,7 @@ struct ReadResult {
 ReadResult read_reply(const std::vector<unsigned char>& reply, std::size_t usable,
                       const char* domain = DOMAIN) {
   auto copy = std::make_unique<unsigned char[]>(reply.size() + 1);
-  std::memcpy(copy.get(), reply.data(), reply.size());
+  if (!reply.empty()) std::memcpy(copy.get(), reply.data(), reply.size());
   ReadResult r;
   r.buffer.assign(MX_NAMES_SIZE, '\x7f');
   MxList list = {};
