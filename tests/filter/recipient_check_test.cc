@@ -64,7 +64,8 @@ class RecipientCheckTest : public FilterTest {};
 
 TEST_F(RecipientCheckTest, Table) {
   std::vector<RcptCase> cases = {
-      {.label = "no mailstore: no check", .configure = nullptr},
+      {.label = "no mailstore: no check, no tarpit", .configure = nullptr, .failed_before = 2,
+       .failed_after = 2},
       {.label = "no mailstore: whitelisted accepts", .configure = [](Settings& s) {
          s.whitelist_to.push_front({"rcpt@"});
        }, .want = SMFIS_ACCEPT},
