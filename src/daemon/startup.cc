@@ -122,7 +122,8 @@ bool register_filter(const char* spec) {
   return true;
 }
 
-bool build_settings(const char* config_file) {
+// Cleared record, compiled pattern, defaults: what the file is read over.
+static bool prepare_settings() {
   settings_clear();
   if (!ipv4_literal_pattern_compile()) {
     // Without the pattern no address could be whitelisted or probed by literal.
@@ -130,17 +131,17 @@ bool build_settings(const char* config_file) {
     return false;
   }
   settings_defaults();
+  return true;
+}
+
+bool build_settings(const char* config_file) {
+  if (!prepare_settings()) return false;
   load_config(config_file);
   return true;
 }
 
 int check_config(const char* config_file) {
-  settings_clear();
-  if (!ipv4_literal_pattern_compile()) {
-    std::fprintf(stderr, "regcomp failed\n");
-    return 1;
-  }
-  settings_defaults();
+  if (!prepare_settings()) return 1;
   int ignored = 0;
   bool opened = load_config_report(config_file, [&](int line_no, const LineOutcome& o) {
     if (o.status != LineStatus::ignored) return;
