@@ -20,7 +20,7 @@ constexpr int NAMES_EXPANSION_SPACE = static_cast<int>(MX_NAMES_SIZE) - 1;
 // Expands the name at the cursor into out (at most size bytes with its
 // terminator) and moves the cursor past the name's compressed form.
 bool expand_name(ByteCursor& cur, char* out, int size) {
-  if (cur.failed() || cur.at_end()) return false;
+  if (cur.failed() || cur.at_end() || size < 1) return false;
   int n = dn_expand(cur.begin(), cur.end(), cur.here(), out, size);
   if (n < 0) return false;
   cur.skip(static_cast<std::size_t>(n));
