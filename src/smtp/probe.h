@@ -1,5 +1,6 @@
 // The callout dialogue: asks one mail server whether it would accept mail for
-// one mailbox, giving PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL.
+// one mailbox, giving PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL. Logs only the
+// "MX check at %s [%s]" line; every socket it opens is closed before it returns.
 #pragma once
 
 #include <cstdint>
@@ -11,5 +12,7 @@ struct ProbeOptions {
   std::uint16_t port = 25;  // tests use a port of their own
 };
 
+// host: a name or an IPv4 literal (one trailing dot allowed). A mailbox holding
+// CR or LF, or one longer than 512 bytes, is never sent: PROBE_TEMPFAIL.
 [[nodiscard]] int probe_address(const char* address, const char* host);
 [[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);

@@ -1,5 +1,6 @@
 // Timed SMTP client transport: connect, send a command and read its whole reply
-// as a three-digit code, polite end and close. Replies are untrusted input.
+// as a three-digit code, polite end and close. Replies are untrusted input and
+// are bounded in bytes and time; every failure is -1, never logged.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,10 @@ struct SmtpTimeouts {
 [[nodiscard]] int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t = {});
 // line is a complete command ending in CR LF, or nullptr to read only (greeting).
 [[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {});
+// One receive of at most size - 1 bytes, then a NUL: 0, or -1 (also when closed).
 [[nodiscard]] int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t = {});
+// -1 for a text shorter than 4 characters, 0 when "%3d" reads no number.
 [[nodiscard]] int smtp_reply_code(const char* text);
+// RSET, then QUIT only when the RSET drew a reply; does not close.
 void smtp_quit(int fd, const SmtpTimeouts& t = {});
 void smtp_close(int fd);

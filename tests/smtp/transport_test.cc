@@ -251,3 +251,18 @@ TEST(SmtpTransport, DescriptorAbove1024) {
   EXPECT_EQ(server.transcript(), "HELO high");
   setrlimit(RLIMIT_NOFILE, &rl);
 }
+
+TEST(SmtpTransport, ReadTakesOneReceiveWithinItsSize) {
+  ScriptServer server("127.0.0.1", {{Send("abcdef"), Sleep(100), Close()}});
+  ASSERT_TRUE(server.ok());
+  SmtpSocket s = dial(server.port());
+  ASSERT_TRUE(s.valid());
+  usleep(30 * 1000);
+  char buf[8] = "zzzzzzz";
+  EXPECT_EQ(smtp_read(s.get(), buf, 1, fast()), -1);  // no room for a byte and its NUL
+  EXPECT_EQ(smtp_read(s.get(), buf, 4, fast()), 0);
+  EXPECT_STREQ(buf, "abc");
+  EXPECT_EQ(smtp_read(s.get(), buf, sizeof buf, fast()), 0);
+  EXPECT_STREQ(buf, "def");
+  EXPECT_EQ(smtp_read(s.get(), buf, sizeof buf, fast()), -1);  // closed
+}
