@@ -1,0 +1,405 @@
+# Shell library of the end-to-end bed: private namespaces, DNS, fake exchangers, syslog
+# sink, a private Postfix and korvane itself, plus the assertions the test groups use.
+# Sourced by tests/e2e/run.sh (inside the namespaces) and by scripts/demo.sh.
+
+E2E_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+PY=${KORVANE_E2E_PYTHON:-python3}
+DNS_ADDR=127.0.0.53
+MTA_ADDR=198.51.100.25        # where the private Postfix listens
+CLIENT_ADDR=203.0.113.50      # the SMTP client's source address (no PTR name)
+bed_pids=()
+
+# Re-runs the calling script inside fresh network, mount and PID namespaces; when
+# its first process ends, the kernel ends every process the bed started.
+bed_enter() {
+  if [ "${KORVANE_E2E_INSIDE:-}" = 1 ]; then return 0; fi
+  if [ "$(id -u)" != 0 ]; then echo "the end-to-end bed must run as root" >&2; exit 77; fi
+  KORVANE_E2E_INSIDE=1 exec unshare -n -m -p --fork --kill-child --mount-proc \
+    --propagation private -- bash "$0" "$@"
+}
+
+# Waits up to $1 tenths of a second for the command that follows to succeed.
+bed_wait() {
+  local tries=$1 i; shift
+  for ((i = 0; i < tries; i++)); do
+    if "$@" 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+bed_note() { printf '   %s\n' "$*" >&2; }
+bed_die() { echo "bed: $*" >&2; exit 1; }
+
+# Stops one process of ours by its PID: SIGTERM, a bounded wait, then SIGKILL.
+bed_stop_pid() {
+  local pid=$1 i
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+bed_network() {
+  ip link set lo up
+  local net
+  for net in 192.0.2.0/24 198.51.100.0/24 203.0.113.0/24; do
+    ip route add local "$net" dev lo
+  done
+  # Postfix wants its inet_interfaces address on an interface, not only routed.
+  ip addr add "$MTA_ADDR/32" dev lo
+}
+
+# A private /dev (the host may have no /dev/log, and ours must not leak out):
+# a tmpfs with the usual nodes bound back from the real one.
+bed_private_dev() {
+  mkdir -p "$BED/hostdev"
+  mount --bind /dev "$BED/hostdev"
+  mount -t tmpfs -o mode=755,size=1m bed-dev /dev
+  local n
+  for n in null zero full random urandom tty ptmx; do
+    [ -e "$BED/hostdev/$n" ] || continue
+    touch "/dev/$n" && mount --bind "$BED/hostdev/$n" "/dev/$n"
+  done
+  for n in pts shm; do
+    [ -d "$BED/hostdev/$n" ] || continue
+    mkdir -p "/dev/$n" && mount --bind "$BED/hostdev/$n" "/dev/$n"
+  done
+  chmod 1777 /dev/shm 2>/dev/null || true
+  ln -s /proc/self/fd /dev/fd
+  ln -s /proc/self/fd/0 /dev/stdin
+  ln -s /proc/self/fd/1 /dev/stdout
+  ln -s /proc/self/fd/2 /dev/stderr
+}
+
+bed_syslog() {
+  SYSLOG="$BED/syslog.jsonl"
+  : > "$SYSLOG"
+  "$PY" "$E2E_LIB/bedtool.py" syslog-sink /dev/log "$SYSLOG" "$BED/syslog.ready" &
+  bed_pids+=($!)
+  bed_wait 50 test -s "$BED/syslog.ready" || bed_die "syslog sink did not start"
+}
+
+# The test zone: domains with several exchangers, a name with an address but no
+# MX, an exchanger address nobody listens on, and names that do not exist. The
+# whole .test tree is local, so unknown names under it are NXDOMAIN, not REFUSED.
+bed_dns() {
+  cat > "$BED/dnsmasq.conf" <<EOF
+port=53
+listen-address=$DNS_ADDR
+bind-interfaces
+no-resolv
+no-hosts
+local=/test/
+local=/in-addr.arpa/
+log-queries
+log-facility=$BED/dnsmasq.log
+mx-host=good.test,mx1.good.test,10
+mx-host=good.test,mx2.good.test,20
+host-record=mx1.good.test,192.0.2.10
+host-record=mx2.good.test,192.0.2.11
+mx-host=backup.test,down.backup.test,5
+mx-host=backup.test,up.backup.test,50
+host-record=down.backup.test,203.0.113.99
+host-record=up.backup.test,192.0.2.21
+host-record=nomx.test,192.0.2.30
+mx-host=unreach.test,mx.unreach.test,10
+host-record=mx.unreach.test,203.0.113.99
+mx-host=nullno.test,mx.nullno.test,10
+host-record=mx.nullno.test,192.0.2.40
+mx-host=nulldrop.test,mx.nulldrop.test,10
+host-record=mx.nulldrop.test,192.0.2.41
+mx-host=greet554.test,mx.greet554.test,10
+host-record=mx.greet554.test,192.0.2.42
+mx-host=silent.test,mx.silent.test,10
+host-record=mx.silent.test,192.0.2.43
+mx-host=slow.test,mx.slow.test,10
+host-record=mx.slow.test,192.0.2.44
+mx-host=danglingmx.test,gone.danglingmx.test,10
+host-record=mx.relay.test,198.51.100.7
+host-record=store.test,198.51.100.7
+EOF
+  /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
+    --pid-file="$BED/dnsmasq.pid" &
+  bed_pids+=($!)
+  printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$DNS_ADDR" > "$BED/resolv.conf"
+  mount --bind "$BED/resolv.conf" /etc/resolv.conf
+  # Postfix and swaks also read /etc/hosts; keep ours free of test names.
+  printf '127.0.0.1 localhost\n' > "$BED/hosts"
+  mount --bind "$BED/hosts" /etc/hosts
+  bed_wait 50 bed_dns_ready || bed_die "dnsmasq did not answer"
+}
+
+bed_dns_ready() { [ "$(bed_resolve mx1.good.test)" = 192.0.2.10 ]; }
+
+# The IPv4 address the system resolver gives for a name, or nothing.
+bed_resolve() { "$PY" -c 'import socket,sys
+try: print(socket.gethostbyname(sys.argv[1]))
+except OSError: pass' "$1"; }
+
+# Behaviour of each fake exchanger; see lib/fakemx.py for the action syntax.
+# Every mailbox a test expects to exist is listed; any other is refused.
+bed_exchangers() {
+  cat > "$BED/fakemx.json" <<'EOF'
+{
+  "192.0.2.10": {"name": "mx1.good.test",
+                 "rcpt": {"<alice@good.test>": "250 2.1.5 Ok", "<bob@good.test>": "250 2.1.5 Ok",
+                          "<carol@good.test>": "250 2.1.5 Ok",
+                          "*": "550 5.1.1 <unknown>: Recipient address rejected"}},
+  "192.0.2.11": {"name": "mx2.good.test", "rcpt": "250 2.1.5 Ok"},
+  "192.0.2.21": {"name": "up.backup.test",
+                 "rcpt": {"<dave@backup.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
+  "192.0.2.30": {"name": "nomx.test",
+                 "rcpt": {"<erin@nomx.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
+  "192.0.2.40": {"name": "mx.nullno.test",
+                 "mail": {"<>": "550 5.7.1 Null sender not accepted", "*": "250 2.1.0 Ok"},
+                 "rcpt": {"<frank@nullno.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
+  "192.0.2.41": {"name": "mx.nulldrop.test",
+                 "mail": {"<>": "550 5.7.1 Null sender not accepted;close", "*": "250 2.1.0 Ok"},
+                 "rcpt": {"<gina@nulldrop.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
+  "192.0.2.42": {"name": "mx.greet554.test", "greeting": "554 5.3.2 No service for you"},
+  "192.0.2.43": {"name": "mx.silent.test", "helo": "silent"},
+  "192.0.2.44": {"name": "mx.slow.test", "helo": "sleep 2;250 mx.slow.test",
+                 "rcpt": {"<hank@slow.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
+  "198.51.100.7": {"name": "store.relay.test",
+                   "rcpt": {"<ivan@relay.test>": "250 2.1.5 Ok", "<judy@relay2.test>": "250 2.1.5 Ok",
+                            "*": "550 5.1.1 User unknown in local recipient table"}}
+}
+EOF
+  mkdir -p "$BED/mx"
+  "$PY" "$E2E_LIB/fakemx.py" "$BED/fakemx.json" "$BED/mx" "$BED/fakemx.ready" &
+  bed_pids+=($!)
+  bed_wait 100 test -s "$BED/fakemx.ready" || bed_die "fake exchangers did not start"
+}
+
+# A private Postfix instance. Mail that passes goes to the discard transport,
+# except the relay domains, which go by SMTP to the fake mail store.
+bed_postfix() {
+  PFCONF="$BED/postfix"
+  PFSPOOL="$BED/spool"
+  mkdir -p "$PFCONF" "$PFSPOOL" "$BED/pfdata"
+  chown postfix "$BED/pfdata"
+  cat > "$PFCONF/main.cf" <<EOF
+compatibility_level = 3.6
+queue_directory = $PFSPOOL
+data_directory = $BED/pfdata
+myhostname = mx.korvane.test
+mydomain = korvane.test
+myorigin = korvane.test
+mydestination =
+local_recipient_maps =
+inet_interfaces = $MTA_ADDR
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8 203.0.113.0/24
+smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
+smtpd_recipient_restrictions =
+relay_domains = relay.test relay2.test
+transport_maps = texthash:$PFCONF/transport
+default_transport = discard:
+relay_transport = discard:
+smtpd_milters = unix:$BED/run/korvane.sock
+milter_protocol = 6
+milter_default_action = tempfail
+milter_connect_timeout = 10s
+milter_command_timeout = 600s
+milter_content_timeout = 900s
+milter_connect_macros = j {daemon_name} {daemon_addr} {client_addr} {client_name} {if_addr} v _
+milter_mail_macros = i {auth_type} {auth_authen} {auth_author} {mail_addr} {mail_host} {mail_mailer} {verify}
+milter_rcpt_macros = i {rcpt_addr} {rcpt_host} {rcpt_mailer}
+milter_end_of_header_macros = i
+milter_end_of_data_macros = i
+smtpd_client_connection_rate_limit = 0
+smtp_host_lookup = dns
+smtpd_banner = \$myhostname ESMTP
+maillog_file =
+biff = no
+EOF
+  cat > "$PFCONF/transport" <<EOF
+relay.test smtp:[198.51.100.7]
+relay2.test smtp:
+EOF
+  cat > "$PFCONF/master.cf" <<EOF
+smtp      inet n - n - - smtpd
+pickup    unix n - n 60 1 pickup
+cleanup   unix n - n - 0 cleanup
+qmgr      unix n - n 300 1 qmgr
+rewrite   unix - - n - - trivial-rewrite
+bounce    unix - - n - 0 bounce
+defer     unix - - n - 0 bounce
+trace     unix - - n - 0 bounce
+verify    unix - - n - 1 verify
+flush     unix n - n 1000? 0 flush
+proxymap  unix - - n - - proxymap
+smtp      unix - - n - - smtp
+relay     unix - - n - - smtp
+showq     unix n - n - - showq
+error     unix - - n - - error
+retry     unix - - n - - error
+discard   unix - - n - - discard
+anvil     unix - - n - 1 anvil
+scache    unix - - n - 1 scache
+EOF
+  mkdir -p "$BED/run"
+  chown postfix: "$BED/run"
+  chmod 755 "$BED/run"
+  /usr/sbin/postfix -c "$PFCONF" set-permissions >/dev/null 2>&1 || true
+  /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 \
+    || { cat "$BED/postfix-start.log" >&2; bed_die "postfix did not start"; }
+  bed_wait 100 bed_port_open "$MTA_ADDR" 25 || bed_die "postfix does not listen on $MTA_ADDR:25"
+}
+
+bed_port_open() { "$PY" -c 'import socket,sys; socket.create_connection((sys.argv[1], int(sys.argv[2])), 1).close()' "$1" "$2"; }
+
+bed_postfix_stop() { [ -n "${PFCONF:-}" ] && /usr/sbin/postfix -c "$PFCONF" stop >/dev/null 2>&1 || true; }
+
+# Starts korvane in the foreground with the configuration text on stdin (after
+# the bed's own socket and user lines) and waits for its socket.
+KORVANE_PID=
+korvane_start() {
+  local conf="$BED/korvane.conf"
+  { printf 'socket unix:%s/run/korvane.sock\nuser postfix\n' "$BED"; cat; } > "$conf"
+  "$KORVANE" -f -c "$conf" >>"$BED/korvane.stderr" 2>&1 &
+  KORVANE_PID=$!
+  if ! bed_wait 100 test -S "$BED/run/korvane.sock"; then
+    bed_note "korvane did not create its socket; its stderr:"
+    sed 's/^/     /' "$BED/korvane.stderr" >&2
+    return 1
+  fi
+}
+
+korvane_stop() {
+  [ -n "$KORVANE_PID" ] && bed_stop_pid "$KORVANE_PID"
+  KORVANE_PID=
+}
+
+bed_up() {
+  BED=$(mktemp -d /tmp/korvane-e2e.XXXXXX)
+  chmod 755 "$BED"
+  bed_network
+  bed_private_dev
+  bed_syslog
+  bed_dns
+  bed_exchangers
+  [ "${1:-}" = no-mta ] || bed_postfix
+}
+
+bed_down() {
+  korvane_stop
+  bed_postfix_stop
+  local p
+  for p in "${bed_pids[@]}"; do bed_stop_pid "$p"; done
+  if [ "${KORVANE_E2E_KEEP:-}" = 1 ]; then
+    echo "bed kept in $BED" >&2
+  else
+    umount "$BED/hostdev" 2>/dev/null || true
+    rm -rf "$BED"
+  fi
+}
+
+# --- the SMTP client --------------------------------------------------------
+
+# Sends one message through the private Postfix with swaks. Arguments: the
+# sender mailbox (swaks adds the angle brackets; "" is the null sender), then
+# one or more recipient mailboxes.
+# Prints swaks's transcript; the reply that decided the message is in $BED/last.
+smtp_send() {
+  local from=$1; shift
+  local to=$*
+  to=${to// /,}
+  swaks --server "$MTA_ADDR" --port 25 --local-interface "$CLIENT_ADDR" --timeout "${SMTP_TIMEOUT:-30}" \
+    --helo client.example.test --from "$from" --to "$to" \
+    --header 'Subject: korvane e2e' --body 'test message' >"$BED/swaks.out" 2>&1
+  # The reply that decided the message: the last one before swaks said QUIT.
+  awk '/^ *-> QUIT/ { exit } /^ *<(-|\*\*) / { sub(/^ *<(-|\*\*) +/, ""); last = $0 } END { print last }' \
+    "$BED/swaks.out" > "$BED/last"
+  cat "$BED/swaks.out"
+}
+
+# Raw SMTP: sends the given lines one after another, each after the previous
+# reply, and prints every reply line. For MAIL FROM forms swaks would rewrite.
+smtp_raw() {
+  "$PY" - "$MTA_ADDR" "$CLIENT_ADDR" "$@" <<'EOF'
+import socket, sys
+server, source, lines = sys.argv[1], sys.argv[2], sys.argv[3:]
+s = socket.create_connection((server, 25), timeout=60, source_address=(source, 0))
+f = s.makefile("rb")
+def reply():
+    out = []
+    while True:
+        ln = f.readline().decode("latin-1").rstrip("\r\n")
+        out.append(ln)
+        if len(ln) < 4 or ln[3] != "-":
+            return out
+for ln in reply():
+    print("<- " + ln)
+for cmd in lines:
+    s.sendall(cmd.encode("latin-1") + b"\r\n")
+    print("-> " + cmd)
+    if cmd == "DATA.":
+        continue
+    for ln in reply():
+        print("<- " + ln)
+s.close()
+EOF
+}
+
+# --- assertions -------------------------------------------------------------
+
+T_PASS=0
+T_FAIL=0
+T_FAILED=()
+
+t_ok() { T_PASS=$((T_PASS + 1)); printf 'ok   %s\n' "$1"; }
+t_bad() {
+  T_FAIL=$((T_FAIL + 1)); T_FAILED+=("$1")
+  printf 'FAIL %s\n' "$1"
+  shift
+  local l; for l in "$@"; do printf '       %s\n' "$l"; done
+}
+
+# expect_eq LABEL EXPECTED ACTUAL
+expect_eq() {
+  if [ "$2" = "$3" ]; then t_ok "$1"; else
+    t_bad "$1" "expected:" "$(printf '%s\n' "$2" | sed 's/^/  /')" "actual:" "$(printf '%s\n' "$3" | sed 's/^/  /')"
+  fi
+}
+
+# expect_has LABEL NEEDLE HAYSTACK: the haystack holds the needle as a whole line.
+expect_has() {
+  if printf '%s\n' "$3" | grep -qxF -- "$2"; then t_ok "$1"; else
+    t_bad "$1" "wanted line: $2" "in:" "$(printf '%s\n' "$3" | sed 's/^/  /')"
+  fi
+}
+
+expect_lacks() {
+  if printf '%s\n' "$3" | grep -qF -- "$2"; then
+    t_bad "$1" "unwanted text: $2" "in:" "$(printf '%s\n' "$3" | sed 's/^/  /')"
+  else t_ok "$1"; fi
+}
+
+# Log marks: the tests look only at lines written after a mark.
+mark_log() { "$PY" "$E2E_LIB/bedtool.py" count "$SYSLOG"; }
+mark_mx() { "$PY" "$E2E_LIB/bedtool.py" count "$BED/mx/$1.jsonl"; }
+korvane_log() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" korvane "${1:-0}"; }
+mx_dialogue() { "$PY" "$E2E_LIB/bedtool.py" dialogue "$BED/mx/$1.jsonl" "${2:-0}"; }
+mx_connections() { "$PY" "$E2E_LIB/bedtool.py" connections "$BED/mx/$1.jsonl" "${2:-0}"; }
+
+# Waits (bounded) until korvane has logged a line matching the regex after a mark.
+wait_korvane_log() {
+  local mark=$1 re=$2 i
+  for ((i = 0; i < 100; i++)); do
+    korvane_log "$mark" | grep -qE -- "$re" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+t_summary() {
+  echo "passed: $T_PASS, failed: $T_FAIL"
+  local f; for f in "${T_FAILED[@]}"; do echo "  failed: $f"; done
+  [ "$T_FAIL" = 0 ]
+}

@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+# Helpers of the end-to-end bed: the syslog sink on /dev/log and readers that turn the
+# recorded JSON lines into plain text that the shell tests compare with expected text.
+"""Usage:
+  bedtool.py syslog-sink SOCKET OUT.jsonl READY_FILE
+  bedtool.py log OUT.jsonl IDENT [FROM_LINE]   lines "facility.severity message"
+  bedtool.py dialogue MX.jsonl [FROM_LINE]     lines "conn N: COMMAND" (received only)
+  bedtool.py connections MX.jsonl [FROM_LINE]  the number of connections
+  bedtool.py count FILE                        the number of lines (a mark for FROM_LINE)
+"""
+import json
+import os
+import re
+import signal
+import socket
+import sys
+import time
+
+FACILITIES = {0: "kern", 1: "user", 2: "mail", 3: "daemon", 4: "auth", 5: "syslog",
+              6: "lpr", 7: "news", 8: "uucp", 9: "cron", 10: "authpriv", 11: "ftp",
+              16: "local0", 17: "local1", 18: "local2", 19: "local3", 20: "local4",
+              21: "local5", 22: "local6", 23: "local7"}
+SEVERITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+# "<PRI>Mmm dd hh:mm:ss ident[pid]: message", as the C library's syslog() writes it.
+LINE = re.compile(r"^<(\d{1,3})>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:\s]+)(?:\[(\d+)\])?: ?(.*)$",
+                  re.S)
+
+
+def syslog_sink(path, out, ready):
+    if os.path.exists(path):
+        os.unlink(path)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+    os.chmod(path, 0o666)
+    with open(ready, "w") as f:
+        f.write(str(os.getpid()))
+    with open(out, "a") as f:
+        while True:
+            data = sock.recv(65536).decode("utf-8", "replace").rstrip("\n\0")
+            m = LINE.match(data)
+            if m:
+                pri = int(m.group(1))
+                rec = {"t": round(time.time(), 3),
+                       "facility": FACILITIES.get(pri >> 3, str(pri >> 3)),
+                       "severity": SEVERITIES[pri & 7], "ident": m.group(2),
+                       "pid": m.group(3), "msg": m.group(4)}
+            else:
+                rec = {"t": round(time.time(), 3), "facility": "?", "severity": "?",
+                       "ident": "?", "pid": None, "msg": data}
+            f.write(json.dumps(rec) + "\n")
+            f.flush()
+
+
+def records(path, start):
+    try:
+        with open(path) as f:
+            lines = f.readlines()
+    except FileNotFoundError:
+        return []
+    return [json.loads(ln) for ln in lines[start:] if ln.strip()]
+
+
+def main():
+    # A reader piped into "grep -q" must end quietly when grep has seen enough.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    cmd, args = sys.argv[1], sys.argv[2:]
+    if cmd == "syslog-sink":
+        syslog_sink(*args)
+    elif cmd == "log":
+        start = int(args[2]) if len(args) > 2 else 0
+        for r in records(args[0], start):
+            if r["ident"] == args[1]:
+                print(f'{r["facility"]}.{r["severity"]} {r["msg"]}')
+    elif cmd == "dialogue":
+        start = int(args[1]) if len(args) > 1 else 0
+        for r in records(args[0], start):
+            if r["event"] == "recv":
+                print(f'conn {r["conn"]}: {r["line"]}')
+    elif cmd == "connections":
+        start = int(args[1]) if len(args) > 1 else 0
+        print(sum(1 for r in records(args[0], start) if r["event"] == "connect"))
+    elif cmd == "count":
+        try:
+            with open(args[0]) as f:
+                print(sum(1 for _ in f))
+        except FileNotFoundError:
+            print(0)
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
