@@ -264,12 +264,20 @@ korvane_start() {
   { printf 'socket unix:%s/run/korvane.sock\nuser postfix\n' "$BED"; cat; } > "$conf"
   "$KORVANE" -f -c "$conf" >>"$BED/korvane.stderr" 2>&1 &
   KORVANE_PID=$!
-  if ! bed_wait 100 test -S "$BED/run/korvane.sock"; then
-    bed_note "korvane did not create its socket; its stderr:"
+  # Wait for a socket that takes connections: a stale file may already be there.
+  if ! bed_wait 100 korvane_ready; then
+    bed_note "korvane does not answer on its socket; its stderr:"
     sed 's/^/     /' "$BED/korvane.stderr" >&2
     return 1
   fi
 }
+
+korvane_ready() {
+  kill -0 "$KORVANE_PID" || return 2
+  bed_socket_answers "$BED/run/korvane.sock"
+}
+
+bed_socket_answers() { "$PY" -c 'import socket,sys; s=socket.socket(socket.AF_UNIX); s.settimeout(1); s.connect(sys.argv[1]); s.close()' "$1"; }
 
 korvane_stop() {
   [ -n "$KORVANE_PID" ] && bed_stop_pid "$KORVANE_PID"
