@@ -243,9 +243,6 @@ discard   unix - - n - - discard
 anvil     unix - - n - 1 anvil
 scache    unix - - n - 1 scache
 EOF
-  mkdir -p "$BED/run"
-  chown postfix: "$BED/run"
-  chmod 755 "$BED/run"
   /usr/sbin/postfix -c "$PFCONF" set-permissions >/dev/null 2>&1 || true
   /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 \
     || { cat "$BED/postfix-start.log" >&2; bed_die "postfix did not start"; }
@@ -292,6 +289,10 @@ bed_up() {
   bed_syslog
   bed_dns
   bed_exchangers
+  # korvane creates its socket here after it has become the postfix account.
+  mkdir -p "$BED/run"
+  chown postfix: "$BED/run"
+  chmod 755 "$BED/run"
   [ "${1:-}" = no-mta ] || bed_postfix
 }
 
