@@ -320,7 +320,7 @@ smtp_send() {
   local to=$*
   to=${to// /,}
   swaks --server "$MTA_ADDR" --port 25 --local-interface "$CLIENT_ADDR" --timeout "${SMTP_TIMEOUT:-30}" \
-    --helo client.example.test --from "$from" --to "$to" \
+    --helo client.example.test --from "${from:-<>}" --to "$to" \
     --header 'Subject: korvane e2e' --body 'test message' >"$BED/swaks.out" 2>&1
   # The reply that decided the message: the last one before swaks said QUIT.
   awk '/^ *-> QUIT/ { exit } /^ *<(-|\*\*) / { sub(/^ *<(-|\*\*) +/, ""); last = $0 } END { print last }' \
@@ -330,6 +330,7 @@ smtp_send() {
 
 # Raw SMTP: sends the given lines one after another, each after the previous
 # reply, and prints every reply line. For MAIL FROM forms swaks would rewrite.
+# After a DATA answered 354, lines go out unanswered up to the "." line.
 smtp_raw() {
   "$PY" - "$MTA_ADDR" "$CLIENT_ADDR" "$@" <<'EOF'
 import socket, sys
@@ -345,13 +346,16 @@ def reply():
             return out
 for ln in reply():
     print("<- " + ln)
+in_data = False
 for cmd in lines:
     s.sendall(cmd.encode("latin-1") + b"\r\n")
     print("-> " + cmd)
-    if cmd == "DATA.":
+    if in_data and cmd != ".":
         continue
+    in_data = False
     for ln in reply():
         print("<- " + ln)
+        in_data = cmd.upper() == "DATA" and ln.startswith("354")
 s.close()
 EOF
 }
