@@ -1,0 +1,174 @@
+// Many connections at once through the real callbacks: each thread drives its own
+// connections while all share the settings, the cache and the log. Meant to be
+// run under ThreadSanitizer as well; the answers must match the probe outcomes.
+#include <gtest/gtest.h>
+#include <libmilter/mfapi.h>
+
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache.h"
+#include "filter/callbacks.h"
+#include "filter/milter_seam.h"
+#include "settings/settings.h"
+#include "util/constants.h"
+#include "util/log.h"
+
+namespace {
+
+// One milter connection as the stand-in library sees it; the SMFICTX handle
+// points here, so every callback reaches only its own connection.
+struct Conn {
+  void* priv = nullptr;
+  std::map<std::string, std::string> macros;
+  std::string reply;
+};
+
+Conn* conn_of(SMFICTX* ctx) { return reinterpret_cast<Conn*>(ctx); }
+
+// The outcome of a probe depends only on the mailbox, so a cached answer must
+// always agree with a fresh one: "p..." passes, "f..." fails, the rest tempfail.
+int outcome_of(const char* address) {
+  if (address[0] == 'p') return PROBE_PASS;
+  if (address[0] == 'f') return PROBE_FAIL;
+  return PROBE_TEMPFAIL;
+}
+
+// Counted per thread, not in shared atomics: an atomic touched by every thread
+// would order their cache work and hide a missing lock from the race detector.
+constexpr int kThreads = 4;
+long probes[kThreads] = {};
+long lines[kThreads] = {};
+thread_local int thread_slot = 0;
+
+long total(const long (&counts)[kThreads]) {
+  long sum = 0;
+  for (long c : counts) sum += c;
+  return sum;
+}
+
+FilterSeam shared_seam() {
+  FilterSeam s{};
+  s.getpriv = [](SMFICTX* ctx) -> void* { return conn_of(ctx)->priv; };
+  s.setpriv = [](SMFICTX* ctx, void* p) -> int {
+    conn_of(ctx)->priv = p;
+    return MI_SUCCESS;
+  };
+  s.getsymval = [](SMFICTX* ctx, char* name) -> char* {
+    auto& m = conn_of(ctx)->macros;
+    auto it = m.find(name);
+    return it == m.end() ? nullptr : it->second.data();
+  };
+  s.setreply = [](SMFICTX* ctx, char* code, char* xcode, char* text) -> int {
+    conn_of(ctx)->reply = std::string(code) + " " + xcode + " " + text;
+    return MI_SUCCESS;
+  };
+  s.probe_domain = [](const char* a, const char*) -> int {
+    ++probes[thread_slot];
+    return outcome_of(a);
+  };
+  s.probe_address = [](const char* a, const char*) -> int {
+    ++probes[thread_slot];
+    return outcome_of(a);
+  };
+  s.sleep_seconds = [](int) {};
+  s.now = []() -> std::time_t { return std::time(nullptr); };
+  return s;
+}
+
+struct Expect {
+  sfsistat result;
+  std::string reply;
+};
+
+Expect sender_expect(int outcome) {
+  if (outcome == PROBE_FAIL)
+    return {SMFIS_REJECT, "550 5.1.8 Sender address verification failed, check your MX"};
+  if (outcome < 0)
+    return {SMFIS_TEMPFAIL, "451 4.1.8 Temporary failure in sender address verification"};
+  return {SMFIS_ACCEPT, ""};  // a cached pass gives SMFIS_CONTINUE instead
+}
+
+Expect recipient_expect(int outcome) {
+  if (outcome == PROBE_FAIL)
+    return {SMFIS_REJECT, "550 5.1.1 Sorry, no mailbox here by that name or mailbox is over quota"};
+  if (outcome < 0) return {SMFIS_TEMPFAIL, "451 4.2.1 Mailbox is not available now, try again later"};
+  return {SMFIS_CONTINUE, ""};
+}
+
+}  // namespace
+
+TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
+  const FilterSeam seam = shared_seam();
+  filter_seam_install(&seam);
+  settings = Settings{};
+  settings.sav = 1;
+  settings.mailstore = "192.0.2.25";
+  settings.frompassttl = settings.fromfailttl = settings.fromtfailttl = 2;
+  settings.topassttl = settings.tofailttl = settings.totfailttl = 2;
+  log_set_sink([](int, const std::string&) { ++lines[thread_slot]; });
+  ASSERT_TRUE(cache_mutex_init());
+  ASSERT_TRUE(cache_create());
+
+  // A pool of mailboxes that the threads walk in different orders, so that they
+  // meet on the same cache entries while new ones are still being stored.
+  constexpr int kPool = 96;
+  auto mailbox = [](int k, const char* domain) {
+    static const char* const lead[] = {"p", "f", "t"};
+    return std::string(lead[k % 3]) + std::to_string(k) + "@" + domain;
+  };
+  constexpr int kConnections = 150;
+  int wrong_by[kThreads] = {};
+
+  auto worker = [&](int id) {
+    thread_slot = id;
+    int& wrong = wrong_by[id];
+    for (int n = 0; n < kConnections; ++n) {
+      Conn conn;
+      SMFICTX* ctx = reinterpret_cast<SMFICTX*>(&conn);
+      std::string host = "client" + std::to_string(id) + ".test";
+      if (filter_connect(ctx, host.data(), nullptr) != SMFIS_CONTINUE) ++wrong;
+      conn.macros = {{"{rcpt_mailer}", "esmtp"}, {"{rcpt_host}", "[192.0.2.7]"}, {"i", "Q1"}};
+
+      const std::string sender = mailbox((n * 5 + id * 31) % kPool, "sender.test");
+      std::string from = "<" + sender + ">";
+      char* fargv[] = {from.data(), nullptr};
+      if (filter_envfrom(ctx, fargv) != SMFIS_CONTINUE) ++wrong;
+
+      for (int r = 0; r < 3; ++r) {
+        const std::string rcpt = mailbox((n * 3 + r + id * 23) % kPool, "dest.test");
+        conn.macros["{rcpt_addr}"] = rcpt;
+        std::string arg = "<" + rcpt + ">";
+        char* rargv[] = {arg.data(), nullptr};
+        conn.reply.clear();
+        const Expect e = recipient_expect(outcome_of(rcpt.c_str()));
+        if (filter_envrcpt(ctx, rargv) != e.result || conn.reply != e.reply) ++wrong;
+      }
+
+      conn.reply.clear();
+      const Expect e = sender_expect(outcome_of(sender.c_str()));
+      const sfsistat got = filter_eoh(ctx);
+      const bool pass_ok = e.result == SMFIS_ACCEPT && got == SMFIS_CONTINUE;
+      if ((got != e.result && !pass_ok) || conn.reply != e.reply) ++wrong;
+      if (filter_close(ctx) != SMFIS_CONTINUE || conn.priv != nullptr) ++wrong;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back(worker, i);
+  for (auto& t : threads) t.join();
+
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(wrong_by[i], 0) << "thread " << i;
+  // Most answers came from the cache: far fewer probes than checks.
+  EXPECT_LT(total(probes), kThreads * kConnections * 4 / 2);
+  EXPECT_GT(total(lines), 0);
+
+  cache_destroy();
+  cache_mutex_destroy();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
