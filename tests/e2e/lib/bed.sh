@@ -121,6 +121,7 @@ mx-host=slow.test,mx.slow.test,10
 host-record=mx.slow.test,192.0.2.44
 mx-host=danglingmx.test,gone.danglingmx.test,10
 host-record=mx.relay.test,198.51.100.7
+mx-host=relay2.test,mx.relay.test,10
 host-record=store.test,198.51.100.7
 EOF
   /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
@@ -167,6 +168,8 @@ bed_exchangers() {
                  "rcpt": {"<hank@slow.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "198.51.100.7": {"name": "store.relay.test",
                    "rcpt": {"<ivan@relay.test>": "250 2.1.5 Ok", "<judy@relay2.test>": "250 2.1.5 Ok",
+                            "<kim@relay3.test>": "250 2.1.5 Ok", "<alice@good.test>": "250 2.1.5 Ok",
+                            "<busy@relay.test>": "451 4.2.0 Mailbox busy, try later",
                             "*": "550 5.1.1 User unknown in local recipient table"}}
 }
 EOF
@@ -197,7 +200,7 @@ inet_protocols = ipv4
 mynetworks = 127.0.0.0/8 203.0.113.0/24
 smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
 smtpd_recipient_restrictions =
-relay_domains = relay.test relay2.test
+relay_domains = relay.test relay2.test relay3.test relay4.test
 transport_maps = texthash:$PFCONF/transport
 default_transport = discard:
 relay_transport = discard:
@@ -221,6 +224,8 @@ EOF
   cat > "$PFCONF/transport" <<EOF
 relay.test smtp:[198.51.100.7]
 relay2.test smtp:
+relay3.test smtp:[198.51.100.7]:25
+relay4.test relay:[198.51.100.7]
 EOF
   cat > "$PFCONF/master.cf" <<EOF
 smtp      inet n - n - - smtpd
