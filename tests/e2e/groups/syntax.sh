@@ -14,6 +14,9 @@ publicname mx.korvane.test
 sav off
 EOF
   local mark; mark=$(mark_log)
+  # Postfix's smtpd runs as postfix: an owner-only socket must be that account's.
+  expect_eq "the socket belongs to the account korvane became, owner only" "postfix 600" \
+    "$(stat -c '%U %a' "$BED/run/korvane.sock")"
 
   # What Postfix 3.7 hands the milter, seen through korvane's verdicts: the
   # argument as the client wrote it. A bare address stays bare (so it is
