@@ -122,12 +122,12 @@ EOF
   expect_eq "a message is accepted and queued" "250" "$(cut -c1-3 "$BED/last")"
   smtp_send '' 'rcpt@elsewhere.test' >/dev/null
   expect_eq "the null sender is accepted" "250" "$(cut -c1-3 "$BED/last")"
-  bed_wait 100 sh -c "$PY $E2E_LIB/bedtool.py log $SYSLOG postfix/discard | grep -q 'status=sent'"
+  bed_wait 100 sh -c "$PY $E2E_LIB/bedtool.py log $SYSLOG postfix/discard | grep -c 'status=sent' >/dev/null"
   expect_has "the message is discarded, not delivered anywhere" "yes" \
-    "$(korvane_log_of postfix/discard | grep -q 'status=sent (elsewhere.test)' && echo yes)"
+    "$(korvane_log_of postfix/discard | grep -c 'status=sent (elsewhere.test)' >/dev/null && echo yes)"
   local m7; m7=$(mark_mx 198.51.100.7)
   smtp_send someone@good.test 'ivan@relay.test' >/dev/null
-  bed_wait 100 sh -c "$PY $E2E_LIB/bedtool.py dialogue $BED/mx/198.51.100.7.jsonl $m7 | grep -q 'message body'"
+  bed_wait 100 sh -c "$PY $E2E_LIB/bedtool.py dialogue $BED/mx/198.51.100.7.jsonl $m7 | grep -c 'message body' >/dev/null"
   expect_has "a relay domain goes to its transport's next hop" "conn 1: RCPT TO:<ivan@relay.test>" \
     "$(mx_dialogue 198.51.100.7 "$m7")"
   /usr/sbin/postconf -c "$PFCONF" -e "smtpd_milters = unix:$BED/run/korvane.sock" \
@@ -136,6 +136,33 @@ EOF
   smtp_send someone@good.test 'rcpt@elsewhere.test' >/dev/null
   expect_eq "no milter running: Postfix defers at MAIL FROM" "451 4.7.1 Service unavailable - try again later" \
     "$(cat "$BED/last")"
+
+  echo "-- what Postfix hands a milter (a recording milter in korvane's place)"
+  local rec="$BED/recmilter.jsonl"
+  "$PY" "$E2E_LIB/recmilter.py" "$BED/run/korvane.sock" "$rec" "$BED/recmilter.ready" &
+  bed_pids+=($!)
+  bed_wait 50 test -s "$BED/recmilter.ready" || { t_bad "recording milter starts"; return; }
+  smtp_raw "EHLO client.example.test" "MAIL FROM:alice@good.test" "RCPT TO:<Ivan@Relay.test>" \
+    "RCPT TO:<judy@relay2.test>" "RCPT TO:<Judy@RELAY2.test>" "RCPT TO:<kim@relay3.test>" "RCPT TO:<x@relay4.test>" \
+    "RCPT TO:<Mixed@Elsewhere.test>" "RCPT TO:<ab>" "DATA" "Subject: x" "" "body" "." \
+    "MAIL FROM:<<alice@good.test>>" "RSET" "MAIL FROM:< alice@good.test> BODY=8BITMIME" "RSET" \
+    "MAIL FROM:<ab>" "RSET" "MAIL FROM:<>" "QUIT" >/dev/null
+  expect_eq "envelope arguments and relay macros as the milter gets them" "$(cat <<'EOF'
+mail alice@good.test | {auth_authen}=absent {verify}=absent {if_addr}=absent
+rcpt <Ivan@Relay.test> | {rcpt_mailer}='smtp' {rcpt_host}='[198.51.100.7]' {rcpt_addr}='ivan@relay.test' i=absent
+rcpt <judy@relay2.test> | {rcpt_mailer}='smtp' {rcpt_host}='relay2.test' {rcpt_addr}='judy@relay2.test' i=QUEUEID
+rcpt <Judy@RELAY2.test> | {rcpt_mailer}='smtp' {rcpt_host}='RELAY2.test' {rcpt_addr}='judy@relay2.test' i=QUEUEID
+rcpt <kim@relay3.test> | {rcpt_mailer}='smtp' {rcpt_host}='[198.51.100.7]:25' {rcpt_addr}='kim@relay3.test' i=QUEUEID
+rcpt <x@relay4.test> | {rcpt_mailer}='relay' {rcpt_host}='[198.51.100.7]' {rcpt_addr}='x@relay4.test' i=QUEUEID
+rcpt <Mixed@Elsewhere.test> | {rcpt_mailer}='discard' {rcpt_host}='Elsewhere.test' {rcpt_addr}='mixed@elsewhere.test' i=QUEUEID
+rcpt <ab> | {rcpt_mailer}='discard' {rcpt_host}='korvane.test' {rcpt_addr}='ab@korvane.test' i=QUEUEID
+eoh  | i=QUEUEID
+mail <<alice@good.test>> | {auth_authen}=absent {verify}=absent {if_addr}=absent
+mail < alice@good.test> BODY=8BITMIME | {auth_authen}=absent {verify}=absent {if_addr}=absent
+mail <ab> | {auth_authen}=absent {verify}=absent {if_addr}=absent
+mail <> | {auth_authen}=absent {verify}=absent {if_addr}=absent
+EOF
+)" "$("$PY" "$E2E_LIB/bedtool.py" milter "$rec" | sed -E "s/i='[0-9A-F]{6,}'/i=QUEUEID/")"
 }
 
 korvane_log_of() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" "$1" "${2:-0}"; }

@@ -124,6 +124,8 @@ host-record=mx.relay.test,198.51.100.7
 mx-host=relay2.test,mx.relay.test,10
 host-record=store.test,198.51.100.7
 EOF
+  # A group may add zone lines of its own (dnsmasq syntax, one per line).
+  [ -z "${GROUP_DNS:-}" ] || printf '%s\n' "$GROUP_DNS" >> "$BED/dnsmasq.conf"
   /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
     --pid-file="$BED/dnsmasq.pid" &
   bed_pids+=($!)
@@ -366,6 +368,8 @@ EOF
 }
 
 # --- assertions -------------------------------------------------------------
+# grep -c, not grep -q, after a pipe: -q stops reading at the first match, and
+# under pipefail the writer's SIGPIPE would turn that match into a failure.
 
 T_PASS=0
 T_FAIL=0
@@ -388,13 +392,13 @@ expect_eq() {
 
 # expect_has LABEL NEEDLE HAYSTACK: the haystack holds the needle as a whole line.
 expect_has() {
-  if printf '%s\n' "$3" | grep -qxF -- "$2"; then t_ok "$1"; else
+  if printf '%s\n' "$3" | grep -cxF -- "$2" >/dev/null; then t_ok "$1"; else
     t_bad "$1" "wanted line: $2" "in:" "$(printf '%s\n' "$3" | sed 's/^/  /')"
   fi
 }
 
 expect_lacks() {
-  if printf '%s\n' "$3" | grep -qF -- "$2"; then
+  if printf '%s\n' "$3" | grep -cF -- "$2" >/dev/null; then
     t_bad "$1" "unwanted text: $2" "in:" "$(printf '%s\n' "$3" | sed 's/^/  /')"
   else t_ok "$1"; fi
 }
@@ -410,7 +414,7 @@ mx_connections() { "$PY" "$E2E_LIB/bedtool.py" connections "$BED/mx/$1.jsonl" "$
 wait_korvane_log() {
   local mark=$1 re=$2 i
   for ((i = 0; i < 100; i++)); do
-    korvane_log "$mark" | grep -qE -- "$re" && return 0
+    korvane_log "$mark" | grep -cE -- "$re" >/dev/null && return 0
     sleep 0.1
   done
   return 1

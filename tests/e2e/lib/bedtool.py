@@ -7,6 +7,7 @@
   bedtool.py dialogue MX.jsonl [FROM_LINE]     lines "conn N: COMMAND" (received only)
   bedtool.py connections MX.jsonl [FROM_LINE]  the number of connections
   bedtool.py count FILE                        the number of lines (a mark for FROM_LINE)
+  bedtool.py milter REC.jsonl [FROM_LINE]      what a recording milter saw, one line per event
 """
 import json
 import os
@@ -79,6 +80,19 @@ def main():
     elif cmd == "connections":
         start = int(args[1]) if len(args) > 1 else 0
         print(sum(1 for r in records(args[0], start) if r["event"] == "connect"))
+    elif cmd == "milter":
+        start = int(args[1]) if len(args) > 1 else 0
+        for r in records(args[0], start):
+            m = r["macros"]
+            if r["stage"] == "mail":
+                shown = ["auth_authen", "verify", "if_addr"]
+            elif r["stage"] == "rcpt":
+                shown = ["rcpt_mailer", "rcpt_host", "rcpt_addr", "i"]
+            else:
+                shown = ["i"]
+            macros = " ".join(f"{k}={m[k]!r}" if k in m else f"{k}=absent"
+                              for k in shown for k in [k if k == "i" else "{" + k + "}"])
+            print(f'{r["stage"]} {" ".join(r["args"])} | {macros}')
     elif cmd == "count":
         try:
             with open(args[0]) as f:
