@@ -137,6 +137,8 @@ EOF
   expect_eq "no milter running: Postfix defers at MAIL FROM" "451 4.7.1 Service unavailable - try again later" \
     "$(cat "$BED/last")"
 
+  # {if_addr} is in milter_connect_macros, yet Postfix never defines it; its own
+  # interface address is {daemon_addr}.
   echo "-- what Postfix hands a milter (a recording milter in korvane's place)"
   local rec="$BED/recmilter.jsonl"
   "$PY" "$E2E_LIB/recmilter.py" "$BED/run/korvane.sock" "$rec" "$BED/recmilter.ready" &
@@ -148,6 +150,7 @@ EOF
     "MAIL FROM:<<alice@good.test>>" "RSET" "MAIL FROM:< alice@good.test> BODY=8BITMIME" "RSET" \
     "MAIL FROM:<ab>" "RSET" "MAIL FROM:<>" "QUIT" >/dev/null
   expect_eq "envelope arguments and relay macros as the milter gets them" "$(cat <<'EOF'
+connect [203.0.113.50] | {if_addr}=absent {client_addr}='203.0.113.50' {client_name}='unknown' {daemon_addr}='198.51.100.25'
 mail alice@good.test | {auth_authen}=absent {verify}=absent {if_addr}=absent
 rcpt <Ivan@Relay.test> | {rcpt_mailer}='smtp' {rcpt_host}='[198.51.100.7]' {rcpt_addr}='ivan@relay.test' i=absent
 rcpt <judy@relay2.test> | {rcpt_mailer}='smtp' {rcpt_host}='relay2.test' {rcpt_addr}='judy@relay2.test' i=QUEUEID

@@ -78,6 +78,17 @@ EOF
   expect_eq "restarted korvane serves again" "250 2.1.0 Ok" "$(mail_reply 'MAIL FROM:<alice@good.test>')"
   expect_eq "restarted korvane still checks syntax" "$REFUSED_SYNTAX" "$(mail_reply 'MAIL FROM:alice@good.test')"
 
+  # Postfix never defines {if_addr}; a default makes clients at that address
+  # trusted, so even a malformed sender from them is let through.
+  /usr/sbin/postconf -c "$PFCONF" -e "milter_macro_defaults = {if_addr}=$CLIENT_ADDR" \
+    && /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
+  sleep 1
+  expect_eq "if_addr given by milter_macro_defaults: the client is trusted" "250 2.1.0 Ok" \
+    "$(mail_reply 'MAIL FROM:alice@good.test')"
+  /usr/sbin/postconf -c "$PFCONF" -e "milter_macro_defaults =" \
+    && /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
+  sleep 1
+
   # An orderly stop (SIGTERM) ends the process within the bed's wait.
   local pid=$KORVANE_PID
   korvane_stop

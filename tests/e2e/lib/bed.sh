@@ -84,11 +84,12 @@ bed_syslog() {
   bed_wait 50 test -s "$BED/syslog.ready" || bed_die "syslog sink did not start"
 }
 
-# The test zone: domains with several exchangers, a name with an address but no
-# MX, an exchanger address nobody listens on, and names that do not exist. The
-# whole .test tree is local, so unknown names under it are NXDOMAIN, not REFUSED.
-bed_dns() {
-  cat > "$BED/dnsmasq.conf" <<EOF
+# dnsmasq on $DNS_ADDR serving the zone lines (dnsmasq syntax) given on stdin.
+# The whole .test tree and the reverse tree are local: unknown names there are
+# NXDOMAIN, not REFUSED, and Postfix's client lookups end at once. Our
+# resolv.conf and hosts replace the system's. Waits until name $1 resolves to $2.
+bed_dns_serve() {
+  { cat <<EOF
 port=53
 listen-address=$DNS_ADDR
 bind-interfaces
@@ -98,6 +99,32 @@ local=/test/
 local=/in-addr.arpa/
 log-queries
 log-facility=$BED/dnsmasq.log
+EOF
+    cat; } > "$BED/dnsmasq.conf"
+  /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
+    --pid-file="$BED/dnsmasq.pid" </dev/null &
+  bed_pids+=($!)
+  printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$DNS_ADDR" > "$BED/resolv.conf"
+  mount --bind "$BED/resolv.conf" /etc/resolv.conf
+  # Postfix and swaks also read /etc/hosts; keep ours free of test names.
+  printf '127.0.0.1 localhost\n' > "$BED/hosts"
+  mount --bind "$BED/hosts" /etc/hosts
+  bed_wait 50 bed_resolves_to "$1" "$2" || bed_die "dnsmasq did not answer"
+}
+
+bed_resolves_to() { [ "$(bed_resolve "$1")" = "$2" ]; }
+
+# The IPv4 address the system resolver gives for a name, or nothing.
+bed_resolve() { "$PY" -c 'import socket,sys
+try: print(socket.gethostbyname(sys.argv[1]))
+except OSError: pass' "$1"; }
+
+# The test zone: domains with several exchangers, a name with an address but no
+# MX, an exchanger address nobody listens on, and names that do not exist. A
+# group may add zone lines of its own in GROUP_DNS (one per line).
+bed_dns() {
+  # Fed by process substitution, so that bed_dns_serve runs in this shell.
+  bed_dns_serve mx1.good.test 192.0.2.10 < <(cat <<'EOF'
 mx-host=good.test,mx1.good.test,10
 mx-host=good.test,mx2.good.test,20
 host-record=mx1.good.test,192.0.2.10
@@ -124,25 +151,8 @@ host-record=mx.relay.test,198.51.100.7
 mx-host=relay2.test,mx.relay.test,10
 host-record=store.test,198.51.100.7
 EOF
-  # A group may add zone lines of its own (dnsmasq syntax, one per line).
-  [ -z "${GROUP_DNS:-}" ] || printf '%s\n' "$GROUP_DNS" >> "$BED/dnsmasq.conf"
-  /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
-    --pid-file="$BED/dnsmasq.pid" &
-  bed_pids+=($!)
-  printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$DNS_ADDR" > "$BED/resolv.conf"
-  mount --bind "$BED/resolv.conf" /etc/resolv.conf
-  # Postfix and swaks also read /etc/hosts; keep ours free of test names.
-  printf '127.0.0.1 localhost\n' > "$BED/hosts"
-  mount --bind "$BED/hosts" /etc/hosts
-  bed_wait 50 bed_dns_ready || bed_die "dnsmasq did not answer"
+    [ -z "${GROUP_DNS:-}" ] || printf '%s\n' "$GROUP_DNS")
 }
-
-bed_dns_ready() { [ "$(bed_resolve mx1.good.test)" = 192.0.2.10 ]; }
-
-# The IPv4 address the system resolver gives for a name, or nothing.
-bed_resolve() { "$PY" -c 'import socket,sys
-try: print(socket.gethostbyname(sys.argv[1]))
-except OSError: pass' "$1"; }
 
 # Behaviour of each fake exchanger; see lib/fakemx.py for the action syntax.
 # Every mailbox a test expects to exist is listed; any other is refused.

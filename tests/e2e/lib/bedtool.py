@@ -84,7 +84,9 @@ def main():
         start = int(args[1]) if len(args) > 1 else 0
         for r in records(args[0], start):
             m = r["macros"]
-            if r["stage"] == "mail":
+            if r["stage"] == "connect":
+                shown = ["if_addr", "client_addr", "client_name", "daemon_addr"]
+            elif r["stage"] == "mail":
                 shown = ["auth_authen", "verify", "if_addr"]
             elif r["stage"] == "rcpt":
                 shown = ["rcpt_mailer", "rcpt_host", "rcpt_addr", "i"]

@@ -3,8 +3,8 @@
 # every message through, and writes what the MTA hands over as JSON lines.
 """Usage: recmilter.py SOCKET_PATH OUT.jsonl READY_FILE
 
-Each MAIL, RCPT and end-of-headers event becomes one line
-{"stage": "mail"|"rcpt"|"eoh", "args": [...], "macros": {name: value}}, with the
+Each connect, MAIL, RCPT and end-of-headers event becomes one line
+{"stage": "connect"|"mail"|"rcpt"|"eoh", "args": [...], "macros": {name: value}}, with the
 macros the MTA sent for that stage.
 """
 import json
@@ -57,8 +57,12 @@ def session(sock, out, lock):
                 macros[stage] = {n.decode("latin-1"): v.decode("latin-1")
                                  for n, v in zip(names, values) if n}
                 continue
-            if cmd in STAGES and cmd != b"C":
-                args = [a.decode("latin-1") for a in data.split(b"\0") if a]
+            if cmd in STAGES:
+                if cmd == b"C":
+                    # host name, NUL, family, port, address: only the name is kept.
+                    args = [data.split(b"\0", 1)[0].decode("latin-1")]
+                else:
+                    args = [a.decode("latin-1") for a in data.split(b"\0") if a]
                 rec = {"stage": STAGES[cmd], "args": args, "macros": macros.get(cmd, {})}
                 with lock, open(out, "a") as f:
                     f.write(json.dumps(rec) + "\n")
