@@ -7,7 +7,8 @@
   loadtool.py proc PID                       "fds threads rss_kib" of a process
 
 A plan: {"server": addr, "source": addr, "sessions": [[txn, ...], ...],
-         "time_limit": seconds}; a txn: {"from": mailbox, "rcpt": [[mailbox, want], ...],
+         "time_limit": seconds, "read_timeout": seconds, "record": true to list every reply};
+  a txn: {"from": mailbox, "rcpt": [[mailbox, want], ...],
          "want": reply prefix at the end of data, or null when no data is sent}.
 Every wait is bounded, and the whole run stops at its time limit.
 """
@@ -69,13 +70,14 @@ async def exchanger(addr, ready):
 # --- the load client ------------------------------------------------------------
 
 class Session:
-    def __init__(self, reader, writer):
+    def __init__(self, reader, writer, read_timeout=READ_TIMEOUT):
         self.reader, self.writer = reader, writer
+        self.read_timeout = read_timeout
 
     async def reply(self):
         """The whole reply; gives its last line."""
         for _ in range(100):
-            line = await asyncio.wait_for(self.reader.readline(), READ_TIMEOUT)
+            line = await asyncio.wait_for(self.reader.readline(), self.read_timeout)
             if not line:
                 raise ConnectionError("connection closed")
             text = line.decode("latin-1").rstrip("\r\n")
@@ -91,6 +93,8 @@ class Session:
 
 def check(report, kind, want, got):
     report["replies"] += 1
+    if "all" in report:
+        report["all"].append({"kind": kind, "want": want, "got": got})
     if not got.startswith(want):
         report["wrong"] += 1
         if len(report["examples"]) < 10:
@@ -100,7 +104,7 @@ def check(report, kind, want, got):
 async def run_session(plan, txns, report):
     reader, writer = await asyncio.wait_for(
         asyncio.open_connection(plan["server"], 25, local_addr=(plan["source"], 0)), 30)
-    s = Session(reader, writer)
+    s = Session(reader, writer, plan.get("read_timeout", READ_TIMEOUT))
     try:
         await s.reply()
         await s.command("EHLO load.example.test")
@@ -132,6 +136,8 @@ async def run_session(plan, txns, report):
 async def load(plan, out):
     report = {"sessions": len(plan["sessions"]), "messages": 0, "replies": 0, "wrong": 0,
               "session_errors": 0, "examples": []}
+    if plan.get("record"):
+        report["all"] = []
     start = time.monotonic()
 
     async def one(txns):
