@@ -1,0 +1,43 @@
+# Shutdown under load: SIGTERM while many sessions are in flight ends the daemon
+# within seconds, and a new daemon on the same socket path serves at once.
+
+group_main() {
+  korvane_start <<'EOF2' || { t_bad "korvane starts"; return; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+EOF2
+  # 20 sessions of cached and fresh passes (at the bed's accept-all exchanger).
+  "$PY" - "$BED/plan.json" "$MTA_ADDR" "$CLIENT_ADDR" <<'EOF2'
+import json, sys
+out, server, source = sys.argv[1:4]
+sessions = [[{"kind": "x", "from": ("u%d-%d@good.test" % (s, k)) if k % 2 else "alice@good.test",
+              "rcpt": [["rcpt@elsewhere.test", "250"]], "want": "2"} for k in range(200)]
+            for s in range(20)]
+json.dump({"server": server, "source": source, "time_limit": 60, "sessions": sessions}, open(out, "w"))
+EOF2
+  "$PY" "$E2E_LIB/loadtool.py" load "$BED/plan.json" "$BED/load.out" &
+  local load=$!
+  sleep 3
+  local pid=$KORVANE_PID t0=$SECONDS i
+  kill -TERM "$pid"
+  for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  local took=$((SECONDS - t0))
+  if kill -0 "$pid" 2>/dev/null; then
+    t_bad "SIGTERM under load ends the daemon within 10 s"
+    kill -KILL "$pid"
+  else
+    t_ok "SIGTERM under load ends the daemon within 10 s"
+  fi
+  wait "$pid" 2>/dev/null
+  bed_note "the daemon ended $took s after SIGTERM"
+  KORVANE_PID=
+  wait "$load"
+
+  korvane_start <<'EOF2' || { t_bad "a new daemon on the same socket starts"; return; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+EOF2
+  t_ok "a new daemon on the same socket starts"
+  smtp_send carol@good.test rcpt@elsewhere.test >/dev/null
+  expect_eq "the new daemon serves" "250 2.0.0 Ok: queued as" "$(cut -d' ' -f1-5 "$BED/last")"
+}
