@@ -5,31 +5,11 @@ BENCH_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BENCH_DIR=$(cd "$BENCH_LIB/.." && pwd)
 BENCH_MX_ADDR=192.0.2.60
 
-# Every sender lives in bench.test, whose one exchanger is the fast one; the
-# reverse zone is local so that Postfix's client lookups end at once.
+# Every sender lives in bench.test, whose one exchanger is the fast one.
 bench_dns() {
-  cat > "$BED/dnsmasq.conf" <<EOF
-port=53
-listen-address=$DNS_ADDR
-bind-interfaces
-no-resolv
-no-hosts
-local=/test/
-local=/in-addr.arpa/
-mx-host=bench.test,mx.bench.test,10
-host-record=mx.bench.test,$BENCH_MX_ADDR
-EOF
-  /usr/sbin/dnsmasq --keep-in-foreground --conf-file="$BED/dnsmasq.conf" --user=root \
-    --pid-file="$BED/dnsmasq.pid" &
-  bed_pids+=($!)
-  printf 'nameserver %s\noptions timeout:1 attempts:2\n' "$DNS_ADDR" > "$BED/resolv.conf"
-  mount --bind "$BED/resolv.conf" /etc/resolv.conf
-  printf '127.0.0.1 localhost\n' > "$BED/hosts"
-  mount --bind "$BED/hosts" /etc/hosts
-  bed_wait 50 bench_dns_ready || bed_die "dnsmasq did not answer"
+  bed_dns_serve mx.bench.test "$BENCH_MX_ADDR" < <(printf '%s\n' \
+    "mx-host=bench.test,mx.bench.test,10" "host-record=mx.bench.test,$BENCH_MX_ADDR")
 }
-
-bench_dns_ready() { [ "$(bed_resolve mx.bench.test)" = "$BENCH_MX_ADDR" ]; }
 
 bench_mx() {
   MX_CTL="$BED/fastmx.ctl"
