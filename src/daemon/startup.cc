@@ -59,7 +59,12 @@ int serve() {
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
+  // The milter library does not wait for its connection threads before the main
+  // loop returns: one may still be storing an outcome, so the table goes under
+  // the lock, and a late lookup or store then finds no table at all.
+  cache_lock();
   if (cache_table != nullptr) cache_destroy();
+  cache_unlock();
   cache_mutex_destroy();
   return status;
 }
