@@ -2,6 +2,8 @@
 # Creates the korvane account and run directory on a host without systemd's
 # sysusers/tmpfiles (a package's post-install step can call this script).
 set -e
+# Usage: korvane-postinst [account [directory]]; e.g. "postfix
+# /var/spool/postfix/korvane" makes the socket directory for a chrooted smtpd.
 user=${1:-korvs}
 rundir=${2:-@RUNDIR@}
 if ! getent passwd "$user" >/dev/null; then
