@@ -16,11 +16,6 @@ log_since() {
   korvane_log "$1" | sed -E 's/\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]/[ELAPSED]/; s/id=[0-9A-Z]{6,}$/id=QUEUEID/'
 }
 
-milter_cases() {
-  miltertest -D "socket=unix:$BED/run/korvane.sock" -D "cases=$E2E_LIB/../milter/$1" \
-    -s "$E2E_LIB/../milter/cases.lua" 2>&1 || echo "miltertest status $?"
-}
-
 group_main() {
   korvane_start <<'EOF2' || { t_bad "korvane starts"; return; }
 publicname mx.korvane.test

@@ -2,12 +2,6 @@
 # never sends ({if_addr}, {verify}) and an {auth_authen} that is present but empty.
 GROUP_BED=no-mta
 
-# Runs one case table through korvane: milter_cases TABLE.lua
-milter_cases() {
-  miltertest -D "socket=unix:$BED/run/korvane.sock" -D "cases=$E2E_LIB/../milter/$1" \
-    -s "$E2E_LIB/../milter/cases.lua" 2>&1 || echo "miltertest status $?"
-}
-
 group_main() {
   korvane_start <<'EOF2' || { t_bad "korvane starts"; return; }
 publicname mx.korvane.test
