@@ -270,6 +270,14 @@ bed_port_open() { "$PY" -c 'import socket,sys; socket.create_connection((sys.arg
 
 bed_postfix_stop() { [ -n "${PFCONF:-}" ] && /usr/sbin/postfix -c "$PFCONF" stop >/dev/null 2>&1 || true; }
 
+# A restart, not a reload: a reload lets a new smtpd start with the old main.cf.
+bed_postfix_restart() {
+  bed_postfix_stop
+  /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 \
+    || { cat "$BED/postfix-start.log" >&2; return 1; }
+  bed_wait 100 bed_port_open "$MTA_ADDR" 25
+}
+
 # Starts korvane in the foreground with the configuration text on stdin (after
 # the bed's own socket and user lines) and waits for its socket.
 KORVANE_PID=
