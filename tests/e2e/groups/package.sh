@@ -29,7 +29,7 @@ root_up() {
   rm -f "$ROOT/etc/resolv.conf" "$ROOT/etc/hosts"
   cp "$BED/resolv.conf" "$BED/hosts" "$ROOT/etc/"
   # A host without systemd; and no manual page index rebuild (seconds).
-  rm -f "$ROOT/usr/bin/systemd-sysusers" "$ROOT/usr/bin/systemd-tmpfiles" \
+  rm -f "$ROOT/usr/bin/systemd-sysusers" "$ROOT/usr/bin/systemd-tmpfiles" "$ROOT/bin/systemd-tmpfiles" \
     "$ROOT/var/lib/man-db/auto-update"
   cp "$KORVANE_DEB" "$ROOT/tmp/korvane.deb"
 }
@@ -69,17 +69,17 @@ package_main() {
     "$(in_root getent passwd korvs | cut -d: -f1,6,7)"
   expect_eq "postinst: the run directory" "korvs korvs 755" \
     "$(in_root stat -c '%U %G %a' /run/korvane 2>&1)"
-  expect_eq "the unit is installed disabled" disabled \
-    "$(systemctl --root="$ROOT" is-enabled korvane.service 2>&1)"
+  expect_eq "the unit is installed disabled" no \
+    "$([ -e "$ROOT/etc/systemd/system/multi-user.target.wants/korvane.service" ] && echo yes || echo no)"
   expect_has "the unit runs the packaged paths" "ExecStart=/usr/sbin/korvane -f -c /etc/korvane/korvane.conf" \
     "$(cat "$ROOT/lib/systemd/system/korvane.service")"
 
   # Without -c the daemon must read the packaged file: -t fails on a missing one.
   local shipped
-  shipped=$(in_root korvane -t -c /etc/korvane/korvane.conf 2>&1); rc=$?
+  shipped=$(in_root /usr/sbin/korvane -t -c /etc/korvane/korvane.conf 2>&1); rc=$?
   expect_eq "korvane -t accepts the shipped configuration" 0 "$rc"
   expect_eq "korvane -t without -c reads /etc/korvane/korvane.conf" "$shipped|0" \
-    "$(out=$(in_root korvane -t 2>&1); echo "$out|$?")"
+    "$(out=$(in_root /usr/sbin/korvane -t 2>&1); echo "$out|$?")"
   expect_has "the shipped configuration: the installed socket" "socket unix:/run/korvane/korvane.sock" "$shipped"
 
   # What the postmaster guide has a Postfix host do: run as postfix, with the
