@@ -108,6 +108,10 @@ alice@good.test 250 2.0.0 Ok: queued as
 nobody@good.test $FAILED
 EOF
   korvane_stop
+  # An upgrade (here the same version again) keeps what the postmaster changed.
+  out=$(in_root dpkg -i /tmp/korvane.deb 2>&1); rc=$?
+  expect_eq "reinstall keeps the edited configuration and the run directory's owner" "0 user postfix|postfix" \
+    "$rc $(grep -x 'user postfix' "$ROOT/etc/korvane/korvane.conf")|$(in_root stat -c %U /run/korvane 2>&1)"
 
   out=$(in_root dpkg --purge korvane 2>&1); rc=$?
   expect_eq "dpkg --purge succeeds" 0 "$rc"
