@@ -74,18 +74,19 @@ TEST(ConfigWhitelistIp, AddressRule) {
       {"network with prefix", "whitelistip 10.0.0.0/8\n", {{"10.0.0.0", 8}}},
       {"host bits kept unmasked", "whitelistip 10.1.2.3/8\n", {{"10.1.2.3", 8}}},
       {"no prefix means 32", "whitelistip 192.0.2.1\n", {{"192.0.2.1", 32}}},
-      {"prefix above 32", "whitelistip 192.0.2.1/40\n", {{"192.0.2.1", 32}}},
-      {"negative prefix wraps above 32", "whitelistip 192.0.2.1/-1\n", {{"192.0.2.1", 32}}},
-      {"low 16 bits of a negative", "whitelistip 192.0.2.1/-65528\n", {{"192.0.2.1", 8}}},
-      {"bare slash covers all", "whitelistip 192.0.2.1/\n", {{"192.0.2.1", 0}}},
-      {"letters after slash", "whitelistip 192.0.2.1/abc\n", {{"192.0.2.1", 0}}},
-      {"digits then letters", "whitelistip 192.0.2.0/24x\n", {{"192.0.2.0", 24}}},
-      {"plus sign", "whitelistip 192.0.2.0/+16\n", {{"192.0.2.0", 16}}},
-      {"second slash ends the number", "whitelistip 192.0.2.0/24/8\n", {{"192.0.2.0", 24}}},
-      {"prefix beyond int saturates to 32", "whitelistip 192.0.2.1/4294967304\n",
-       {{"192.0.2.1", 32}}},
-      {"negative beyond int saturates to 32", "whitelistip 192.0.2.1/-4294967296\n",
-       {{"192.0.2.1", 32}}},
+      {"prefix 0 written as such", "whitelistip 0.0.0.0/0\n", {{"0.0.0.0", 0}}},
+      {"leading zeros are decimal", "whitelistip 192.0.2.0/024\n", {{"192.0.2.0", 24}}},
+      {"prefix 33 is ignored", "whitelistip 192.0.2.1/33\n", {}},
+      {"negative prefix is ignored", "whitelistip 192.0.2.1/-1\n", {}},
+      {"low 16 bits of a large prefix are not taken", "whitelistip 10.0.0.0/65536\n", {}},
+      {"twice 65536 is not taken", "whitelistip 10.0.0.0/131072\n", {}},
+      {"negative 65536 is not taken", "whitelistip 10.0.0.0/-65536\n", {}},
+      {"bare slash is ignored", "whitelistip 192.0.2.1/\n", {}},
+      {"letters after slash", "whitelistip 192.0.2.1/abc\n", {}},
+      {"digits then letters", "whitelistip 192.0.2.0/24x\n", {}},
+      {"plus sign", "whitelistip 192.0.2.0/+16\n", {}},
+      {"second slash", "whitelistip 192.0.2.0/24/8\n", {}},
+      {"prefix beyond 32 bits", "whitelistip 192.0.2.1/4294967304\n", {}},
       {"octal part", "whitelistip 010.0.0.1\n", {{"8.0.0.1", 32}}},
       {"all ones is never whitelisted", "whitelistip 255.255.255.255\n", {}},
       {"all ones with prefix", "whitelistip 255.255.255.255/0\n", {}},
@@ -359,7 +360,7 @@ TEST(ConfigReport, EveryLineAccountedFor) {
   settings_clear();
   settings_defaults();
   TempFile f("# comment\n\npublicname mx\nfrobnicate 1\nsav maybe\nsyslog kern\n"
-             "whitelistip 300.1.1.1\nuser\n" + repeat(' ', 254) + "nokey x\nlast y");
+             "whitelistip 300.1.1.1\nuser\n" + repeat(' ', 254) + "nokey x\nwhitelistip 10.0.0.0/65536\nlast y");
   std::vector<Reported> got;
   ASSERT_TRUE(load_config_report(f.path(), [&](int line, const LineOutcome& o) {
     got.push_back({line, o.status, o.reason});
@@ -376,7 +377,8 @@ TEST(ConfigReport, EveryLineAccountedFor) {
       {8, ignored, "key \"user\" without a value"},
       {9, blank, ""},
       {9, ignored, "unknown key \"nokey\""},
-      {10, ignored, "unknown key \"last\""},
+      {10, ignored, "whitelistip prefix is not a number from 0 to 32"},
+      {11, ignored, "unknown key \"last\""},
   };
   EXPECT_EQ(got, want);
   settings_release();
