@@ -5,11 +5,9 @@ QUEUED="250 2.0.0 Ok: queued as"
 FAILED="550 5.1.8 Sender address verification failed, check your MX"
 TEMPFAILED="451 4.1.8 Temporary failure in sender address verification"
 CLIENT="[$CLIENT_ADDR]"
-# Exchangers in 0.0.0.0/8: a connection to 0.0.0.0 would reach this host.
+# A connection to an exchanger at 0.0.0.0 would reach this host.
 GROUP_DNS='mx-host=zero.test,mx0.zero.test,10
-host-record=mx0.zero.test,0.0.0.0
-mx-host=zero.test,mx1.zero.test,20
-host-record=mx1.zero.test,0.1.2.3'
+host-record=mx0.zero.test,0.0.0.0'
 
 # The client has no PTR name, so Postfix names it "[addr]" and korvane logs an
 # empty name: hence the two blanks before the address in the lines below.
@@ -179,26 +177,15 @@ EOF
     "mail.notice sender check tempfailed: from=<<alice@good.test>>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
 
-  lm=$(mark_log); mm=$(mark_mx 127.0.0.1)
-  send_and_check "exchangers in 0.0.0.0/8" someone@zero.test "$TEMPFAILED" rcpt@elsewhere.test
-  expect_eq "exchangers in 0.0.0.0/8: logged, never contacted" "$(cat <<EOF
-mail.info MX check at mx0.zero.test. [0.0.0.0]
-mail.info MX check at mx1.zero.test. [0.1.2.3]
-mail.notice sender check tempfailed: from=<someone@zero.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
-EOF
-)" "$(log_since "$lm")"
-  expect_eq "exchangers in 0.0.0.0/8: nothing reached the local listener" 0 "$(mx_connections 127.0.0.1 "$mm")"
+  mm=$(mark_mx 127.0.0.1)
+  send_and_check "exchanger at 0.0.0.0" someone@zero.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "exchanger at 0.0.0.0: this host's listener is not reached" 0 "$(mx_connections 127.0.0.1 "$mm")"
 
-  # A refused recipient is not the one logged at the end of headers, and no
-  # control byte of a field reaches the log as such.
+  # The end of headers names the last recipient taken, not a refused one.
   lm=$(mark_log)
   milter_cases envelope.lua >/dev/null
-  expect_eq "envelopes with control bytes: log" "$(cat <<'EOF'
-mail.info sender check succeeded (cached): from=<alice@good.test>, to=<alice@good.test>, client.example.test [192.0.2.7], id=QUEUEID
-mail.info MX check at mx1.good.test. [192.0.2.10]
-mail.notice sender check failed: from=<al\x09ice@good.test>, to=<rcpt@elsewhere.test>, client.example.test [192.0.2.7], [ELAPSED], id=QUEUEID
-EOF
-)" "$(log_since "$lm")"
+  expect_eq "refused recipient with a line break: not logged" \
+    "mail.info sender check succeeded (cached): from=<alice@good.test>, to=<alice@good.test>, client.example.test [192.0.2.7], id=QUEUEID" "$(log_since "$lm")"
 
   # blockignorants: a refused null sender is final, no safe sender is tried.
   start_korvane_with <<'EOF' || return

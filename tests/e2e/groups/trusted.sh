@@ -25,7 +25,6 @@ if_addr equal to the client at MAIL|ACCEPT
 if_addr equal to the client at connect|ACCEPT
 if_addr of another interface|CONTINUE
 if_addr a prefix of the client|CONTINUE
-if_addr of an IPv6 client as Sendmail writes it|ACCEPT
 untrusted malformed sender|REPLYCODE
 EOF2
 }
