@@ -118,8 +118,7 @@ TEST_F(SenderCheckTest, Table) {
          s.whitelist_ip.push_front(net("192.0.2.7", 32));
        }, .sender_raw = "<>"},
       {.label = "quoted <> local part is verified", .configure = verify_on,
-       .sender_raw = "<\"<>\"@Sender.TEST>", .probe = PROBE_FAIL, .want = SMFIS_REJECT,
-       .reply = kFail,
+       .sender_raw = "<\"<>\"@Sender.TEST>", .probe = PROBE_FAIL, .want = SMFIS_REJECT, .reply = kFail,
        .line = "sender check failed: from=<\"<>\"@Sender.TEST>, to=<rcpt@here.test>, mail.client.test [192.0.2.7], [00:00:02], id=4QX1",
        .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
       {.label = "control bytes of a field are escaped", .configure = verify_on,
