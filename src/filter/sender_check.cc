@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
+#include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
 #include "settings/settings.h"
@@ -58,7 +58,7 @@ FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
   if (client_ip_whitelisted(c.client_addr.c_str())) return {SMFIS_ACCEPT, nullptr};
   if (client_name_whitelisted(c.client_name.c_str())) return {SMFIS_ACCEPT, nullptr};
-  if (c.sender_raw.view().find("<>") != std::string_view::npos) return {SMFIS_CONTINUE, nullptr};
+  if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
 
   // The lower-cased sender is also the cache key and the mailbox probed.
   lowercase_in_place(c.sender.data());

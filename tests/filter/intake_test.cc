@@ -65,11 +65,16 @@ TEST(TrustedClient, Table) {
     const char* auth;
     const char* verify;
     bool want;
+    const char* client = "192.0.2.7";
   } cases[] = {
       {"nothing given", nullptr, nullptr, nullptr, false},
       {"interface address equals client", "192.0.2.7", nullptr, nullptr, true},
       {"interface address differs", "192.0.2.8", nullptr, nullptr, false},
       {"interface address is a prefix", "192.0.2.", nullptr, nullptr, false},
+      {"IPv6 tag on an IPv4 address", "IPv6:192.0.2.7", nullptr, nullptr, false},
+      {"IPv6 in full against the short form", "IPv6:2001:db8:0:0:0:0:0:25", nullptr, nullptr, true,
+       "2001:db8::25"},
+      {"other IPv6 address", "IPv6:2001:db8::26", nullptr, nullptr, false, "2001:db8::25"},
       {"auth identity", nullptr, "alice", nullptr, true},
       {"empty auth identity", nullptr, "", nullptr, true},
       {"certificate OK", nullptr, nullptr, "OK", true},
@@ -78,9 +83,10 @@ TEST(TrustedClient, Table) {
       {"certificate FAIL", nullptr, nullptr, "FAIL", false},
   };
   ConnectionContext c{};
-  c.client_addr.assign("192.0.2.7");
-  for (const auto& k : cases)
+  for (const auto& k : cases) {
+    c.client_addr.assign(k.client);
     EXPECT_EQ(is_trusted_client(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
+  }
 }
 
 TEST_F(FilterTest, ConnectNameClearing) {
@@ -157,7 +163,11 @@ TEST_F(FilterTest, EnvfromTable) {
       {"well-formed sender", {}, "<Alice@Example.test>", SMFIS_CONTINUE, "", "<Alice@Example.test>",
        "Alice@Example.test", 0},
       {"null sender", {}, "<>", SMFIS_CONTINUE, "", "<>", "old@prev.test", 0},
-      {"null sender inside other text", {}, "x<>y", SMFIS_CONTINUE, "", "x<>y", "old@prev.test", 0},
+      {"null sender inside other text", {}, "x<>y", SMFIS_REJECT, syntax, "x<>y", "old@prev.test", 3},
+      {"null sender with a parameter", {}, "<> SIZE=10", SMFIS_CONTINUE, "", "<> SIZE=10",
+       "old@prev.test", 0},
+      {"quoted <> local part is an address", {}, "<\"<>\"@spam.example>", SMFIS_CONTINUE, "",
+       "<\"<>\"@spam.example>", "\"<>\"@spam.example", 0},
       {"bare address refused", {}, "alice@example.test", SMFIS_REJECT, syntax, "alice@example.test",
        "old@prev.test", 3},
       {"no at sign refused", {}, "<alice>", SMFIS_REJECT, syntax, "<alice>", "alice", 3},

@@ -176,6 +176,7 @@ bed_exchangers() {
                  "rcpt": {"<gina@nulldrop.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "192.0.2.42": {"name": "mx.greet554.test", "greeting": "554 5.3.2 No service for you"},
   "192.0.2.43": {"name": "mx.silent.test", "helo": "silent"},
+  "127.0.0.1": {"name": "localhost"},
   "192.0.2.44": {"name": "mx.slow.test", "helo": "sleep 2;250 mx.slow.test",
                  "rcpt": {"<hank@slow.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "198.51.100.7": {"name": "store.relay.test",
