@@ -17,6 +17,14 @@ struct CacheEntry {
 
 inline constexpr std::size_t CACHE_BUCKETS = 65536;
 
+// Kinds beside CACHE_SENDER (0) and CACHE_RECIPIENT (1): domains found catch-all,
+// keyed by the lower-cased domain, one kind per side because a sender's domain is
+// asked at its public exchangers and a recipient's at the relay host, which may
+// know its mailboxes better. Their one status is CATCHALL_DOMAIN.
+inline constexpr int CACHE_SENDER_CATCHALL = 2;
+inline constexpr int CACHE_RECIPIENT_CATCHALL = 3;
+inline constexpr int CATCHALL_DOMAIN = 7;
+
 // Null until cache_create succeeds; users skip the cache while it is null.
 extern CacheEntry** cache_table;
 

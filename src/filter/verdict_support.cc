@@ -1,8 +1,13 @@
-// Cache use and outcome lines shared by the sender and recipient checks.
+// Cache use, catch-all memory, the wait for a check in flight and the outcome
+// lines shared by the sender and recipient checks.
 #include "filter/verdict_support.h"
+
+#include <cstring>
 
 #include "cache/cache.h"
 #include "filter/decisions.h"
+#include "settings/settings.h"
+#include "util/helpers.h"
 #include "util/log.h"
 
 int cache_recall(const char* key, int kind) {
@@ -18,6 +23,40 @@ void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
   cache_lock();
   cache_store(key, ttl, kind, status);
   cache_unlock();
+}
+
+long long check_wait_seconds() {
+  // Until the walk has a deadline of its own: the longest a walk of two
+  // exchangers may take at the transport's per-step waits.
+  return 600;
+}
+
+namespace {
+
+// A domain name is at most 253 characters; a longer text is cut, and then
+// simply never matches a real domain.
+using DomainText = BoundedText<256>;
+
+// The lower-cased domain of address into out; false when there is none.
+bool domain_key(const char* address, DomainText& out) {
+  const char* at = address != nullptr ? std::strrchr(address, '@') : nullptr;
+  if (at == nullptr || at[1] == '\0') return false;
+  out.assign(at + 1);
+  lowercase_in_place(out.data());
+  return true;
+}
+
+}  // namespace
+
+bool catchall_known(int kind, const char* address) {
+  DomainText domain;
+  if (settings.catchall == 0 || !domain_key(address, domain)) return false;
+  return cache_recall(domain.c_str(), kind) == CATCHALL_DOMAIN;
+}
+
+void catchall_remember(int kind, const char* address) {
+  DomainText domain;
+  if (domain_key(address, domain)) cache_remember(domain.c_str(), settings.catchallttl, kind, CATCHALL_DOMAIN);
 }
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,

@@ -12,6 +12,14 @@
 // Stores the outcome unless there is no cache or its lifetime is 0.
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 
+// How long a check waits for the same check already in flight.
+[[nodiscard]] long long check_wait_seconds();
+
+// Whether the domain of address (after its last "@", lower-cased) is remembered
+// as catch-all under kind, and remembering it for catchallttl.
+[[nodiscard]] bool catchall_known(int kind, const char* address);
+void catchall_remember(int kind, const char* address);
+
 // Writes "<what>: from=..., to=..., name [addr], [elapsed], id=..." ; elapsed is
 // null for an answer taken from the cache, which has no elapsed field.
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,

@@ -160,6 +160,8 @@ constexpr KeyRule key_rules[] = {
     {"topassttl", set_lifetime<&Settings::topassttl>},
     {"totfailttl", set_lifetime<&Settings::totfailttl>},
     {"tofailttl", set_lifetime<&Settings::tofailttl>},
+    {"catchall", set_on_flag<&Settings::catchall>},
+    {"catchallttl", set_lifetime<&Settings::catchallttl>},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},

@@ -17,6 +17,7 @@
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "util/random_text.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ struct Next {
   int value;
 };
 
-enum Line { GREETING, HELO, NULL_SENDER, RECIPIENT, RSET, SAFE_SENDER, LINE_COUNT };
+enum Line { GREETING, HELO, NULL_SENDER, RECIPIENT, RSET, SAFE_SENDER, RANDOM_RECIPIENT, LINE_COUNT };
 
 struct StepRow {
   Line line;
@@ -99,8 +100,14 @@ constexpr StepRow STEPS[] = {
     {RSET, reconnect(8), polite(PROBE_FAIL), go(8), polite(PROBE_TEMPFAIL)},
     {SAFE_SENDER, abrupt(), polite(PROBE_FAIL), go(9), polite(PROBE_TEMPFAIL)},
     {RECIPIENT, abrupt(), polite(PROBE_FAIL), polite(PROBE_PASS), polite(PROBE_TEMPFAIL)},
+    // The catch-all test, taken once in place of the first way into step 4: an
+    // exchanger that accepts a random mailbox tells nothing by accepting the
+    // real one; a refused or deferred random mailbox leads to the real question.
+    {RANDOM_RECIPIENT, abrupt(), go(4), polite(PROBE_CATCHALL), go(4)},
 };
 constexpr int STEP_COUNT = sizeof STEPS / sizeof STEPS[0];
+constexpr int FIRST_RECIPIENT_STEP = 4;
+constexpr int RANDOM_RECIPIENT_STEP = 10;
 
 // Marks a connection that is up, as opposed to a probe result.
 constexpr int CONNECTED = 2;
@@ -108,7 +115,7 @@ constexpr int CONNECTED = 2;
 class Dialogue {
  public:
   Dialogue(const sockaddr_in& target, const ProbeOptions& opt, const char* const (&lines)[LINE_COUNT])
-      : target_(target), opt_(opt), lines_(lines) {}
+      : target_(target), opt_(opt), lines_(lines), ask_random_(lines[RANDOM_RECIPIENT] != nullptr) {}
 
   int run() {
     int r = open();
@@ -121,6 +128,10 @@ class Dialogue {
       switch (next.kind) {
         case Next::go:
           step = next.value;
+          if (step == FIRST_RECIPIENT_STEP && ask_random_) {
+            ask_random_ = false;
+            step = RANDOM_RECIPIENT_STEP;
+          }
           break;
         case Next::polite:
           return end_politely(next.value);
@@ -193,6 +204,7 @@ class Dialogue {
   const sockaddr_in& target_;
   const ProbeOptions& opt_;
   const char* const (&lines_)[LINE_COUNT];
+  bool ask_random_;
   SmtpSocket sock_;
 };
 
@@ -200,6 +212,19 @@ class Dialogue {
 bool format_line(char (&out)[COMMAND_BUFFER], const char* fmt, const char* value) {
   int n = std::snprintf(out, sizeof out, fmt, value);
   return n >= 0 && static_cast<std::size_t>(n) < sizeof out;
+}
+
+// With catchall on: "RCPT TO:<random@domain>" for the domain after the last "@"
+// of address, or null when there is no domain or no random source (the test is
+// then left out rather than made guessable).
+const char* random_recipient_line(const char* address, char (&out)[COMMAND_BUFFER]) {
+  if (settings.catchall == 0) return nullptr;
+  const char* at = std::strrchr(address, '@');
+  if (at == nullptr || at[1] == '\0') return nullptr;
+  char local[RANDOM_LOCAL_PART_LENGTH + 1];
+  if (!random_local_part(local, sizeof local)) return nullptr;
+  const int n = std::snprintf(out, sizeof out, "RCPT TO:<%s%s>\r\n", local, at);
+  return n >= 0 && static_cast<std::size_t>(n) < sizeof out ? out : nullptr;
 }
 
 }  // namespace
@@ -234,8 +259,9 @@ int probe_address_with(const char* address, const char* host, const ProbeOptions
       !format_line(recipient, "RCPT TO:<%s>\r\n", address)) {
     return PROBE_TEMPFAIL;
   }
+  char random_recipient[COMMAND_BUFFER];
   const char* const lines[LINE_COUNT] = {nullptr, helo, "MAIL FROM:<>\r\n", recipient, "RSET\r\n",
-                                         safe_sender};
+                                         safe_sender, random_recipient_line(address, random_recipient)};
 
   sockaddr_in target{};
   target.sin_family = AF_INET;

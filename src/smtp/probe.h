@@ -1,5 +1,6 @@
 // The callout dialogue: asks one mail server whether it would accept mail for
-// one mailbox, giving PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL. Logs only the
+// one mailbox, giving PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL (and, with
+// catchall on, PROBE_CATCHALL when a random mailbox is accepted too). Logs only the
 // "MX check at %s [%s]" line; every socket it opens is closed before it returns.
 #pragma once
 
