@@ -10,21 +10,6 @@
 #include "util/helpers.h"
 #include "util/log.h"
 
-int cache_recall(const char* key, int kind) {
-  if (cache_table == nullptr) return 0;
-  cache_lock();
-  const int status = cache_lookup(key, kind);
-  cache_unlock();
-  return status;
-}
-
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
-  if (cache_table == nullptr || ttl == 0) return;
-  cache_lock();
-  cache_store(key, ttl, kind, status);
-  cache_unlock();
-}
-
 long long check_wait_seconds() {
   // Until the walk has a deadline of its own: the longest a walk of two
   // exchangers may take at the transport's per-step waits.
