@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <libmilter/mfapi.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <ctime>
 #include <map>
 #include <string>
@@ -166,6 +170,86 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
   EXPECT_LT(total(probes), kThreads * kConnections * 4 / 2);
   EXPECT_GT(total(lines), 0);
 
+  cache_destroy();
+  cache_mutex_destroy();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
+
+namespace {
+std::atomic<int> burst_probes{0};
+std::atomic<int> burst_outcome{PROBE_PASS};
+}  // namespace
+
+// Connections that carry one new sender at once share one walk, whatever becomes
+// of its outcome (stored, not stored with a lifetime of 0, let through).
+TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
+  struct Case {
+    const char* sender;
+    int outcome;
+    std::int64_t ttl;
+    int ignoretempfail;
+    sfsistat leader, waiters;
+  };
+  const Case cases[] = {
+      {"<pass@burst.test>", PROBE_PASS, 60, 0, SMFIS_ACCEPT, SMFIS_CONTINUE},
+      {"<fail@burst.test>", PROBE_FAIL, 60, 0, SMFIS_REJECT, SMFIS_REJECT},
+      {"<tfail@burst.test>", PROBE_TEMPFAIL, 0, 0, SMFIS_TEMPFAIL, SMFIS_TEMPFAIL},
+      {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE},
+  };
+  FilterSeam seam = shared_seam();
+  seam.probe_domain = [](const char*, const char*) -> int {
+    ++burst_probes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return burst_outcome.load();
+  };
+  filter_seam_install(&seam);
+  ASSERT_TRUE(cache_mutex_init());
+  ASSERT_TRUE(cache_create());
+  std::mutex lines_mu;
+  std::vector<std::string> logged;
+  log_set_sink([&](int, const std::string& line) {
+    std::lock_guard<std::mutex> g(lines_mu);
+    logged.push_back(line);
+  });
+  constexpr int kBurst = 8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sender);
+    settings = Settings{};
+    settings.sav = 1;
+    settings.frompassttl = settings.fromfailttl = settings.fromtfailttl = c.ttl;
+    settings.ignoretempfail = c.ignoretempfail;
+    burst_probes = 0;
+    burst_outcome = c.outcome;
+    logged.clear();
+    std::vector<sfsistat> got(kBurst);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kBurst; ++i) {
+      threads.emplace_back([&, i] {
+        Conn conn;
+        SMFICTX* ctx = reinterpret_cast<SMFICTX*>(&conn);
+        conn.macros = {{"i", "Q" + std::to_string(i)}};
+        (void)filter_connect(ctx, nullptr, nullptr);
+        std::string from = c.sender;
+        char* fargv[] = {from.data(), nullptr};
+        (void)filter_envfrom(ctx, fargv);
+        got[i] = filter_eoh(ctx);
+        (void)filter_close(ctx);
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(burst_probes.load(), 1);
+    EXPECT_EQ(std::count(got.begin(), got.end(), c.leader), c.leader == c.waiters ? kBurst : 1);
+    EXPECT_EQ(std::count(got.begin(), got.end(), c.waiters), c.leader == c.waiters ? kBurst : kBurst - 1);
+    // Every waiter logs as a cache hit, each with its own queue id; nothing is let
+    // through with a line.
+    const long cached = std::count_if(logged.begin(), logged.end(), [](const std::string& l) {
+      return l.find("(cached): from=") != std::string::npos;
+    });
+    EXPECT_EQ(cached, c.ignoretempfail ? 0 : kBurst - 1);
+    EXPECT_EQ(logged.size(), c.ignoretempfail ? 0u : static_cast<std::size_t>(kBurst));
+  }
   cache_destroy();
   cache_mutex_destroy();
   log_set_sink(nullptr);
