@@ -11,9 +11,12 @@
 #include "util/log.h"
 
 long long check_wait_seconds() {
-  // Until the walk has a deadline of its own: the longest a walk of two
-  // exchangers may take at the transport's per-step waits.
-  return 600;
+  // The leader's walk ends by calloutdeadline, counted from a moment just after
+  // the waiter's own start; the second more covers that gap. Without a deadline
+  // (a cleared record) the leader's own waits end its walk, and a day is only a
+  // backstop.
+  constexpr long long NO_DEADLINE_WAIT = 86400;
+  return settings.calloutdeadline > 0 ? settings.calloutdeadline + 1 : NO_DEADLINE_WAIT;
 }
 
 namespace {

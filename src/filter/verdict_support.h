@@ -4,7 +4,7 @@
 
 #include "filter/context.h"
 
-// How long a check waits for the same check already in flight.
+// How long a check waits for the same check already in flight: about calloutdeadline.
 [[nodiscard]] long long check_wait_seconds();
 
 // Whether the domain of address (after its last "@", lower-cased) is remembered

@@ -71,6 +71,7 @@ void settings_defaults() {
   settings.topassttl = 3600;
   settings.totfailttl = 300;
   settings.tofailttl = 3600;
+  settings.calloutdeadline = 600;
   settings.catchall = 0;
   settings.catchallttl = 86400;
 }
@@ -126,6 +127,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
       {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
       {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
+      {"calloutdeadline", s.calloutdeadline},
       {"catchallttl", s.catchallttl},
   };
   for (const auto& [key, value] : lifetimes)
