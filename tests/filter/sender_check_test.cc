@@ -167,21 +167,12 @@ TEST_F(SenderCheckTest, Table) {
          s.catchall = 1;
        }, .want = SMFIS_CONTINUE, .line = "sender check succeeded (catch-all)" + tail + ", id=4QX1",
        .catchall_before = true, .catchall_after = CATCHALL_DOMAIN},
-      {.label = "remembered catch-all domain, catchall off", .configure = verify_on,
-       .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk,
-       .stored = SENDER_PASS, .catchall_before = true, .catchall_after = CATCHALL_DOMAIN},
       {.label = "catch-all found by the walk: a pass, the domain remembered", .configure = [](Settings& s) {
          verify_on(s);
          s.catchall = 1;
          s.catchallttl = 60;
        }, .probe = PROBE_CATCHALL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
        .probed = kWalk, .stored = SENDER_PASS, .catchall_after = CATCHALL_DOMAIN},
-      {.label = "catch-all with catchallttl 0 is not remembered", .configure = [](Settings& s) {
-         verify_on(s);
-         s.catchall = 1;
-         s.catchallttl = 0;
-       }, .probe = PROBE_CATCHALL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
-       .probed = kWalk, .stored = SENDER_PASS},
       {.label = "missing queue id", .configure = verify_on, .queue_id = nullptr,
        .line = "sender check succeeded" + tail + ", [00:00:02], id=NOQUEUE", .probed = kWalk,
        .stored = SENDER_PASS},
