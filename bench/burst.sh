@@ -32,4 +32,4 @@ for ((r = 1; r <= REPEAT; r++)); do
   burst_row korvane-burst korvane "$r"
   burst_row postfix-burst verify "$r"
 done
-"$PY" "$here/e2e_table.py" --burst "$OUT/burst.jsonl" | tee "$OUT/burst.txt"
+# The final table of bench/run.sh shows their medians (e2e_table.py reads burst.jsonl).

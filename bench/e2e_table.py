@@ -3,8 +3,10 @@
 # the rounds, the memory probes, and a last line of ratios taken within that one run.
 """Usage: e2e_table.py RUNS.jsonl [MEMORY-KORVANE.json MEMORY-POSTFIX.json]
        e2e_table.py --row < ONE-ROW.json      (the progress line of one row)
-       e2e_table.py --burst BURST.jsonl       (the burst rows, medians over the rounds)"""
+       e2e_table.py --burst BURST.jsonl       (the burst rows alone; the full table
+                                              adds them when burst.jsonl lies beside RUNS)"""
 import json
+import os
 import statistics
 import sys
 
@@ -121,6 +123,10 @@ def main():
     if per_entry_k is not None:
         line += f", korvane bytes/entry {per_entry_k:.0f}"
     print(line)
+    # bench/burst.sh leaves its rows beside the others.
+    burst = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "burst.jsonl")
+    if os.path.exists(burst):
+        burst_table(burst)
 
 
 if __name__ == "__main__":
