@@ -43,6 +43,10 @@ InflightCheck::InflightCheck(int kind, const char* key, long long wait_seconds) 
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(
       wait_seconds <= 0 ? 0 : wait_seconds < WAIT_LIMIT_SECONDS ? wait_seconds : WAIT_LIMIT_SECONDS);
+  if (key == nullptr) {
+    leads_ = true;
+    return;
+  }
   try {
     name_ = flight_name(kind, key);
     std::unique_lock<std::mutex> lock(table_mutex);

@@ -11,7 +11,6 @@
 #include "cache/cache.h"
 #include "cache/inflight.h"
 #include "filter/address.h"
-#include "cache/cache.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
 #include "settings/settings.h"
