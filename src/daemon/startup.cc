@@ -110,7 +110,10 @@ int serve() {
   // loop returns, and one may still be inside a check: nothing it reads is
   // freed until every callback has ended. A walk ends by its deadline; past
   // that (and the pause that may follow it) the process ends as it is.
-  const std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
+  // Clamped so that the clock's arithmetic cannot overflow; that is years.
+  constexpr std::int64_t longest = 100'000'000;
+  std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
+  if (walk > longest) walk = longest;
   if (!filter_drain(std::chrono::seconds(walk + 5))) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
     std::fflush(nullptr);
