@@ -1,6 +1,7 @@
 // Many connections at once through the real callbacks: each thread drives its own
-// connections while all share the settings, the cache and the log. Meant to be
-// run under ThreadSanitizer as well; the answers must match the probe outcomes.
+// connections while all share the settings, the cache and the log; and the drain
+// that shutdown waits on. Meant to be run under ThreadSanitizer as well; the
+// answers must match the probe outcomes.
 #include <gtest/gtest.h>
 #include <libmilter/mfapi.h>
 
@@ -8,9 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +173,60 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
 
   cache_destroy();
   cache_mutex_destroy();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
+
+namespace {
+std::atomic<bool> probe_entered{false}, probe_release{false};
+}  // namespace
+
+// Shutdown's drain: it waits while a check is inside its walk, returns once that
+// check has ended, and from then on a callback answers "try again later"
+// without any check, while filter_close still frees its connection's context.
+TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
+  FilterSeam seam = shared_seam();
+  seam.probe_domain = [](const char*, const char*) -> int {
+    probe_entered = true;
+    for (int i = 0; i < 500 && !probe_release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return PROBE_PASS;
+  };
+  filter_seam_install(&seam);
+  settings = Settings{};
+  settings.sav = 1;
+  log_set_sink([](int, const std::string&) {});
+  Conn busy, late;
+  auto* busy_ctx = reinterpret_cast<SMFICTX*>(&busy);
+  auto* late_ctx = reinterpret_cast<SMFICTX*>(&late);
+  char host[] = "client.test";
+  ASSERT_EQ(filter_connect(busy_ctx, host, nullptr), SMFIS_CONTINUE);
+  ASSERT_EQ(filter_connect(late_ctx, host, nullptr), SMFIS_CONTINUE);
+  std::string from = "<p1@sender.test>";
+  char* argv[] = {from.data(), nullptr};
+  ASSERT_EQ(filter_envfrom(busy_ctx, argv), SMFIS_CONTINUE);
+  ASSERT_EQ(filter_envfrom(late_ctx, argv), SMFIS_CONTINUE);
+
+  std::thread check([&] { EXPECT_EQ(filter_eoh(busy_ctx), SMFIS_ACCEPT); });
+  for (int i = 0; i < 500 && !probe_entered; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(probe_entered);
+  EXPECT_FALSE(filter_drain(std::chrono::milliseconds(100)));
+  probe_release = true;
+  EXPECT_TRUE(filter_drain(std::chrono::seconds(5)));
+  check.join();
+
+  probe_entered = false;
+  EXPECT_EQ(filter_eoh(late_ctx), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_connect(reinterpret_cast<SMFICTX*>(&busy), host, nullptr), SMFIS_TEMPFAIL);
+  EXPECT_FALSE(probe_entered);
+  EXPECT_EQ(late.reply, "");
+  EXPECT_EQ(filter_close(late_ctx), SMFIS_CONTINUE);
+  EXPECT_EQ(late.priv, nullptr);
+  EXPECT_EQ(filter_close(busy_ctx), SMFIS_CONTINUE);
+
+  filter_drain_undo();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
   settings = Settings{};
