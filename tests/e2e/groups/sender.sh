@@ -25,7 +25,6 @@ send_and_check() {
   expect_eq "$label: reply" "$want" "$got"
 }
 
-<<<<<<< HEAD
 # burst SENDER WANT: twenty sessions at once, each one message from SENDER;
 # prints how many ended with a reply starting with WANT, and how many sessions broke.
 burst() {
@@ -42,10 +41,8 @@ EOF
 # The catch-all test's mailbox, whose random local part differs every time.
 unrandom() { sed -E 's/<[a-z2-7]{24}@/<RANDOM@/'; }
 
-=======
 # Not in a pipeline: korvane_start must set KORVANE_PID in this shell, or the
 # next korvane_stop would leave the old daemon serving.
->>>>>>> h13b
 start_korvane_with() {
   korvane_stop
   korvane_start < <(printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n'; cat) \
