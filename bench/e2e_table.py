@@ -2,8 +2,11 @@
 # Turns the rows of one end-to-end benchmark run into its table: each row's median over
 # the rounds, the memory probes, and a last line of ratios taken within that one run.
 """Usage: e2e_table.py RUNS.jsonl [MEMORY-KORVANE.json MEMORY-POSTFIX.json]
-       e2e_table.py --row < ONE-ROW.json      (the progress line of one row)"""
+       e2e_table.py --row < ONE-ROW.json      (the progress line of one row)
+       e2e_table.py --burst BURST.jsonl       (the burst rows alone; the full table
+                                              adds them when burst.jsonl lies beside RUNS)"""
 import json
+import os
 import statistics
 import sys
 
@@ -36,9 +39,32 @@ def load_json(path):
         return None
 
 
+BURST_WHAT = {
+    "korvane-burst": "korvane milter",
+    "postfix-burst": "reject_unverified_sender",
+}
+
+
+def burst_table(path):
+    runs = [json.loads(ln) for ln in open(path) if ln.strip()]
+    print("Burst: callouts made for one new sender carried by every session at once; medians over the rounds.")
+    print(f"{'row':14} {'callouts':>8} {'RCPT':>5} {'accepted/sent':>15} {'p50 ms':>8}  what")
+    for label, what in BURST_WHAT.items():
+        rows = [r for r in runs if r["label"] == label]
+        if not rows:
+            continue
+        m = {k: median_of(rows, k) for k in ("callouts", "rcpts", "accepted", "sent", "p50_ms")}
+        acc = f"{fmt(m['accepted'], '.0f')}/{fmt(m['sent'], '.0f')}"
+        print(f"{label:14} {fmt(m['callouts'], '8.0f')} {fmt(m['rcpts'], '5.0f')} {acc:>15} "
+              f"{fmt(m['p50_ms'], '8.1f')}  {what}")
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
+    if sys.argv[1] == "--burst" and len(sys.argv) > 2:
+        burst_table(sys.argv[2])
+        return
     if sys.argv[1] == "--row":
         r = json.load(sys.stdin)
         print(f"   {r['label']:14} round {r['round']}: {r['rate']:7.1f} msg/s  p50 {r['p50_ms']} ms  "
@@ -97,6 +123,10 @@ def main():
     if per_entry_k is not None:
         line += f", korvane bytes/entry {per_entry_k:.0f}"
     print(line)
+    # bench/burst.sh leaves its rows beside the others.
+    burst = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "burst.jsonl")
+    if os.path.exists(burst):
+        burst_table(burst)
 
 
 if __name__ == "__main__":

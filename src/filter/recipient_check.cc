@@ -1,5 +1,6 @@
 // Recipient verification at RCPT TO: syntax, the tarpit for earlier failures,
-// the cache, a probe at the MTA's relay host, and the recipient whitelist.
+// the cache, catch-all domains, the same check in flight elsewhere, a probe at
+// the MTA's relay host, and the recipient whitelist.
 #include <strings.h>
 #include <syslog.h>
 
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "cache/cache.h"
+#include "cache/inflight.h"
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
@@ -61,6 +64,29 @@ void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
   seam.sleep_seconds(seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds));
 }
 
+bool is_recipient_status(int status) { return status >= RCPT_PASS && status <= RCPT_TEMPFAIL; }
+
+// The answer to a recipient whose outcome is known without a probe of its own:
+// from the cache, or from the same check another connection has just made.
+// Unlike the sender side, the pause comes before the line.
+FilterDecision answer_known(ConnectionContext& c, int status, const char* queue_id,
+                            const FilterSeam& seam) {
+  switch (status) {
+    case RCPT_TEMPFAIL:
+      seam.sleep_seconds(1);
+      log_check(LOG_INFO, "recipient check tempfailed (cached)", c, nullptr, queue_id);
+      return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
+    case RCPT_FAIL:
+      ++c.failed_recipients;
+      seam.sleep_seconds(1);
+      log_check(LOG_INFO, "recipient check failed (cached)", c, nullptr, queue_id);
+      return {SMFIS_REJECT, &recipient_fail_reply};
+    default:
+      log_check(LOG_INFO, "recipient check succeeded (cached)", c, nullptr, queue_id);
+      return whitelist_step(c);
+  }
+}
+
 }  // namespace
 
 FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, const char* address,
@@ -78,52 +104,55 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
-  // Unlike the sender side, the pause comes before the line.
-  switch (cache_recall(c.recipient.c_str(), CACHE_RECIPIENT)) {
-    case RCPT_PASS:
-      log_check(LOG_INFO, "recipient check succeeded (cached)", c, nullptr, m.queue_id);
-      return whitelist_step(c);
-    case RCPT_TEMPFAIL:
-      seam.sleep_seconds(1);
-      log_check(LOG_INFO, "recipient check tempfailed (cached)", c, nullptr, m.queue_id);
-      return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
-    case RCPT_FAIL:
-      ++c.failed_recipients;
-      seam.sleep_seconds(1);
-      log_check(LOG_INFO, "recipient check failed (cached)", c, nullptr, m.queue_id);
-      return {SMFIS_REJECT, &recipient_fail_reply};
-    default:
-      break;
+  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT);
+  if (is_recipient_status(known)) return answer_known(c, known, m.queue_id, seam);
+
+  const ProbeChoice choice = choose_probe(m);
+  if (choice == ProbeChoice::local) return whitelist_step(c);
+  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
+    log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
+    return whitelist_step(c);
   }
 
   const std::time_t start = seam.now();
-  int result = PROBE_PASS;
-  switch (choose_probe(m)) {
-    case ProbeChoice::local:
-      return whitelist_step(c);
-    case ProbeChoice::probe:
-      result = probe_relay(m, seam);
-      break;
-    case ProbeChoice::none:
-      break;
+  InflightCheck flight(CACHE_RECIPIENT, c.recipient.c_str(), check_wait_seconds());
+  if (is_recipient_status(flight.outcome())) return answer_known(c, flight.outcome(), m.queue_id, seam);
+  // A waiter whose wait ran out has a temporary failure of its own.
+  int result = PROBE_TEMPFAIL;
+  if (flight.leads()) {
+    // A check that ended between the lookup above and the flight has stored its outcome.
+    const int stored = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT);
+    if (is_recipient_status(stored)) {
+      flight.publish(stored);
+      return answer_known(c, stored, m.queue_id, seam);
+    }
+    result = choice == ProbeChoice::probe ? probe_relay(m, seam) : PROBE_PASS;
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
 
+  // Each outcome is stored before it is published, so a check that starts once
+  // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
     ++c.failed_recipients;
     cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL);
+    flight.publish(RCPT_FAIL);
     seam.sleep_seconds(1);
     log_check(LOG_NOTICE, "recipient check failed", c, elapsed, m.queue_id);
     return {SMFIS_REJECT, &recipient_fail_reply};
   }
   if (result < 0) {
-    cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
+    // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
+    if (flight.leads())
+      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
+    flight.publish(RCPT_TEMPFAIL);
     seam.sleep_seconds(1);
     log_check(LOG_NOTICE, "recipient check tempfailed", c, elapsed, m.queue_id);
     return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
   }
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr);
   cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
+  flight.publish(RCPT_PASS);
   log_check(LOG_INFO, "recipient check succeeded", c, elapsed, m.queue_id);
   return whitelist_step(c);
 }

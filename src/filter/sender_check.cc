@@ -1,11 +1,14 @@
 // Sender verification at end of headers: client and sender whitelists, the null
-// sender, the cache, and a fresh walk of the sender domain's exchangers.
+// sender, the cache, catch-all domains, the same check in flight elsewhere, and
+// a fresh walk of the sender domain's exchangers.
 #include <arpa/inet.h>
 #include <syslog.h>
 
 #include <cstdint>
 #include <cstring>
 
+#include "cache/cache.h"
+#include "cache/inflight.h"
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
@@ -53,6 +56,25 @@ FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply
   return {result, reply};
 }
 
+bool is_sender_status(int status) { return status >= SENDER_PASS && status <= SENDER_TEMPFAIL; }
+
+// The answer to a sender whose outcome is known without a walk of its own: from
+// the cache, or from the same check another connection has just made.
+FilterDecision answer_known(const ConnectionContext& c, int status, const char* queue_id,
+                            const FilterSeam& seam) {
+  switch (status) {
+    case SENDER_TEMPFAIL:
+      log_check(LOG_INFO, "sender check tempfailed (cached)", c, nullptr, queue_id);
+      return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
+    case SENDER_FAIL:
+      log_check(LOG_INFO, "sender check failed (cached)", c, nullptr, queue_id);
+      return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
+    default:
+      log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
+      return {SMFIS_CONTINUE, nullptr};
+  }
+}
+
 }  // namespace
 
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
@@ -65,39 +87,57 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   if (sender_whitelisted(c.sender.c_str())) return {SMFIS_ACCEPT, nullptr};
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
 
-  switch (cache_recall(c.sender.c_str(), CACHE_SENDER)) {
-    case SENDER_TEMPFAIL:
-      log_check(LOG_INFO, "sender check tempfailed (cached)", c, nullptr, queue_id);
-      return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
-    case SENDER_FAIL:
-      log_check(LOG_INFO, "sender check failed (cached)", c, nullptr, queue_id);
-      return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
-    case SENDER_PASS:
-      log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
-      return {SMFIS_CONTINUE, nullptr};
-    default:
-      break;
+  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER);
+  if (is_sender_status(known)) return answer_known(c, known, queue_id, seam);
+  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
+    log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
+    return {SMFIS_CONTINUE, nullptr};
   }
 
+  // The start is read before any wait, so a waiter that gives up shows its wait.
   const std::time_t start = seam.now();
-  const char* at = std::strchr(c.sender.c_str(), '@');
-  const char* domain = at != nullptr ? at + 1 : "";
-  const int result = seam.probe_domain(c.sender.c_str(), domain);
+  InflightCheck flight(CACHE_SENDER, c.sender.c_str(), check_wait_seconds());
+  if (is_sender_status(flight.outcome())) {
+    if (flight.outcome() == SENDER_TEMPFAIL && settings.ignoretempfail != 0)
+      return {SMFIS_CONTINUE, nullptr};
+    return answer_known(c, flight.outcome(), queue_id, seam);
+  }
+  // A waiter whose wait ran out has a temporary failure of its own.
+  int result = PROBE_TEMPFAIL;
+  if (flight.leads()) {
+    // A check that ended between the lookup above and the flight has stored its outcome.
+    const int stored = cache_recall(c.sender.c_str(), CACHE_SENDER);
+    if (is_sender_status(stored)) {
+      flight.publish(stored);
+      return answer_known(c, stored, queue_id, seam);
+    }
+    const char* at = std::strchr(c.sender.c_str(), '@');
+    const char* domain = at != nullptr ? at + 1 : "";
+    result = seam.probe_domain(c.sender.c_str(), domain);
+  }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
 
+  // Each outcome is stored before it is published, so a check that starts once
+  // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
     cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    flight.publish(SENDER_FAIL);
     log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
     return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
   }
   if (result < 0) {
+    // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
+    if (settings.ignoretempfail == 0 && flight.leads())
+      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
+    flight.publish(SENDER_TEMPFAIL);
     if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
-    cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
     log_check(LOG_NOTICE, "sender check tempfailed", c, elapsed, queue_id);
     return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
   }
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str());
   cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS);
+  flight.publish(SENDER_PASS);
   log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
   return {SMFIS_ACCEPT, nullptr};
 }

@@ -1,23 +1,50 @@
-// Cache use and outcome lines shared by the sender and recipient checks.
+// Cache use, catch-all memory, the wait for a check in flight and the outcome
+// lines shared by the sender and recipient checks.
 #include "filter/verdict_support.h"
+
+#include <cstring>
 
 #include "cache/cache.h"
 #include "filter/decisions.h"
+#include "settings/settings.h"
+#include "util/helpers.h"
 #include "util/log.h"
 
-int cache_recall(const char* key, int kind) {
-  if (cache_table == nullptr) return 0;
-  cache_lock();
-  const int status = cache_lookup(key, kind);
-  cache_unlock();
-  return status;
+long long check_wait_seconds() {
+  // The leader's walk ends by calloutdeadline, counted from a moment just after
+  // the waiter's own start; the second more covers that gap. Without a deadline
+  // (a cleared record) the leader's own waits end its walk, and a day is only a
+  // backstop.
+  constexpr long long NO_DEADLINE_WAIT = 86400;
+  return settings.calloutdeadline > 0 ? settings.calloutdeadline + 1 : NO_DEADLINE_WAIT;
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
-  if (cache_table == nullptr || ttl == 0) return;
-  cache_lock();
-  cache_store(key, ttl, kind, status);
-  cache_unlock();
+namespace {
+
+// A domain name is at most 253 characters; a longer text is cut, and then
+// simply never matches a real domain.
+using DomainText = BoundedText<256>;
+
+// The lower-cased domain of address into out; false when there is none.
+bool domain_key(const char* address, DomainText& out) {
+  const char* at = address != nullptr ? std::strrchr(address, '@') : nullptr;
+  if (at == nullptr || at[1] == '\0') return false;
+  out.assign(at + 1);
+  lowercase_in_place(out.data());
+  return true;
+}
+
+}  // namespace
+
+bool catchall_known(int kind, const char* address) {
+  DomainText domain;
+  if (settings.catchall == 0 || !domain_key(address, domain)) return false;
+  return cache_recall(domain.c_str(), kind) == CATCHALL_DOMAIN;
+}
+
+void catchall_remember(int kind, const char* address) {
+  DomainText domain;
+  if (domain_key(address, domain)) cache_remember(domain.c_str(), settings.catchallttl, kind, CATCHALL_DOMAIN);
 }
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,

@@ -1,16 +1,16 @@
-// What the sender and recipient checks share: the cache under its calling
-// contract (skipped without a table, one operation per lock) and the outcome
-// log lines.
+// What the sender and recipient checks share: catch-all memory, the wait for a
+// check in flight, and the outcome log lines.
 #pragma once
-
-#include <cstdint>
 
 #include "filter/context.h"
 
-// The live status for key and kind, or 0 (also when there is no cache).
-[[nodiscard]] int cache_recall(const char* key, int kind);
-// Stores the outcome unless there is no cache or its lifetime is 0.
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
+// How long a check waits for the same check already in flight: about calloutdeadline.
+[[nodiscard]] long long check_wait_seconds();
+
+// Whether the domain of address (after its last "@", lower-cased) is remembered
+// as catch-all under kind, and remembering it for catchallttl.
+[[nodiscard]] bool catchall_known(int kind, const char* address);
+void catchall_remember(int kind, const char* address);
 
 // Writes "<what>: from=..., to=..., name [addr], [elapsed], id=..." ; elapsed is
 // null for an answer taken from the cache, which has no elapsed field.

@@ -1,5 +1,5 @@
 // One configuration line to its effect on a Settings record: the word split, the
-// nineteen keys, the whitelist address rule, lifetimes and facility names.
+// twenty keys, the whitelist address rule, lifetimes and facility names.
 // Input is untrusted file text; every read goes through a cursor bounded by the
 // line's terminator, and numbers saturate instead of overflowing.
 #include <arpa/inet.h>
@@ -122,6 +122,14 @@ LineOutcome set_lifetime(Settings& s, char* value) {
   return applied();
 }
 
+// A walk must be allowed some time: 0 or less would refuse every address at once.
+LineOutcome set_deadline(Settings& s, char* value) {
+  const std::int64_t seconds = parse_ttl(value);
+  if (seconds < 1) return ignored("calloutdeadline must be at least one second");
+  s.calloutdeadline = seconds;
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -165,6 +173,9 @@ constexpr KeyRule key_rules[] = {
     {"topassttl", set_lifetime<&Settings::topassttl>},
     {"totfailttl", set_lifetime<&Settings::totfailttl>},
     {"tofailttl", set_lifetime<&Settings::tofailttl>},
+    {"calloutdeadline", set_deadline},
+    {"catchall", set_on_flag<&Settings::catchall>},
+    {"catchallttl", set_lifetime<&Settings::catchallttl>},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},

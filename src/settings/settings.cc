@@ -71,6 +71,9 @@ void settings_defaults() {
   settings.topassttl = 3600;
   settings.totfailttl = 300;
   settings.tofailttl = 3600;
+  settings.calloutdeadline = 600;
+  settings.catchall = 0;
+  settings.catchallttl = 86400;
 }
 
 void settings_release() {
@@ -119,10 +122,13 @@ void settings_print(std::FILE* out, const Settings& s) {
   std::fprintf(out, "sav %s\n", s.sav ? "on" : "off");
   std::fprintf(out, "ignoretempfail %s\n", s.ignoretempfail ? "on" : "off");
   std::fprintf(out, "blockignorants %s\n", s.blockignorants ? "on" : "off");
+  std::fprintf(out, "catchall %s\n", s.catchall ? "on" : "off");
   const std::pair<const char*, std::int64_t> lifetimes[] = {
       {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
       {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
       {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
+      {"calloutdeadline", s.calloutdeadline},
+      {"catchallttl", s.catchallttl},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));

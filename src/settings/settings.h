@@ -39,6 +39,12 @@ struct Settings {
   std::int64_t topassttl = 0;
   std::int64_t totfailttl = 0;
   std::int64_t tofailttl = 0;
+  // Seconds one verification of one address may take in all; 0 (only in a
+  // cleared record) means no bound beyond each wait's own.
+  std::int64_t calloutdeadline = 0;
+  // Catch-all test before each real RCPT TO, and how long a catch-all domain is remembered.
+  std::int32_t catchall = 0;
+  std::int64_t catchallttl = 0;
 };
 
 extern Settings settings;

@@ -17,6 +17,7 @@
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "util/random_text.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ struct Next {
   int value;
 };
 
-enum Line { GREETING, HELO, NULL_SENDER, RECIPIENT, RSET, SAFE_SENDER, LINE_COUNT };
+enum Line { GREETING, HELO, NULL_SENDER, RECIPIENT, RSET, SAFE_SENDER, RANDOM_RECIPIENT, LINE_COUNT };
 
 struct StepRow {
   Line line;
@@ -106,8 +107,14 @@ constexpr StepRow STEPS[] = {
     {RSET, reconnect(8), polite(PROBE_FAIL), go(8), polite(PROBE_TEMPFAIL)},
     {SAFE_SENDER, abrupt(), polite(PROBE_FAIL), go(9), polite(PROBE_TEMPFAIL)},
     {RECIPIENT, abrupt(), polite(PROBE_FAIL), polite(PROBE_PASS), polite(PROBE_TEMPFAIL)},
+    // The catch-all test, taken once in place of the first way into step 4: an
+    // exchanger that accepts a random mailbox tells nothing by accepting the
+    // real one; a refused or deferred random mailbox leads to the real question.
+    {RANDOM_RECIPIENT, abrupt(), go(4), polite(PROBE_CATCHALL), go(4)},
 };
 constexpr int STEP_COUNT = sizeof STEPS / sizeof STEPS[0];
+constexpr int FIRST_RECIPIENT_STEP = 4;
+constexpr int RANDOM_RECIPIENT_STEP = 10;
 
 // Marks a connection that is up, as opposed to a probe result.
 constexpr int CONNECTED = 2;
@@ -115,7 +122,7 @@ constexpr int CONNECTED = 2;
 class Dialogue {
  public:
   Dialogue(const sockaddr_in& target, const ProbeOptions& opt, const char* const (&lines)[LINE_COUNT])
-      : target_(target), opt_(opt), lines_(lines) {}
+      : target_(target), opt_(opt), lines_(lines), ask_random_(lines[RANDOM_RECIPIENT] != nullptr) {}
 
   int run() {
     int r = open();
@@ -128,6 +135,10 @@ class Dialogue {
       switch (next.kind) {
         case Next::go:
           step = next.value;
+          if (step == FIRST_RECIPIENT_STEP && ask_random_) {
+            ask_random_ = false;
+            step = RANDOM_RECIPIENT_STEP;
+          }
           break;
         case Next::polite:
           return end_politely(next.value);
@@ -171,6 +182,8 @@ class Dialogue {
 
   // A new socket to the target: CONNECTED, or the probe's result.
   int open() {
+    // No connection is begun once the verification's time is up.
+    if (deadline_passed(opt_.timeouts.deadline)) return PROBE_TEMPFAIL;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return PROBE_TEMPFAIL;
     sock_.reset(fd);
@@ -200,6 +213,7 @@ class Dialogue {
   const sockaddr_in& target_;
   const ProbeOptions& opt_;
   const char* const (&lines_)[LINE_COUNT];
+  bool ask_random_;
   SmtpSocket sock_;
 };
 
@@ -209,10 +223,41 @@ bool format_line(char (&out)[COMMAND_BUFFER], const char* fmt, const char* value
   return n >= 0 && static_cast<std::size_t>(n) < sizeof out;
 }
 
+// With catchall on: "RCPT TO:<random@domain>" for the domain after the last "@"
+// of address, or null when there is no domain or no random source (the test is
+// then left out rather than made guessable).
+const char* random_recipient_line(const char* address, char (&out)[COMMAND_BUFFER]) {
+  if (settings.catchall == 0) return nullptr;
+  const char* at = std::strrchr(address, '@');
+  if (at == nullptr || at[1] == '\0') return nullptr;
+  char local[RANDOM_LOCAL_PART_LENGTH + 1];
+  if (!random_local_part(local, sizeof local)) return nullptr;
+  const int n = std::snprintf(out, sizeof out, "RCPT TO:<%s%s>\r\n", local, at);
+  return n >= 0 && static_cast<std::size_t>(n) < sizeof out ? out : nullptr;
+}
+
 }  // namespace
 
+SmtpDeadline callout_deadline() {
+  // Beyond a century the clock's count could overflow; that is no bound anyway.
+  constexpr std::int64_t longest = 100LL * 365 * 86400;
+  const std::int64_t s = settings.calloutdeadline;
+  if (s <= 0 || s > longest) return NO_DEADLINE;
+  return std::chrono::steady_clock::now() + std::chrono::seconds(s);
+}
+
+bool deadline_passed(SmtpDeadline deadline) {
+  return deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
+}
+
 int probe_address(const char* address, const char* host) {
-  return probe_address_with(address, host, ProbeOptions{});
+  return probe_address_until(address, host, callout_deadline());
+}
+
+int probe_address_until(const char* address, const char* host, SmtpDeadline deadline) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = deadline;
+  return probe_address_with(address, host, opt);
 }
 
 int probe_address_with(const char* address, const char* host, const ProbeOptions& opt) {
@@ -241,8 +286,9 @@ int probe_address_with(const char* address, const char* host, const ProbeOptions
       !format_line(recipient, "RCPT TO:<%s>\r\n", address)) {
     return PROBE_TEMPFAIL;
   }
+  char random_recipient[COMMAND_BUFFER];
   const char* const lines[LINE_COUNT] = {nullptr, helo, "MAIL FROM:<>\r\n", recipient, "RSET\r\n",
-                                         safe_sender};
+                                         safe_sender, random_recipient_line(address, random_recipient)};
 
   sockaddr_in target{};
   target.sin_family = AF_INET;

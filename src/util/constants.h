@@ -5,6 +5,9 @@
 inline constexpr int PROBE_PASS = 1;
 inline constexpr int PROBE_FAIL = 0;
 inline constexpr int PROBE_TEMPFAIL = -1;
+// A pass that tells nothing: the exchanger also accepted a random mailbox of the
+// domain. Positive, so every caller that only tells pass from failure takes it as a pass.
+inline constexpr int PROBE_CATCHALL = 2;
 
 inline constexpr int CACHE_SENDER = 0;
 inline constexpr int CACHE_RECIPIENT = 1;

@@ -1,12 +1,17 @@
 // Many connections at once through the real callbacks: each thread drives its own
-// connections while all share the settings, the cache and the log. Meant to be
-// run under ThreadSanitizer as well; the answers must match the probe outcomes.
+// connections while all share the settings, the cache and the log; and the drain
+// that shutdown waits on. Meant to be run under ThreadSanitizer as well; the
+// answers must match the probe outcomes.
 #include <gtest/gtest.h>
 #include <libmilter/mfapi.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +171,139 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
   EXPECT_LT(total(probes), kThreads * kConnections * 4 / 2);
   EXPECT_GT(total(lines), 0);
 
+  cache_destroy();
+  cache_mutex_destroy();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
+
+namespace {
+std::atomic<bool> probe_entered{false}, probe_release{false};
+}  // namespace
+
+// Shutdown's drain: it waits while a check is inside its walk, returns once that
+// check has ended, and from then on a callback answers "try again later"
+// without any check, while filter_close still frees its connection's context.
+TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
+  FilterSeam seam = shared_seam();
+  seam.probe_domain = [](const char*, const char*) -> int {
+    probe_entered = true;
+    for (int i = 0; i < 500 && !probe_release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return PROBE_PASS;
+  };
+  filter_seam_install(&seam);
+  settings = Settings{};
+  settings.sav = 1;
+  log_set_sink([](int, const std::string&) {});
+  Conn busy, late;
+  auto* busy_ctx = reinterpret_cast<SMFICTX*>(&busy);
+  auto* late_ctx = reinterpret_cast<SMFICTX*>(&late);
+  char host[] = "client.test";
+  ASSERT_EQ(filter_connect(busy_ctx, host, nullptr), SMFIS_CONTINUE);
+  ASSERT_EQ(filter_connect(late_ctx, host, nullptr), SMFIS_CONTINUE);
+  std::string from = "<p1@sender.test>";
+  char* argv[] = {from.data(), nullptr};
+  ASSERT_EQ(filter_envfrom(busy_ctx, argv), SMFIS_CONTINUE);
+  ASSERT_EQ(filter_envfrom(late_ctx, argv), SMFIS_CONTINUE);
+
+  std::thread check([&] { EXPECT_EQ(filter_eoh(busy_ctx), SMFIS_ACCEPT); });
+  for (int i = 0; i < 500 && !probe_entered; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(probe_entered);
+  EXPECT_FALSE(filter_drain(std::chrono::milliseconds(100)));
+  probe_release = true;
+  EXPECT_TRUE(filter_drain(std::chrono::seconds(5)));
+  check.join();
+
+  probe_entered = false;
+  EXPECT_EQ(filter_eoh(late_ctx), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_connect(reinterpret_cast<SMFICTX*>(&busy), host, nullptr), SMFIS_TEMPFAIL);
+  EXPECT_FALSE(probe_entered);
+  EXPECT_EQ(late.reply, "");
+  EXPECT_EQ(filter_close(late_ctx), SMFIS_CONTINUE);
+  EXPECT_EQ(late.priv, nullptr);
+  EXPECT_EQ(filter_close(busy_ctx), SMFIS_CONTINUE);
+
+  filter_drain_undo();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
+
+namespace {
+std::atomic<int> burst_probes{0};
+std::atomic<int> burst_outcome{PROBE_PASS};
+}  // namespace
+
+// Connections that carry one new sender at once share one walk, whatever becomes
+// of its outcome (stored, not stored with a lifetime of 0, let through); each
+// waiter logs the cache hit line with its own queue id.
+TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
+  struct Case {
+    const char* sender;
+    int outcome;
+    std::int64_t ttl;
+    int ignoretempfail;
+    sfsistat leader, waiters;
+    int lines;  // of them "(cached)": all but the leader's
+  };
+  const Case cases[] = {
+      {"<pass@burst.test>", PROBE_PASS, 60, 0, SMFIS_ACCEPT, SMFIS_CONTINUE, 8},
+      {"<fail@burst.test>", PROBE_FAIL, 60, 0, SMFIS_REJECT, SMFIS_REJECT, 8},
+      {"<tfail@burst.test>", PROBE_TEMPFAIL, 0, 0, SMFIS_TEMPFAIL, SMFIS_TEMPFAIL, 8},
+      {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE, 0},
+  };
+  FilterSeam seam = shared_seam();
+  seam.probe_domain = [](const char*, const char*) -> int {
+    ++burst_probes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return burst_outcome.load();
+  };
+  filter_seam_install(&seam);
+  ASSERT_TRUE(cache_mutex_init());
+  ASSERT_TRUE(cache_create());
+  std::mutex mu;
+  std::vector<std::string> logged;
+  log_set_sink([&](int, const std::string& line) {
+    std::lock_guard<std::mutex> g(mu);
+    logged.push_back(line);
+  });
+  constexpr int kBurst = 8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sender);
+    settings = Settings{};
+    settings.sav = 1;
+    settings.frompassttl = settings.fromfailttl = settings.fromtfailttl = c.ttl;
+    settings.ignoretempfail = c.ignoretempfail;
+    burst_probes = 0;
+    burst_outcome = c.outcome;
+    logged.clear();
+    std::vector<sfsistat> got(kBurst);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kBurst; ++i) {
+      threads.emplace_back([&, i] {
+        Conn conn;
+        SMFICTX* ctx = reinterpret_cast<SMFICTX*>(&conn);
+        conn.macros = {{"i", "Q" + std::to_string(i)}};
+        std::string from = c.sender;
+        char* fargv[] = {from.data(), nullptr};
+        if (filter_connect(ctx, nullptr, nullptr) == SMFIS_CONTINUE && filter_envfrom(ctx, fargv) == SMFIS_CONTINUE)
+          got[i] = filter_eoh(ctx);
+        (void)filter_close(ctx);
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(burst_probes.load(), 1);
+    EXPECT_EQ(std::count(got.begin(), got.end(), c.leader) + std::count(got.begin(), got.end(), c.waiters),
+              c.leader == c.waiters ? 2 * kBurst : kBurst);
+    EXPECT_EQ(std::count(got.begin(), got.end(), c.leader), c.leader == c.waiters ? kBurst : 1);
+    EXPECT_EQ(static_cast<int>(logged.size()), c.lines);
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](const std::string& l) { return l.find("(cached): from=") != std::string::npos; }),
+              c.lines == 0 ? 0 : kBurst - 1);
+  }
   cache_destroy();
   cache_mutex_destroy();
   log_set_sink(nullptr);

@@ -43,6 +43,8 @@ struct RcptCase {
   std::optional<ProbeCall> probed{};
   int stored = 0;
   int failed_after = 0;
+  bool catchall_before = false;  // dest.test remembered as catch-all first
+  int catchall_after = 0;
 };
 
 std::map<std::string, std::string> with(std::map<std::string, std::string> base,
@@ -142,6 +144,17 @@ TEST_F(RecipientCheckTest, Table) {
        .stored = RCPT_FAIL, .failed_after = 3},
       {.label = "sender status under the key is ignored", .cached = SENDER_FAIL, .line = kPassLine,
        .probed = kWalk, .stored = RCPT_PASS},
+      {.label = "remembered catch-all domain: no probe, after the tarpit", .configure = [](Settings& s) {
+         store_on(s);
+         s.catchall = 1;
+       }, .failed_before = 1, .line = "recipient check succeeded (catch-all)" + kTail + ", id=4QX1",
+       .sleeps = {5}, .failed_after = 1, .catchall_before = true, .catchall_after = CATCHALL_DOMAIN},
+      {.label = "catch-all found at the relay host", .configure = [](Settings& s) {
+         store_on(s);
+         s.catchall = 1;
+         s.catchallttl = 60;
+       }, .probe = PROBE_CATCHALL, .line = kPassLine, .probed = kWalk, .stored = RCPT_PASS,
+       .catchall_after = CATCHALL_DOMAIN},
       {.label = "missing queue id", .macros = with(kSmtp, "i", nullptr),
        .line = "recipient check succeeded" + kTail + ", [00:00:02], id=NOQUEUE", .probed = kWalk,
        .stored = RCPT_PASS},
@@ -154,6 +167,7 @@ TEST_F(RecipientCheckTest, Table) {
     ctx_.failed_recipients = k.failed_before;
     if (k.cached != 0)
       cache_put("rcpt@dest.test", k.cached >= RCPT_PASS ? CACHE_RECIPIENT : CACHE_SENDER, k.cached);
+    if (k.catchall_before) cache_put("dest.test", CACHE_RECIPIENT_CATCHALL, CATCHALL_DOMAIN);
 
     std::string arg = k.arg;
     char* argv[] = {arg.data(), nullptr};
@@ -162,6 +176,7 @@ TEST_F(RecipientCheckTest, Table) {
     expect_probe(k.probed);
     EXPECT_EQ(cache_get("rcpt@dest.test", CACHE_RECIPIENT), k.stored);
     EXPECT_EQ(ctx_.failed_recipients, k.failed_after);
+    EXPECT_EQ(cache_get("dest.test", CACHE_RECIPIENT_CATCHALL), k.catchall_after);
     EXPECT_STREQ(ctx_.recipient_raw.c_str(), k.reply == kSyntax ? "" : k.arg);
     cache_destroy();
   }

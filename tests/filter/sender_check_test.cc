@@ -41,6 +41,8 @@ struct EohCase {
   std::vector<int> sleeps{};
   std::optional<ProbeCall> probed{};
   int stored = 0;       // live status afterwards
+  bool catchall_before = false;  // sender.test remembered as catch-all first
+  int catchall_after = 0;        // its status afterwards
 };
 
 const ProbeCall kWalk = {"domain", "bob@sender.test", "sender.test"};
@@ -168,6 +170,17 @@ TEST_F(SenderCheckTest, Table) {
        .sleeps = {1}, .probed = kWalk},
       {.label = "no cache at all", .configure = verify_on, .cached = SENDER_FAIL, .no_cache = true,
        .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk},
+      {.label = "remembered catch-all domain: no callout", .configure = [](Settings& s) {
+         verify_on(s);
+         s.catchall = 1;
+       }, .want = SMFIS_CONTINUE, .line = "sender check succeeded (catch-all)" + tail + ", id=4QX1",
+       .catchall_before = true, .catchall_after = CATCHALL_DOMAIN},
+      {.label = "catch-all found by the walk: a pass, the domain remembered", .configure = [](Settings& s) {
+         verify_on(s);
+         s.catchall = 1;
+         s.catchallttl = 60;
+       }, .probe = PROBE_CATCHALL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
+       .probed = kWalk, .stored = SENDER_PASS, .catchall_after = CATCHALL_DOMAIN},
       {.label = "missing queue id", .configure = verify_on, .queue_id = nullptr,
        .line = "sender check succeeded" + tail + ", [00:00:02], id=NOQUEUE", .probed = kWalk,
        .stored = SENDER_PASS},
@@ -183,15 +196,17 @@ TEST_F(SenderCheckTest, Table) {
     ctx_.recipient_raw.assign("<rcpt@here.test>");
     if (k.cached != 0)
       cache_put("bob@sender.test", k.cached >= RCPT_PASS ? CACHE_RECIPIENT : CACHE_SENDER, k.cached);
+    if (k.catchall_before) cache_put("sender.test", CACHE_SENDER_CATCHALL, CATCHALL_DOMAIN);
     if (k.no_cache) cache_destroy();
 
     expect_answer(filter_eoh(fake_ctx()), k.want, k.reply, k.line, k.level, k.sleeps,
                   {"log", "sleep 1", "reply"});
     expect_probe(k.probed);
-    if (cache_table != nullptr) {
+    if (cache_available()) {
       EXPECT_EQ(cache_get("bob@sender.test", CACHE_SENDER), k.stored);
+      EXPECT_EQ(cache_get("sender.test", CACHE_SENDER_CATCHALL), k.catchall_after);
     }
-    if (cache_table != nullptr) cache_destroy();
+    cache_destroy();
   }
 }
 

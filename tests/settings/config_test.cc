@@ -152,7 +152,7 @@ std::string repeat(char c, std::size_t n) { return std::string(n, c); }
 TEST(ConfigFile, KeysValuesAndLines) {
   const std::vector<LineCase> cases = {
       {"all lifetimes", "frompassttl 2d\nfromtfailttl 10m\nfromfailttl m\ntopassttl 90\n"
-       "totfailttl 90s\ntofailttl 1.5h\n",
+       "totfailttl 90s\ntofailttl 1.5h\ncatchallttl 2h\n",
        [](const Settings& s) {
          EXPECT_EQ(s.frompassttl, 172800);
          EXPECT_EQ(s.fromtfailttl, 600);
@@ -160,17 +160,23 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.topassttl, 90);
          EXPECT_EQ(s.totfailttl, 90);
          EXPECT_EQ(s.tofailttl, 3600);
+         EXPECT_EQ(s.catchallttl, 7200);
        }},
+      {"calloutdeadline: a lifetime of at least a second", "calloutdeadline 2m\ncalloutdeadline 0\n"
+       "calloutdeadline -5\ncalloutdeadline x\n",
+       [](const Settings& s) { EXPECT_EQ(s.calloutdeadline, 120); }},
       {"sav off in any case", "SAV OFF\n", [](const Settings& s) { EXPECT_EQ(s.sav, 0); }},
       {"sav other values change nothing", "sav no\nsav on\nsav 0\n",
        [](const Settings& s) { EXPECT_EQ(s.sav, 1); }},
       {"sav cannot be turned back on", "sav off\nsav on\n",
        [](const Settings& s) { EXPECT_EQ(s.sav, 0); }},
       {"on flags move one way only",
-       "ignoretempfail On\nignoretempfail off\nblockignorants ON\nblockignorants off\n",
+       "ignoretempfail On\nignoretempfail off\nblockignorants ON\nblockignorants off\n"
+       "catchall on\ncatchall off\n",
        [](const Settings& s) {
          EXPECT_EQ(s.ignoretempfail, 1);
          EXPECT_EQ(s.blockignorants, 1);
+         EXPECT_EQ(s.catchall, 1);
        }},
       {"on flags ignore other values", "ignoretempfail yes\nblockignorants 1\n",
        [](const Settings& s) {
@@ -278,6 +284,9 @@ TEST(ConfigFile, DefaultsAndMissingFile) {
   EXPECT_EQ(s.topassttl, 3600);
   EXPECT_EQ(s.totfailttl, 300);
   EXPECT_EQ(s.tofailttl, 3600);
+  EXPECT_EQ(s.calloutdeadline, 600);
+  EXPECT_EQ(s.catchall, 0);
+  EXPECT_EQ(s.catchallttl, 86400);
   settings_release();
   EXPECT_FALSE(settings.publicname || settings.safecallback || settings.user || settings.socket);
 }
@@ -399,6 +408,7 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "user korvs\n", "syslog local5\n", "sav off\n", "ignoretempfail off\n",
         "blockignorants off\n", "frompassttl 86400\n", "fromtfailttl 300\n",
         "fromfailttl -86400\n", "topassttl 3600\n", "totfailttl 300\n", "tofailttl 3600\n",
+        "catchall off\n", "catchallttl 86400\n", "calloutdeadline 600\n",
         "whitelistto x@y\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }

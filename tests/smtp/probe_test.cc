@@ -8,8 +8,10 @@
 #include <sys/resource.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -57,6 +59,7 @@ std::string expand(const std::string& shorthand) {
     else if (tok == "N") out += "MAIL FROM:<>";
     else if (tok == "S") out += "MAIL FROM:<safe@korvane.test>";
     else if (tok == "R") out += std::string("RCPT TO:<") + ADDRESS + ">";
+    else if (tok == "X") out += "RCPT TO:<RANDOM@example.test>";
     else out += tok;
   }
   return out;
@@ -109,7 +112,15 @@ struct DialogueCase {
   int max_accepts;  // > 0: the server stops listening after that many
   int result;
   const char* transcript;  // shorthand for expand()
+  int catchall = 0;
 };
+
+// The catch-all test's mailbox as the shorthand "X" writes it: its local part
+// has the random shape, so no other line may take its place.
+std::string unrandomised(const std::string& transcript) {
+  static const std::regex random_rcpt("RCPT TO:<[a-z2-7]{24}@example\\.test>");
+  return std::regex_replace(transcript, random_rcpt, "RCPT TO:<RANDOM@example.test>");
+}
 
 }  // namespace
 
@@ -224,14 +235,57 @@ TEST_F(SmtpProbe, DialogueTable) {
       {"both reconnects, final refusal", 0,
        {r({G, OK, "550 no", "DROP"}), r({G, OK, OK, "550 no", "DROP"}), r({G, OK, OK, "550 no", OK, BYE})}, 0,
        PROBE_FAIL, "H N RSET # H S R RSET # H S R RSET QUIT"},
+      // catchall on: a random mailbox before the first recipient command
+      {"catch-all: random mailbox accepted", 0, {r({G, OK, OK, OK, OK, BYE})}, 0, PROBE_CATCHALL,
+       "H N X RSET QUIT", 1},
+      {"catch-all: random refused, the real one asked in the same session", 0,
+       {r({G, OK, OK, "550 no", OK, OK, BYE})}, 0, PROBE_PASS, "H N X R RSET QUIT", 1},
+      {"catch-all: random deferred, real refused twice", 0,
+       {r({G, OK, OK, "450 later", "550 no", OK, OK, "550 no", OK, BYE})}, 0, PROBE_FAIL,
+       "H N X R RSET S R RSET QUIT", 1},
+      {"catch-all: asked after the safe sender, once only", 0,
+       {r({G, OK, "550 no", OK, OK, OK, OK, BYE})}, 0, PROBE_CATCHALL, "H N RSET S X RSET QUIT", 1},
   };
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.label);
     settings.blockignorants = c.blockignorants;
+    settings.catchall = c.catchall;
     ScriptServer server("127.0.0.2", c.connections, false, c.max_accepts);
     ASSERT_TRUE(server.ok());
     EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", fast(server.port())), c.result);
+    EXPECT_EQ(unrandomised(server.transcript()), expand(c.transcript));
+  }
+}
+
+// Every reply comes well within its own bounds, but the dialogue as a whole
+// meets its deadline: it ends there, and no reconnect is begun after it.
+TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
+  struct Case {
+    const char* label;
+    std::vector<Script> connections;
+    int result;
+    const char* transcript;
+    int accepted;
+  } cases[] = {
+      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL,
+       "H N", 1},
+      {"deadline in the RSET wait: no reconnect",
+       {replies({G, OK, "550 no", "SILENT"}, 100), replies({G, OK, OK, OK, OK, BYE})}, PROBE_TEMPFAIL,
+       "H N RSET", 1},
+      {"done before the deadline", {replies({G, OK, OK, OK, OK, BYE}, 20)}, PROBE_PASS,
+       "H N R RSET QUIT", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptServer server("127.0.0.2", c.connections);
+    ASSERT_TRUE(server.ok());
+    ProbeOptions o = fast(server.port());
+    const auto start = std::chrono::steady_clock::now();
+    o.timeouts.deadline = start + std::chrono::milliseconds(330);
+    EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", o), c.result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     EXPECT_EQ(server.transcript(), expand(c.transcript));
+    EXPECT_EQ(server.accepted(), c.accepted);
   }
 }
 

@@ -1,6 +1,7 @@
 // The shared helpers: hash values, elapsed-time text, lower-casing, bounded copies
 // and the dotted-quad pattern.
 #include "util/helpers.h"
+#include "util/random_text.h"
 
 #include <gtest/gtest.h>
 
@@ -52,4 +53,17 @@ TEST(Ipv4LiteralPattern, Table) {
       {"", false}, {" 192.0.2.7", false}, {"192.0.2.7 ", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ipv4_literal_match(c.text), c.match) << c.text;
+}
+
+TEST(RandomLocalPart, ShapeAndUnpredictability) {
+  char a[RANDOM_LOCAL_PART_LENGTH + 1], b[sizeof a];
+  ASSERT_TRUE(random_local_part(a, sizeof a));
+  ASSERT_TRUE(random_local_part(b, sizeof b));
+  EXPECT_GE(RANDOM_LOCAL_PART_LENGTH, 16u);
+  EXPECT_EQ(std::string(a).size(), RANDOM_LOCAL_PART_LENGTH);
+  EXPECT_EQ(std::string(a).find_first_not_of("abcdefghijklmnopqrstuvwxyz234567"), std::string::npos) << a;
+  EXPECT_STRNE(a, b);  // equal only with probability 2^-120
+  char small[RANDOM_LOCAL_PART_LENGTH];
+  EXPECT_FALSE(random_local_part(small, sizeof small));
+  EXPECT_STREQ(small, "");
 }

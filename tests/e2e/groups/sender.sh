@@ -5,9 +5,11 @@ QUEUED="250 2.0.0 Ok: queued as"
 FAILED="550 5.1.8 Sender address verification failed, check your MX"
 TEMPFAILED="451 4.1.8 Temporary failure in sender address verification"
 CLIENT="[$CLIENT_ADDR]"
-# A connection to an exchanger at 0.0.0.0 would reach this host.
+# A connection to an exchanger at 0.0.0.0 would reach this host. A domain whose
+# exchanger (the second of good.test) accepts every mailbox.
 GROUP_DNS='mx-host=zero.test,mx0.zero.test,10
-host-record=mx0.zero.test,0.0.0.0'
+host-record=mx0.zero.test,0.0.0.0
+mx-host=catchall.test,mx2.good.test,10'
 
 # The client has no PTR name, so Postfix names it "[addr]" and korvane logs an
 # empty name: hence the two blanks before the address in the lines below.
@@ -26,9 +28,27 @@ send_and_check() {
   expect_eq "$label: reply" "$want" "$got"
 }
 
+# burst SENDER WANT: twenty sessions at once, each one message from SENDER;
+# prints how many ended with a reply starting with WANT, and how many sessions broke.
+burst() {
+  "$PY" - "$BED/burst.json" "$1" "$2" "$MTA_ADDR" "$CLIENT_ADDR" <<'EOF'
+import json, sys
+out, sender, want, server, source = sys.argv[1:]
+txn = {"kind": "burst", "from": sender, "rcpt": [["rcpt@elsewhere.test", "250"]], "want": want}
+json.dump({"server": server, "source": source, "time_limit": 60, "sessions": [[txn]] * 20}, open(out, "w"))
+EOF
+  "$PY" "$E2E_LIB/loadtool.py" load "$BED/burst.json" "$BED/burst.out"
+  "$PY" -c 'import json,sys; r=json.load(open(sys.argv[1])); print(r["messages"] - r["wrong"], r["session_errors"] + r["unfinished_sessions"])' "$BED/burst.out"
+}
+
+# The catch-all test's mailbox, whose random local part differs every time.
+unrandom() { sed -E 's/<[a-z2-7]{24}@/<RANDOM@/'; }
+
+# Not in a pipeline: korvane_start must set KORVANE_PID in this shell, or the
+# next korvane_stop would leave the old daemon serving.
 start_korvane_with() {
   korvane_stop
-  { printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n'; cat; } | korvane_start \
+  korvane_start < <(printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n'; cat) \
     || { t_bad "korvane starts"; return 1; }
 }
 
@@ -208,4 +228,49 @@ EOF
   lm=$(mark_log)
   send_and_check "ignoretempfail" someone@nosuch.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "ignoretempfail: no log line" "" "$(log_since "$lm")"
+
+  # One walk per address at a time: twenty sessions carrying one new sender,
+  # against an exchanger that takes two seconds to greet, so that they overlap.
+  start_korvane_with </dev/null || return
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.44)
+  expect_eq "burst of one passing sender: every message queued" "20 0" "$(burst hank@slow.test "250 2.0.0 Ok")"
+  expect_eq "burst of one passing sender: one callout" 1 "$(mx_connections 192.0.2.44 "$mm")"
+  expect_eq "burst of one passing sender: one fresh line, the rest as cached" "1 19" \
+    "$(korvane_log "$lm" | grep -c 'sender check succeeded: from=<hank@slow.test>') $(korvane_log "$lm" | grep -c 'sender check succeeded (cached): from=<hank@slow.test>')"
+  mm=$(mark_mx 192.0.2.44)
+  expect_eq "burst of one refused sender: every message refused" "20 0" "$(burst nobody@slow.test "550 5.1.8")"
+  expect_eq "burst of one refused sender: one callout of two dialogue rounds" "1 2" \
+    "$(mx_connections 192.0.2.44 "$mm") $(mx_dialogue 192.0.2.44 "$mm" | grep -c 'RCPT TO:<nobody@slow.test>')"
+
+  # catchall on: a random mailbox first; an exchanger that takes it makes its domain known as catch-all.
+  start_korvane_with <<'EOF' || return
+catchall on
+EOF
+  mm=$(mark_mx 192.0.2.11)
+  send_and_check "catch-all domain" xavier@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "catch-all domain: one dialogue, the random mailbox only" "$(cat <<'EOF'
+conn 1: HELO mx.korvane.test
+conn 1: MAIL FROM:<>
+conn 1: RCPT TO:<RANDOM@catchall.test>
+conn 1: RSET
+conn 1: QUIT
+EOF
+)" "$(mx_dialogue 192.0.2.11 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/' | unrandom)"
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  send_and_check "catch-all domain, another sender" yvonne@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "catch-all domain, another sender: no connection" 0 "$(mx_connections 192.0.2.11 "$mm")"
+  expect_eq "catch-all domain, another sender: log" \
+    "mail.info sender check succeeded (catch-all): from=<yvonne@catchall.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(log_since "$lm")"
+  mm=$(mark_mx 192.0.2.10)
+  send_and_check "catchall on, normal exchanger" bob@good.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "catchall on, normal exchanger: random refused, the real one asked in the same session" "$(cat <<'EOF'
+conn 1: HELO mx.korvane.test
+conn 1: MAIL FROM:<>
+conn 1: RCPT TO:<RANDOM@good.test>
+conn 1: RCPT TO:<bob@good.test>
+conn 1: RSET
+conn 1: QUIT
+EOF
+)" "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/' | unrandom)"
 }
