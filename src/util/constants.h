@@ -5,6 +5,8 @@
 inline constexpr int PROBE_PASS = 1;
 inline constexpr int PROBE_FAIL = 0;
 inline constexpr int PROBE_TEMPFAIL = -1;
+// A sender walk's answer for a domain that publishes a null MX (no callout made).
+inline constexpr int PROBE_NULLMX = 3;
 
 inline constexpr int CACHE_SENDER = 0;
 inline constexpr int CACHE_RECIPIENT = 1;

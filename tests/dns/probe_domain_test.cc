@@ -13,7 +13,7 @@ namespace {
 
 // A lookup that yields the given hosts (or the given failure count).
 MxLookupFunction lookup_giving(std::vector<std::string> hosts, int result) {
-  return [hosts, result](const char*, char* names, MxList list, unsigned char* answer) {
+  return [hosts, result](const char*, char* names, MxList list, unsigned char* answer, bool*) {
     EXPECT_NE(answer, nullptr);
     char* w = names;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
@@ -64,7 +64,7 @@ TEST(ProbeDomain, WalkTable) {
 
 TEST(ProbeDomain, DomainPassedToTheLookupUnchanged) {
   std::string seen;
-  auto lookup = [&](const char* domain, char*, MxList, unsigned char*) {
+  auto lookup = [&](const char* domain, char*, MxList, unsigned char*, bool*) {
     seen = domain;
     return -1;
   };

@@ -75,6 +75,7 @@ FilterSeam shared_seam() {
     ++probes[thread_slot];
     return outcome_of(a);
   };
+  s.probe_sender_domain = s.probe_domain;
   s.sleep_seconds = [](int) {};
   s.now = []() -> std::time_t { return std::time(nullptr); };
   return s;
