@@ -14,6 +14,8 @@ namespace {
 
 int probe_remembered(const char* address, const char* host, const ProbeTarget& t,
                      const ProbeOptions& opt) {
+  // Past the deadline no address is tried, nor counted against its budget.
+  if (deadline_passed(opt.timeouts.deadline)) return PROBE_TEMPFAIL;
   if (probe_admit(t) == ProbeAdmission::contact) {
     if (settings.deadmxttl > 0 && exchanger_unreachable(t.text)) {
       log_msg(LOG_INFO, "MX check at %s [%s] skipped (unreachable)", host, t.text);
@@ -33,7 +35,13 @@ int probe_remembered(const char* address, const char* host, const ProbeTarget& t
 }  // namespace
 
 int probe_host(const char* address, const char* host) {
-  return probe_host_with(address, host, ProbeOptions{});
+  return probe_host_until(address, host, callout_deadline());
+}
+
+int probe_host_until(const char* address, const char* host, SmtpDeadline deadline) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = deadline;
+  return probe_host_with(address, host, opt);
 }
 
 int probe_host_with(const char* address, const char* host, const ProbeOptions& opt) {

@@ -7,5 +7,7 @@
 #include "smtp/probe.h"
 
 // host: as for probe_address. PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL.
+// probe_host is one whole verification with a deadline of its own.
 [[nodiscard]] int probe_host(const char* address, const char* host);
+[[nodiscard]] int probe_host_until(const char* address, const char* host, SmtpDeadline deadline);
 [[nodiscard]] int probe_host_with(const char* address, const char* host, const ProbeOptions& opt);

@@ -55,6 +55,15 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
   return HeapBuffer<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
 }
 
+// One verification's walk: every exchanger under the same deadline.
+int walk_within_deadline(const char* address, const char* domain, bool null_mx_final) {
+  const SmtpDeadline deadline = callout_deadline();
+  auto probe = [deadline](const char* a, const char* host) {
+    return probe_host_until(a, host, deadline);
+  };
+  return probe_domain_with(address, domain, probe, mx_lookup, deadline, null_mx_final);
+}
+
 }  // namespace
 
 int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer, bool* null_mx) {
@@ -78,7 +87,8 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
 }
 
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
-                      const MxLookupFunction& lookup, bool null_mx_final) {
+                      const MxLookupFunction& lookup, SmtpDeadline deadline,
+                      bool null_mx_final) {
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
@@ -100,6 +110,7 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 
   int result = PROBE_TEMPFAIL;
   for (int i = 0; i < count; ++i) {
+    if (deadline_passed(deadline)) return PROBE_TEMPFAIL;
     result = probe(address, list[i]);
     if (result >= 0) break;
   }
@@ -107,9 +118,9 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 }
 
 int probe_domain(const char* address, const char* domain) {
-  return probe_domain_with(address, domain, probe_host);
+  return walk_within_deadline(address, domain, false);
 }
 
 int probe_sender_domain(const char* address, const char* domain) {
-  return probe_domain_with(address, domain, probe_host, mx_lookup, settings.nullmx != 0);
+  return walk_within_deadline(address, domain, settings.nullmx != 0);
 }

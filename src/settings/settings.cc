@@ -71,6 +71,7 @@ void settings_defaults() {
   settings.topassttl = 3600;
   settings.totfailttl = 300;
   settings.tofailttl = 3600;
+  settings.calloutdeadline = 600;
 }
 
 void settings_release() {
@@ -123,6 +124,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
       {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
       {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
+      {"calloutdeadline", s.calloutdeadline},
       {"deadmxttl", s.deadmxttl},
   };
   for (const auto& [key, value] : lifetimes)

@@ -39,6 +39,9 @@ struct Settings {
   std::int64_t topassttl = 0;
   std::int64_t totfailttl = 0;
   std::int64_t tofailttl = 0;
+  // Seconds one verification of one address may take in all; 0 (only in a
+  // cleared record) means no bound beyond each wait's own.
+  std::int64_t calloutdeadline = 0;
   // Exchanger memory and reach; 0 (off) unless the file sets them.
   std::int64_t deadmxttl = 0;          // seconds an unreachable exchanger address is skipped
   std::int64_t calloutrate_count = 0;  // callouts allowed per address and period; 0: no budget

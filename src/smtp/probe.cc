@@ -251,6 +251,8 @@ class Dialogue {
 
   // A new socket to the target: CONNECTED, or the probe's result.
   int open() {
+    // No connection is begun once the verification's time is up.
+    if (deadline_passed(opt_.timeouts.deadline)) return PROBE_TEMPFAIL;
     int fd = socket(target_.addr.ss_family, SOCK_STREAM, 0);
     if (fd < 0) return PROBE_TEMPFAIL;
     sock_.reset(fd);
@@ -258,7 +260,8 @@ class Dialogue {
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return end_abruptly();
     if (smtp_connect(fd, reinterpret_cast<const sockaddr*>(&target_.addr), target_.len,
                      opt_.timeouts) != 0) {
-      connect_failed_ = true;
+      // A connect cut short by the deadline says nothing about the exchanger.
+      connect_failed_ = !deadline_passed(opt_.timeouts.deadline);
       return end_abruptly();
     }
     return CONNECTED;
@@ -297,6 +300,18 @@ bool format_line(char (&out)[COMMAND_BUFFER], const char* fmt, const char* value
 
 }  // namespace
 
+SmtpDeadline callout_deadline() {
+  // Beyond a century the clock's count could overflow; that is no bound anyway.
+  constexpr std::int64_t longest = 100LL * 365 * 86400;
+  const std::int64_t s = settings.calloutdeadline;
+  if (s <= 0 || s > longest) return NO_DEADLINE;
+  return std::chrono::steady_clock::now() + std::chrono::seconds(s);
+}
+
+bool deadline_passed(SmtpDeadline deadline) {
+  return deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
+}
+
 int probe_resolve(const char* host, ProbeTargets& out) {
   out.count = 0;
   if (host == nullptr) return 0;
@@ -328,7 +343,13 @@ ProbeAdmission probe_admit(const ProbeTarget& t) {
 }
 
 int probe_address(const char* address, const char* host) {
-  return probe_address_with(address, host, ProbeOptions{});
+  return probe_address_until(address, host, callout_deadline());
+}
+
+int probe_address_until(const char* address, const char* host, SmtpDeadline deadline) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = deadline;
+  return probe_address_with(address, host, opt);
 }
 
 int probe_address_with(const char* address, const char* host, const ProbeOptions& opt) {

@@ -17,11 +17,19 @@ struct ProbeOptions {
   std::uint16_t port = 25;  // tests use a port of their own
 };
 
+// The deadline of a verification starting now, calloutdeadline seconds ahead;
+// none when the setting is 0 (a cleared record).
+[[nodiscard]] SmtpDeadline callout_deadline();
+[[nodiscard]] bool deadline_passed(SmtpDeadline deadline);
+
 // host: a name or an IPv4 literal (one trailing dot allowed); with ipv6 on also
 // an "IPv6:" literal. A mailbox holding CR or LF, or one longer than 512 bytes,
-// is never sent: PROBE_TEMPFAIL. Each address of the host is tried in turn
-// until one answers definitely.
+// is never sent: PROBE_TEMPFAIL, as is every dialogue that reaches its deadline
+// (opt.timeouts.deadline). Each address of the host is tried in turn until one
+// answers definitely. probe_address is one whole verification with a deadline
+// of its own.
 [[nodiscard]] int probe_address(const char* address, const char* host);
+[[nodiscard]] int probe_address_until(const char* address, const char* host, SmtpDeadline deadline);
 [[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);
 
 // One address of a target host, with its text as logged and as compared with
@@ -56,6 +64,6 @@ enum class ProbeAdmission { refused, mailstore, contact };
 
 // Logs "MX check at <host> [<addr>]", admits the target and runs the dialogue.
 // unreachable (if given) tells that the first connection could not be made
-// (refused, unreachable or timed out).
+// (refused, unreachable or timed out before the deadline).
 [[nodiscard]] int probe_target(const char* address, const char* host, const ProbeTarget& target,
                                const ProbeOptions& opt, bool* unreachable = nullptr);

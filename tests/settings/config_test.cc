@@ -160,6 +160,9 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.totfailttl, 90);
          EXPECT_EQ(s.tofailttl, 3600);
        }},
+      {"calloutdeadline: a lifetime of at least a second", "calloutdeadline 2m\ncalloutdeadline 0\n"
+       "calloutdeadline -5\ncalloutdeadline x\n",
+       [](const Settings& s) { EXPECT_EQ(s.calloutdeadline, 120); }},
       {"sav off in any case", "SAV OFF\n", [](const Settings& s) { EXPECT_EQ(s.sav, 0); }},
       {"sav other values change nothing", "sav no\nsav on\nsav 0\n",
        [](const Settings& s) { EXPECT_EQ(s.sav, 1); }},
@@ -293,6 +296,7 @@ TEST(ConfigFile, DefaultsAndMissingFile) {
   EXPECT_EQ(s.topassttl, 3600);
   EXPECT_EQ(s.totfailttl, 300);
   EXPECT_EQ(s.tofailttl, 3600);
+  EXPECT_EQ(s.calloutdeadline, 600);
   settings_release();
   EXPECT_FALSE(settings.publicname || settings.safecallback || settings.user || settings.socket);
 }
@@ -414,8 +418,8 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "user korvs\n", "syslog local5\n", "sav off\n", "ignoretempfail off\n",
         "blockignorants off\n", "frompassttl 86400\n", "fromtfailttl 300\n",
         "fromfailttl -86400\n", "topassttl 3600\n", "totfailttl 300\n", "tofailttl 3600\n",
-        "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
-        "# nullmx (not set)\n"}) {
+        "calloutdeadline 600\n", "whitelistto x@y\n", "deadmxttl 0\n",
+        "# calloutrate (not set)\n", "ipv6 off\n", "# nullmx (not set)\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
   EXPECT_NE(listing.find("whitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),
