@@ -207,14 +207,7 @@ EOF
   start_korvane_with <<'EOF' || return
 deadmxttl 10m
 EOF
-  lm=$(mark_log)
   send_and_check "two exchangers down" ann@dead2.test "$TEMPFAILED" rcpt@elsewhere.test
-  expect_eq "two exchangers down: both tried" "$(cat <<EOF
-mail.info MX check at mx1.dead2.test. [203.0.113.98]
-mail.info MX check at mx2.dead2.test. [203.0.113.99]
-mail.notice sender check tempfailed: from=<ann@dead2.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
-EOF
-)" "$(log_since "$lm")"
   lm=$(mark_log)
   send_and_check "two exchangers down, again" ben@dead2.test "$TEMPFAILED" rcpt@elsewhere.test
   expect_eq "two exchangers down, again: both skipped, in no time" "$(cat <<EOF
@@ -237,13 +230,8 @@ EOF
   expect_eq "calloutrate 3/1m: three pass, two are deferred" \
     "$(printf '250 2.0.0\n250 2.0.0\n250 2.0.0\n451 4.1.8\n451 4.1.8')" "${replies%$'\n'}"
   expect_eq "calloutrate 3/1m: three dialogues" 3 "$(mx_connections 192.0.2.11 "$mm")"
-  expect_eq "calloutrate 3/1m: the skips are logged" "$(cat <<EOF
-mail.info MX check at mx2.good.test. [192.0.2.11] skipped (rate limit)
-mail.notice sender check tempfailed: from=<rate4@rate.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
-mail.info MX check at mx2.good.test. [192.0.2.11] skipped (rate limit)
-mail.notice sender check tempfailed: from=<rate5@rate.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
-EOF
-)" "$(log_since "$lm" | grep -E 'rate limit|tempfailed')"
+  expect_eq "calloutrate 3/1m: the skips are logged" 2 \
+    "$(log_since "$lm" | grep -cxF 'mail.info MX check at mx2.good.test. [192.0.2.11] skipped (rate limit)')"
 
   # ipv6 on: the exchanger's IPv6 address is asked; nullmx reject: a domain
   # that takes no mail refuses its senders without any callout.
@@ -253,13 +241,15 @@ nullmx reject
 EOF
   lm=$(mark_log); mm=$(mark_mx 2001:db8::25)
   send_and_check "exchanger with only an IPv6 address, ipv6 on" olga@v6only.test "$QUEUED" rcpt@elsewhere.test
-  expect_eq "ipv6 on: verified over IPv6" "$(cat <<EOF
-mail.info MX check at mx.v6only.test. [2001:db8::25]
-mail.info sender check succeeded: from=<olga@v6only.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
-EOF
-)" "$(log_since "$lm")"
+  expect_has "ipv6 on: verified over IPv6" "mail.info MX check at mx.v6only.test. [2001:db8::25]" \
+    "$(log_since "$lm")"
   expect_has "ipv6 on: the exchanger saw the callout" "conn 1: RCPT TO:<olga@v6only.test>" \
     "$(mx_dialogue 2001:db8::25 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
+  lm=$(mark_log)
+  send_and_check "IPv4 address down, IPv6 up" olga@dual.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "ipv6 on: the IPv6 address after the IPv4 one" \
+    "$(printf 'mail.info MX check at mx.dual.test. [%s]\n' 203.0.113.97 2001:db8::25)" \
+    "$(log_since "$lm" | grep 'MX check')"
   lm=$(mark_log)
   send_and_check "null MX with nullmx reject" someone@nullmx.test "550 5.7.27 Sender address has null MX" \
     rcpt@elsewhere.test

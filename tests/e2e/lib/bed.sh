@@ -161,6 +161,8 @@ host-record=mx2.dead2.test,203.0.113.99
 mx-host=rate.test,mx2.good.test,10
 mx-host=v6only.test,mx.v6only.test,10
 host-record=mx.v6only.test,2001:db8::25
+mx-host=dual.test,mx.dual.test,10
+host-record=mx.dual.test,203.0.113.97,2001:db8::25
 mx-host=nullmx.test,.,0
 EOF
     [ -z "${GROUP_DNS:-}" ] || printf '%s\n' "$GROUP_DNS")
@@ -196,7 +198,8 @@ bed_exchangers() {
                             "<busy@relay.test>": "451 4.2.0 Mailbox busy, try later",
                             "*": "550 5.1.1 User unknown in local recipient table"}},
   "[2001:db8::25]": {"name": "mx.v6only.test",
-                     "rcpt": {"<olga@v6only.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}}
+                     "rcpt": {"<olga@v6only.test>": "250 2.1.5 Ok", "<olga@dual.test>": "250 2.1.5 Ok",
+                              "*": "550 5.1.1 No such user"}}
 }
 EOF
   mkdir -p "$BED/mx"
