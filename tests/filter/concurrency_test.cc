@@ -189,7 +189,7 @@ void wait_for(const std::atomic<bool>& flag) {
 // check, while filter_close still frees its connection's context.
 TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   FilterSeam seam = shared_seam();
-  seam.probe_domain = [](const char*, const char*) -> int {
+  seam.probe_sender_domain = [](const char*, const char*) -> int {
     probe_entered = true;
     wait_for(probe_release);
     return PROBE_PASS;
