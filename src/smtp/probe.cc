@@ -343,12 +343,8 @@ ProbeAdmission probe_admit(const ProbeTarget& t) {
 }
 
 int probe_address(const char* address, const char* host) {
-  return probe_address_until(address, host, callout_deadline());
-}
-
-int probe_address_until(const char* address, const char* host, SmtpDeadline deadline) {
   ProbeOptions opt;
-  opt.timeouts.deadline = deadline;
+  opt.timeouts.deadline = callout_deadline();
   return probe_address_with(address, host, opt);
 }
 

@@ -29,7 +29,6 @@ struct ProbeOptions {
 // answers definitely. probe_address is one whole verification with a deadline
 // of its own.
 [[nodiscard]] int probe_address(const char* address, const char* host);
-[[nodiscard]] int probe_address_until(const char* address, const char* host, SmtpDeadline deadline);
 [[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);
 
 // One address of a target host, with its text as logged and as compared with
