@@ -12,8 +12,9 @@
 #include <cstring>
 #include <memory>
 
+#include "dns/exchanger_probe.h"
 #include "dns/mx_reply.h"
-#include "smtp/probe.h"
+#include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
 
@@ -54,9 +55,19 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
   return HeapBuffer<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
 }
 
+// One verification's walk: every exchanger under the same deadline.
+int walk_within_deadline(const char* address, const char* domain, bool null_mx_final) {
+  const SmtpDeadline deadline = callout_deadline();
+  auto probe = [deadline](const char* a, const char* host) {
+    return probe_host_until(a, host, deadline);
+  };
+  return probe_domain_with(address, domain, probe, mx_lookup, deadline, null_mx_final);
+}
+
 }  // namespace
 
-int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer) {
+int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer, bool* null_mx) {
+  if (null_mx != nullptr) *null_mx = false;
   ResolverState res;
   if (!res.ready()) return -1;
   res.get()->retrans = 7;
@@ -72,11 +83,12 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
   }
   res.close();
   // A reply longer than the buffer was cut by the resolver; read what is there.
-  return mx_read_reply(answer, static_cast<std::size_t>(len), domain, names, list);
+  return mx_read_reply(answer, static_cast<std::size_t>(len), domain, names, list, null_mx);
 }
 
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
-                      const MxLookupFunction& lookup, SmtpDeadline deadline) {
+                      const MxLookupFunction& lookup, SmtpDeadline deadline,
+                      bool null_mx_final) {
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
@@ -88,8 +100,10 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
     return PROBE_TEMPFAIL;
   }
   MxList list = {};
-  int count = lookup(domain, names.get(), list, answer.get());
+  bool null_mx = false;
+  int count = lookup(domain, names.get(), list, answer.get(), &null_mx);
   if (count <= 0) return PROBE_TEMPFAIL;
+  if (null_mx && null_mx_final) return PROBE_NULLMX;
   if (count > MX_MAX) count = MX_MAX;
   // The reply is no longer needed once the list is built; probes can be long.
   answer.reset();
@@ -104,9 +118,9 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 }
 
 int probe_domain(const char* address, const char* domain) {
-  const SmtpDeadline deadline = callout_deadline();
-  auto probe = [deadline](const char* a, const char* host) {
-    return probe_address_until(a, host, deadline);
-  };
-  return probe_domain_with(address, domain, probe, mx_lookup, deadline);
+  return walk_within_deadline(address, domain, false);
+}
+
+int probe_sender_domain(const char* address, const char* domain) {
+  return walk_within_deadline(address, domain, settings.nullmx != 0);
 }

@@ -13,19 +13,28 @@ inline constexpr int MX_MAX = 15;
 
 using MxList = char* [MX_MAX];
 
-// Count of exchangers 1..15 in probing order, or -1 when the query fails.
-[[nodiscard]] int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer);
-// Walks the domain's exchangers with probe_address until one answers definitely,
+// Count of exchangers 1..15 in probing order, or -1 when the query fails. When
+// null_mx is given it tells whether the reply was a null MX (RFC 7505: one MX
+// record, preference 0, exchange "."), for which the domain itself is listed.
+[[nodiscard]] int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer,
+                            bool* null_mx = nullptr);
+// Walks the domain's exchangers with probe_host until one answers definitely,
 // within one deadline (calloutdeadline) for the whole walk.
 [[nodiscard]] int probe_domain(const char* address, const char* domain);
+// The same for a sender's domain: with nullmx reject a null MX gives
+// PROBE_NULLMX at once, with no probe.
+[[nodiscard]] int probe_sender_domain(const char* address, const char* domain);
 
 // The walk with its two outside calls replaceable, for tests: probe stands for
-// probe_address (address, host) and lookup for mx_lookup. Once the deadline has
+// probe_host (address, host) and lookup for mx_lookup. Once the deadline has
 // passed no further exchanger is asked and the walk is a temporary failure.
+// null_mx_final: a null MX ends the walk with PROBE_NULLMX instead of probing
+// the domain itself.
 using MxProbeFunction = std::function<int(const char* address, const char* host)>;
-using MxLookupFunction =
-    std::function<int(const char* domain, char* names, MxList list, unsigned char* answer)>;
+using MxLookupFunction = std::function<int(const char* domain, char* names, MxList list,
+                                           unsigned char* answer, bool* null_mx)>;
 [[nodiscard]] int probe_domain_with(const char* address, const char* domain,
                                     const MxProbeFunction& probe,
                                     const MxLookupFunction& lookup = mx_lookup,
-                                    SmtpDeadline deadline = NO_DEADLINE);
+                                    SmtpDeadline deadline = NO_DEADLINE,
+                                    bool null_mx_final = false);

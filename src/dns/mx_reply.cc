@@ -55,7 +55,8 @@ void mx_sort(MxList list, std::uint16_t* preference, int* weight, int count) {
 }
 
 int mx_read_reply(const unsigned char* reply, std::size_t usable, const char* domain, char* names,
-                  MxList list) {
+                  MxList list, bool* null_mx) {
+  if (null_mx != nullptr) *null_mx = false;
   if (usable > MX_ANSWER_SIZE) usable = MX_ANSWER_SIZE;
   ByteCursor cur(reply, usable);
 
@@ -80,8 +81,11 @@ int mx_read_reply(const unsigned char* reply, std::size_t usable, const char* do
   int count = 0;
   char* write = names;
   int free_space = NAMES_EXPANSION_SPACE;
+  int mx_records = 0;
+  bool root_at_zero = false;
 
-  for (unsigned left = ancount; left > 0 && count < MX_MAX; --left) {
+  unsigned left = ancount;
+  for (; left > 0 && count < MX_MAX; --left) {
     // The owner name is expanded only to find its end; the space is reused.
     if (!expand_name(cur, write, free_space)) break;
     std::uint16_t type = cur.u16();
@@ -96,9 +100,13 @@ int mx_read_reply(const unsigned char* reply, std::size_t usable, const char* do
     std::uint16_t pref = cur.u16();
     if (cur.failed()) break;
     if (!expand_name(cur, write, free_space)) break;
+    ++mx_records;
 
     std::size_t len = std::strlen(write);
-    if (len == 0) continue;  // a null MX: the root names no host
+    if (len == 0) {  // the root names no host
+      root_at_zero = root_at_zero || pref == 0;
+      continue;
+    }
 
     list[count] = write;
     preference[count] = pref;
@@ -114,6 +122,8 @@ int mx_read_reply(const unsigned char* reply, std::size_t usable, const char* do
     write += len + 1;
   }
 
+  // Only a reply read to its end can show that no other MX record exists.
+  if (null_mx != nullptr) *null_mx = left == 0 && mx_records == 1 && root_at_zero;
   if (count == 0) return mx_fallback(domain, names, list);
   mx_sort(list, preference, weight, count);
   return count;

@@ -3,7 +3,7 @@
 #include "filter/milter_seam.h"
 
 #include "dns/mx.h"
-#include "smtp/probe.h"
+#include "dns/exchanger_probe.h"
 #include "util/helpers.h"
 
 namespace {
@@ -12,7 +12,7 @@ std::time_t clock_now() { return std::time(nullptr); }
 
 const FilterSeam production_seam = {
     smfi_getpriv, smfi_setpriv, smfi_getsymval, smfi_setreply,
-    probe_domain, probe_address, sleep_seconds, clock_now,
+    probe_domain, probe_host, probe_sender_domain, sleep_seconds, clock_now,
 };
 
 const FilterSeam* current_seam = &production_seam;

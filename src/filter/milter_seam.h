@@ -14,6 +14,7 @@ struct FilterSeam {
   int (*setreply)(SMFICTX* ctx, char* code, char* xcode, char* text);
   int (*probe_domain)(const char* address, const char* domain);
   int (*probe_address)(const char* address, const char* host);
+  int (*probe_sender_domain)(const char* address, const char* domain);
   void (*sleep_seconds)(int n);
   std::time_t (*now)();
 };

@@ -22,6 +22,7 @@ const FilterReply sender_fail_reply = {"550", "5.1.8",
                                        "Sender address verification failed, check your MX"};
 const FilterReply sender_tempfail_reply = {"451", "4.1.8",
                                            "Temporary failure in sender address verification"};
+const FilterReply sender_nullmx_reply = {"550", "5.7.27", "Sender address has null MX"};
 
 // A text that is not a dotted quad compares as 255.255.255.255 (INADDR_NONE).
 bool client_ip_whitelisted(const char* client_addr) {
@@ -113,10 +114,18 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
     }
     const char* at = std::strchr(c.sender.c_str(), '@');
     const char* domain = at != nullptr ? at + 1 : "";
-    result = seam.probe_domain(c.sender.c_str(), domain);
+    result = seam.probe_sender_domain(c.sender.c_str(), domain);
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
+
+  // Its domain takes no mail, so no bounce could ever reach this sender.
+  if (result == PROBE_NULLMX) {
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    flight.publish(SENDER_FAIL);
+    log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
+    return refuse(seam, SMFIS_REJECT, &sender_nullmx_reply);
+  }
 
   // Each outcome is stored before it is published, so a check that starts once
   // the flight has ended finds it in the cache.

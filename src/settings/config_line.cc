@@ -1,5 +1,5 @@
 // One configuration line to its effect on a Settings record: the word split, the
-// twenty keys, the whitelist address rule, lifetimes and facility names.
+// keys, the whitelist address rule, lifetimes and facility names.
 // Input is untrusted file text; every read goes through a cursor bounded by the
 // line's terminator, and numbers saturate instead of overflowing.
 #include <arpa/inet.h>
@@ -143,6 +143,29 @@ LineOutcome set_on_flag(Settings& s, char* value) {
   return applied();
 }
 
+LineOutcome set_nullmx(Settings& s, char* value) {
+  if (strcasecmp(value, "reject") != 0) return ignored("nullmx takes only the value reject");
+  s.nullmx = 1;
+  return applied();
+}
+
+// "N/period": a count of at least 1 and a period in the lifetime syntax of at
+// least one second; anything else leaves the budget as it was.
+LineOutcome set_calloutrate(Settings& s, char* value) {
+  char* slash = std::strchr(value, '/');
+  if (slash == nullptr) return ignored("calloutrate takes a count, \"/\" and a period");
+  *slash = '\0';
+  bool over = false;
+  std::int64_t count = read_decimal(std::string_view(value), INT32_MAX, &over);
+  std::int64_t period = parse_ttl(slash + 1);
+  if (over || count < 1 || value[std::strspn(value, "0123456789")] != '\0')
+    return ignored("calloutrate count is not a number from 1 to 2147483647");
+  if (period < 1) return ignored("calloutrate period is not a lifetime of a second or more");
+  s.calloutrate_count = count;
+  s.calloutrate_period = period;
+  return applied();
+}
+
 LineOutcome set_facility(Settings& s, char* value) {
   int code = facility_from_name(value);
   if (code < 0) return ignored(std::string("unknown syslog facility \"") + value + "\"");
@@ -179,6 +202,10 @@ constexpr KeyRule key_rules[] = {
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},
+    {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
+    {"calloutrate", set_calloutrate},
+    {"ipv6", set_on_flag<&Settings::ipv6>},
+    {"nullmx", set_nullmx},
 };
 
 struct Facility {

@@ -129,9 +129,17 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
       {"calloutdeadline", s.calloutdeadline},
       {"catchallttl", s.catchallttl},
+      {"deadmxttl", s.deadmxttl},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
+  if (s.calloutrate_count > 0)
+    std::fprintf(out, "calloutrate %lld/%lld\n", static_cast<long long>(s.calloutrate_count),
+                 static_cast<long long>(s.calloutrate_period));
+  else
+    std::fprintf(out, "# calloutrate (not set)\n");
+  std::fprintf(out, "ipv6 %s\n", s.ipv6 ? "on" : "off");
+  std::fprintf(out, s.nullmx ? "nullmx reject\n" : "# nullmx (not set)\n");
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};

@@ -45,6 +45,12 @@ struct Settings {
   // Catch-all test before each real RCPT TO, and how long a catch-all domain is remembered.
   std::int32_t catchall = 0;
   std::int64_t catchallttl = 0;
+  // Exchanger memory and reach; 0 (off) unless the file sets them.
+  std::int64_t deadmxttl = 0;          // seconds an unreachable exchanger address is skipped
+  std::int64_t calloutrate_count = 0;  // callouts allowed per address and period; 0: no budget
+  std::int64_t calloutrate_period = 0; // seconds of the budget's sliding window
+  std::int32_t ipv6 = 0;
+  std::int32_t nullmx = 0;             // nonzero: a sender whose domain has a null MX is refused
 };
 
 extern Settings settings;

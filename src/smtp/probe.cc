@@ -1,5 +1,6 @@
-// The callout dialogue: resolves and admits the target, then runs greeting,
-// HELO, MAIL FROM and RCPT TO with the safe-sender fall-backs and reconnects.
+// The callout dialogue: resolves and admits the target (IPv4, and IPv6 when the
+// ipv6 setting is on), then runs greeting, HELO, MAIL FROM and RCPT TO with the
+// safe-sender fall-backs and reconnects.
 // Server replies are untrusted and reach this file only as reply codes.
 #include "smtp/probe.h"
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <netdb.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -39,39 +41,118 @@ struct AddrInfoFree {
   void operator()(addrinfo* a) const { freeaddrinfo(a); }
 };
 
-// The target's IPv4 address in network order; false when a name does not resolve.
-bool resolve_target(const char* host, in_addr_t& out) {
-  if (ipv4_literal_match(host)) {
-    BoundedText<32> literal;
-    literal.assign(host);
-    std::size_t n = literal.size();
-    if (n > 0 && literal.buf[n - 1] == '.') literal.buf[n - 1] = '\0';
-    out = inet_addr(literal.c_str());
-    return true;
+void target_ipv4(ProbeTarget& t, in_addr_t addr) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = addr;
+  std::memcpy(&t.addr, &sin, sizeof sin);
+  t.len = sizeof sin;
+  unsigned char b[4];
+  std::memcpy(b, &addr, sizeof b);
+  std::snprintf(t.text, sizeof t.text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+void target_ipv6(ProbeTarget& t, const in6_addr& addr) {
+  sockaddr_in6 sin6{};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = addr;
+  std::memcpy(&t.addr, &sin6, sizeof sin6);
+  t.len = sizeof sin6;
+  if (inet_ntop(AF_INET6, &addr, t.text, sizeof t.text) == nullptr) t.text[0] = '\0';
+}
+
+void set_port(ProbeTarget& t, std::uint16_t port) {
+  if (t.addr.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&t.addr)->sin6_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&t.addr)->sin_port = htons(port);
   }
+}
+
+bool same_ipv6(const ProbeTarget& t, const in6_addr& addr) {
+  if (t.addr.ss_family != AF_INET6) return false;
+  sockaddr_in6 sin6;
+  std::memcpy(&sin6, &t.addr, sizeof sin6);
+  return std::memcmp(&sin6.sin6_addr, &addr, sizeof addr) == 0;
+}
+
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+// The stream addresses of one family that getaddrinfo gives for a name; empty
+// when it fails.
+AddrInfoList lookup_family(const char* host, int family, int flags) {
   addrinfo hints{};
-  hints.ai_flags = 0;
-  hints.ai_family = AF_INET;
+  hints.ai_flags = flags;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   addrinfo* found = nullptr;
   int rc = getaddrinfo(host, nullptr, &hints, &found);
-  std::unique_ptr<addrinfo, AddrInfoFree> owner(found);
-  if (rc != 0 || found == nullptr || found->ai_family != AF_INET || found->ai_addr == nullptr ||
+  AddrInfoList owner(found);
+  if (rc != 0) owner.reset();
+  return owner;
+}
+
+// The first IPv4 address of a name, as getaddrinfo orders them.
+bool resolve_ipv4(const char* host, ProbeTarget& out) {
+  AddrInfoList found = lookup_family(host, AF_INET, 0);
+  if (!found || found->ai_family != AF_INET || found->ai_addr == nullptr ||
       found->ai_addrlen < sizeof(sockaddr_in)) {
     return false;
   }
   sockaddr_in sin;
   std::memcpy(&sin, found->ai_addr, sizeof sin);
-  out = sin.sin_addr.s_addr;
+  target_ipv4(out, sin.sin_addr.s_addr);
+  return true;
+}
+
+// The IPv6 addresses of a name after whatever out holds, without repeats. A
+// host without IPv6 reach of its own gets none (AI_ADDRCONFIG).
+void resolve_ipv6(const char* host, ProbeTargets& out) {
+  AddrInfoList found = lookup_family(host, AF_INET6, AI_ADDRCONFIG);
+  for (const addrinfo* a = found.get(); a != nullptr && out.count < PROBE_TARGETS_MAX;
+       a = a->ai_next) {
+    if (a->ai_family != AF_INET6 || a->ai_addr == nullptr || a->ai_addrlen < sizeof(sockaddr_in6))
+      continue;
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, a->ai_addr, sizeof sin6);
+    bool seen = false;
+    for (int i = 0; i < out.count; ++i) seen = seen || same_ipv6(out.at[i], sin6.sin6_addr);
+    if (!seen) target_ipv6(out.at[out.count++], sin6.sin6_addr);
+  }
+}
+
+// An "IPv6:" address literal (the tag in any case), as in "[IPv6:2001:db8::1]".
+bool resolve_ipv6_literal(const char* host, ProbeTarget& out) {
+  constexpr std::size_t TAG = sizeof("IPv6:") - 1;
+  if (strncasecmp(host, "IPv6:", TAG) != 0) return false;
+  in6_addr addr;
+  if (inet_pton(AF_INET6, host + TAG, &addr) != 1) return false;
+  target_ipv6(out, addr);
   return true;
 }
 
 // Targets never contacted: the error value of inet_addr, 127.0.0.1, and all of
 // 0.0.0.0/8, since Linux takes a connection to 0.0.0.0 to the local host (the
 // MTA itself, or whatever listens here on port 25).
-bool refused_target(in_addr_t addr) {
+bool ipv4_refused(in_addr_t addr) {
   return addr == INADDR_NONE || addr == htonl(INADDR_LOOPBACK) || (ntohl(addr) >> 24) == 0;
+}
+
+bool ipv6_refused(const in6_addr& a) {
+  if (IN6_IS_ADDR_LOOPBACK(&a) || IN6_IS_ADDR_UNSPECIFIED(&a)) return true;
+  if (!IN6_IS_ADDR_V4MAPPED(&a)) return false;
+  in_addr_t v4;
+  std::memcpy(&v4, a.s6_addr + 12, sizeof v4);
+  return ipv4_refused(v4);
+}
+
+// IPv4 compares as text, byte for byte; IPv6 by value, as its text has many forms.
+bool is_mailstore(const ProbeTarget& t) {
+  if (!settings.mailstore) return false;
+  if (t.addr.ss_family != AF_INET6) return *settings.mailstore == t.text;
+  in6_addr store;
+  return inet_pton(AF_INET6, settings.mailstore->c_str(), &store) == 1 && same_ipv6(t, store);
 }
 
 // What a step does with one class of reply.
@@ -121,11 +202,15 @@ constexpr int CONNECTED = 2;
 
 class Dialogue {
  public:
-  Dialogue(const sockaddr_in& target, const ProbeOptions& opt, const char* const (&lines)[LINE_COUNT])
+  Dialogue(const ProbeTarget& target, const ProbeOptions& opt, const char* const (&lines)[LINE_COUNT])
       : target_(target), opt_(opt), lines_(lines), ask_random_(lines[RANDOM_RECIPIENT] != nullptr) {}
+
+  // True after run() when its first connection could not be made.
+  [[nodiscard]] bool unreachable() const { return unreachable_; }
 
   int run() {
     int r = open();
+    unreachable_ = connect_failed_;
     if (r != CONNECTED) return r;
     int step = 1;
     // The steps form no cycle; the bound only guards against a faulty table.
@@ -184,12 +269,17 @@ class Dialogue {
   int open() {
     // No connection is begun once the verification's time is up.
     if (deadline_passed(opt_.timeouts.deadline)) return PROBE_TEMPFAIL;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(target_.addr.ss_family, SOCK_STREAM, 0);
     if (fd < 0) return PROBE_TEMPFAIL;
     sock_.reset(fd);
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return end_abruptly();
-    if (smtp_connect(fd, target_, opt_.timeouts) != 0) return end_abruptly();
+    if (smtp_connect(fd, reinterpret_cast<const sockaddr*>(&target_.addr), target_.len,
+                     opt_.timeouts) != 0) {
+      // A connect cut short by the deadline says nothing about the exchanger.
+      connect_failed_ = !deadline_passed(opt_.timeouts.deadline);
+      return end_abruptly();
+    }
     return CONNECTED;
   }
 
@@ -210,11 +300,13 @@ class Dialogue {
     return CONNECTED;
   }
 
-  const sockaddr_in& target_;
+  const ProbeTarget& target_;
   const ProbeOptions& opt_;
   const char* const (&lines_)[LINE_COUNT];
   bool ask_random_;
   SmtpSocket sock_;
+  bool connect_failed_ = false;
+  bool unreachable_ = false;
 };
 
 // Formats one whole command line; false when it would not fit.
@@ -250,30 +342,67 @@ bool deadline_passed(SmtpDeadline deadline) {
   return deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
 }
 
-int probe_address(const char* address, const char* host) {
-  return probe_address_until(address, host, callout_deadline());
+int probe_resolve(const char* host, ProbeTargets& out) {
+  out.count = 0;
+  if (host == nullptr) return 0;
+  if (ipv4_literal_match(host)) {
+    BoundedText<32> literal;
+    literal.assign(host);
+    std::size_t n = literal.size();
+    if (n > 0 && literal.buf[n - 1] == '.') literal.buf[n - 1] = '\0';
+    target_ipv4(out.at[out.count++], inet_addr(literal.c_str()));
+    return out.count;
+  }
+  if (settings.ipv6 != 0 && resolve_ipv6_literal(host, out.at[0])) return out.count = 1;
+  if (resolve_ipv4(host, out.at[0])) out.count = 1;
+  if (settings.ipv6 != 0) resolve_ipv6(host, out);
+  return out.count;
 }
 
-int probe_address_until(const char* address, const char* host, SmtpDeadline deadline) {
+ProbeAdmission probe_admit(const ProbeTarget& t) {
+  if (t.addr.ss_family == AF_INET6) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, &t.addr, sizeof sin6);
+    if (ipv6_refused(sin6.sin6_addr)) return ProbeAdmission::refused;
+  } else {
+    sockaddr_in sin;
+    std::memcpy(&sin, &t.addr, sizeof sin);
+    if (ipv4_refused(sin.sin_addr.s_addr)) return ProbeAdmission::refused;
+  }
+  return is_mailstore(t) ? ProbeAdmission::mailstore : ProbeAdmission::contact;
+}
+
+int probe_address(const char* address, const char* host) {
   ProbeOptions opt;
-  opt.timeouts.deadline = deadline;
+  opt.timeouts.deadline = callout_deadline();
   return probe_address_with(address, host, opt);
 }
 
 int probe_address_with(const char* address, const char* host, const ProbeOptions& opt) {
+  return probe_each_target(host, [&](const ProbeTarget& t) {
+    return probe_target(address, host, t, opt);
+  });
+}
+
+int probe_each_target(const char* host, const ProbeTargetFunction& probe) {
+  ProbeTargets targets;
+  const int count = probe_resolve(host, targets);
+  int result = PROBE_TEMPFAIL;
+  for (int i = 0; i < count && result < 0; ++i) result = probe(targets.at[i]);
+  return result;
+}
+
+int probe_target(const char* address, const char* host, const ProbeTarget& target,
+                 const ProbeOptions& opt, bool* unreachable) {
+  if (unreachable != nullptr) *unreachable = false;
   if (address == nullptr || host == nullptr) return PROBE_TEMPFAIL;
+  log_msg(LOG_INFO, "MX check at %s [%s]", host, target.text);
 
-  in_addr_t addr;
-  if (!resolve_target(host, addr)) return PROBE_TEMPFAIL;
-
-  unsigned char b[4];
-  std::memcpy(b, &addr, sizeof b);
-  char dotted[128];
-  std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  log_msg(LOG_INFO, "MX check at %s [%s]", host, dotted);
-
-  if (refused_target(addr)) return PROBE_TEMPFAIL;
-  if (settings.mailstore && *settings.mailstore == dotted) return PROBE_PASS;
+  switch (probe_admit(target)) {
+    case ProbeAdmission::refused: return PROBE_TEMPFAIL;
+    case ProbeAdmission::mailstore: return PROBE_PASS;
+    case ProbeAdmission::contact: break;
+  }
 
   // A line break in the mailbox would smuggle commands of its own into the
   // dialogue, and a line that does not fit would go out without its end.
@@ -290,10 +419,10 @@ int probe_address_with(const char* address, const char* host, const ProbeOptions
   const char* const lines[LINE_COUNT] = {nullptr, helo, "MAIL FROM:<>\r\n", recipient, "RSET\r\n",
                                          safe_sender, random_recipient_line(address, random_recipient)};
 
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(opt.port);
-  target.sin_addr.s_addr = addr;
-  Dialogue dialogue(target, opt, lines);
-  return dialogue.run();
+  ProbeTarget with_port = target;
+  set_port(with_port, opt.port);
+  Dialogue dialogue(with_port, opt, lines);
+  int result = dialogue.run();
+  if (unreachable != nullptr) *unreachable = dialogue.unreachable();
+  return result;
 }

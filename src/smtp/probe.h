@@ -4,7 +4,12 @@
 // "MX check at %s [%s]" line; every socket it opens is closed before it returns.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdint>
+#include <functional>
 
 #include "smtp/transport.h"
 
@@ -18,11 +23,48 @@ struct ProbeOptions {
 [[nodiscard]] SmtpDeadline callout_deadline();
 [[nodiscard]] bool deadline_passed(SmtpDeadline deadline);
 
-// host: a name or an IPv4 literal (one trailing dot allowed). A mailbox holding
-// CR or LF, or one longer than 512 bytes, is never sent: PROBE_TEMPFAIL; so is
-// a target of 127.0.0.1 or 0.0.0.0/8, which is logged but never contacted, and
-// every dialogue that reaches its deadline (opt.timeouts.deadline).
-// probe_address is one whole verification with a deadline of its own.
+// host: a name or an IPv4 literal (one trailing dot allowed); with ipv6 on also
+// an "IPv6:" literal. A mailbox holding CR or LF, or one longer than 512 bytes,
+// is never sent: PROBE_TEMPFAIL; so is a target of 127.0.0.1 or 0.0.0.0/8,
+// which is logged but never contacted, and every dialogue that reaches its
+// deadline (opt.timeouts.deadline). Each address of the host is tried in turn
+// until one answers definitely. probe_address is one whole verification with a
+// deadline of its own.
 [[nodiscard]] int probe_address(const char* address, const char* host);
-[[nodiscard]] int probe_address_until(const char* address, const char* host, SmtpDeadline deadline);
 [[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);
+
+// One address of a target host, with its text as logged and as compared with
+// mailstore (dotted quad for IPv4, inet_ntop's form for IPv6).
+struct ProbeTarget {
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  char text[INET6_ADDRSTRLEN] = {};
+};
+
+// A name's first IPv4 address, then (ipv6 on) up to seven IPv6 addresses.
+inline constexpr int PROBE_TARGETS_MAX = 8;
+struct ProbeTargets {
+  ProbeTarget at[PROBE_TARGETS_MAX];
+  int count = 0;
+};
+
+// The addresses a probe of host tries, in order; 0 when the host does not
+// resolve (nothing is logged then). The port is left 0.
+[[nodiscard]] int probe_resolve(const char* host, ProbeTargets& out);
+
+// Resolves host and hands each target to probe until one result is not
+// negative; PROBE_TEMPFAIL when none is, or the host does not resolve.
+using ProbeTargetFunction = std::function<int(const ProbeTarget& target)>;
+[[nodiscard]] int probe_each_target(const char* host, const ProbeTargetFunction& probe);
+
+// What a probe does with a target: refuses it (255.255.255.255, 127.0.0.1, and
+// with IPv6 ::1, :: and the IPv4-mapped forms of refused IPv4 addresses),
+// passes it without contact (it is the mailstore), or contacts it.
+enum class ProbeAdmission { refused, mailstore, contact };
+[[nodiscard]] ProbeAdmission probe_admit(const ProbeTarget& target);
+
+// Logs "MX check at <host> [<addr>]", admits the target and runs the dialogue.
+// unreachable (if given) tells that the first connection could not be made
+// (refused, unreachable or timed out before the deadline).
+[[nodiscard]] int probe_target(const char* address, const char* host, const ProbeTarget& target,
+                               const ProbeOptions& opt, bool* unreachable = nullptr);

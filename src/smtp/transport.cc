@@ -69,8 +69,12 @@ bool set_nonblocking(int fd, bool on) {
 }  // namespace
 
 int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t) {
+  return smtp_connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr, t);
+}
+
+int smtp_connect(int fd, const sockaddr* addr, socklen_t len, const SmtpTimeouts& t) {
   if (!set_nonblocking(fd, true)) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connect(fd, addr, len) != 0) {
     if (errno != EINPROGRESS) return -1;
     if (!wait_ready(fd, POLLOUT, t.connect_ms, t.deadline)) return -1;
     int err = 0;

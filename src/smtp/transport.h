@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 // The end of one whole verification: no wait of the transport goes past it.
 using SmtpDeadline = std::chrono::steady_clock::time_point;
@@ -25,6 +26,8 @@ struct SmtpTimeouts {
 };
 
 [[nodiscard]] int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t = {});
+// The same for an address of either family (IPv4 or IPv6) of length len.
+[[nodiscard]] int smtp_connect(int fd, const sockaddr* addr, socklen_t len, const SmtpTimeouts& t = {});
 // line is a complete command ending in CR LF, or nullptr to read only (greeting).
 [[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {});
 // One receive of at most size - 1 bytes, then a NUL: 0, or -1 (also when closed).

@@ -8,6 +8,8 @@ inline constexpr int PROBE_TEMPFAIL = -1;
 // A pass that tells nothing: the exchanger also accepted a random mailbox of the
 // domain. Positive, so every caller that only tells pass from failure takes it as a pass.
 inline constexpr int PROBE_CATCHALL = 2;
+// A sender walk's answer for a domain that publishes a null MX (no callout made).
+inline constexpr int PROBE_NULLMX = 3;
 
 inline constexpr int CACHE_SENDER = 0;
 inline constexpr int CACHE_RECIPIENT = 1;

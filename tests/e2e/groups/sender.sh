@@ -126,6 +126,12 @@ EOF
     "$(log_since "$lm")"
 
   lm=$(mark_log)
+  send_and_check "exchanger with only an IPv6 address, ipv6 off" olga@v6only.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "ipv6 off: the exchanger does not resolve, nothing is tried" \
+    "mail.notice sender check tempfailed: from=<olga@v6only.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
+    "$(log_since "$lm")"
+
+  lm=$(mark_log)
   send_and_check "domain without MX" erin@nomx.test "$QUEUED" rcpt@elsewhere.test
   expect_has "domain without MX: the domain itself is the exchanger" \
     "mail.info MX check at nomx.test [192.0.2.30]" "$(log_since "$lm")"
@@ -273,4 +279,59 @@ conn 1: RSET
 conn 1: QUIT
 EOF
 )" "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/' | unrandom)"
+
+  # deadmxttl: both exchangers refuse the connection; the next sender of the
+  # domain finds them remembered and makes no connection at all.
+  start_korvane_with <<'EOF' || return
+deadmxttl 10m
+EOF
+  send_and_check "two exchangers down" ann@dead2.test "$TEMPFAILED" rcpt@elsewhere.test
+  lm=$(mark_log)
+  send_and_check "two exchangers down, again" ben@dead2.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "two exchangers down, again: both skipped, in no time" "$(cat <<EOF
+mail.info MX check at mx1.dead2.test. [203.0.113.98] skipped (unreachable)
+mail.info MX check at mx2.dead2.test. [203.0.113.99] skipped (unreachable)
+mail.notice sender check tempfailed: from=<ben@dead2.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [00:00:00], id=QUEUEID
+EOF
+)" "$(korvane_log "$lm" | sed -E 's/id=[0-9A-Z]{6,}$/id=QUEUEID/')"
+
+  # calloutrate: three dialogues with the one exchanger, then deferrals.
+  start_korvane_with <<'EOF' || return
+calloutrate 3/1m
+EOF
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  local n replies=""
+  for n in 1 2 3 4 5; do
+    smtp_send "rate$n@rate.test" rcpt@elsewhere.test >/dev/null
+    replies+="$(cut -d' ' -f1-2 "$BED/last")"$'\n'
+  done
+  expect_eq "calloutrate 3/1m: three pass, two are deferred" \
+    "$(printf '250 2.0.0\n250 2.0.0\n250 2.0.0\n451 4.1.8\n451 4.1.8')" "${replies%$'\n'}"
+  expect_eq "calloutrate 3/1m: three dialogues" 3 "$(mx_connections 192.0.2.11 "$mm")"
+  expect_eq "calloutrate 3/1m: the skips are logged" 2 \
+    "$(log_since "$lm" | grep -cxF 'mail.info MX check at mx2.good.test. [192.0.2.11] skipped (rate limit)')"
+
+  # ipv6 on: the exchanger's IPv6 address is asked; nullmx reject: a domain
+  # that takes no mail refuses its senders without any callout.
+  start_korvane_with <<'EOF' || return
+ipv6 on
+nullmx reject
+EOF
+  lm=$(mark_log); mm=$(mark_mx 2001:db8::25)
+  send_and_check "exchanger with only an IPv6 address, ipv6 on" olga@v6only.test "$QUEUED" rcpt@elsewhere.test
+  expect_has "ipv6 on: verified over IPv6" "mail.info MX check at mx.v6only.test. [2001:db8::25]" \
+    "$(log_since "$lm")"
+  expect_has "ipv6 on: the exchanger saw the callout" "conn 1: RCPT TO:<olga@v6only.test>" \
+    "$(mx_dialogue 2001:db8::25 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
+  lm=$(mark_log)
+  send_and_check "IPv4 address down, IPv6 up" olga@dual.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "ipv6 on: the IPv6 address after the IPv4 one" \
+    "$(printf 'mail.info MX check at mx.dual.test. [%s]\n' 203.0.113.97 2001:db8::25)" \
+    "$(log_since "$lm" | grep 'MX check')"
+  lm=$(mark_log)
+  send_and_check "null MX with nullmx reject" someone@nullmx.test "550 5.7.27 Sender address has null MX" \
+    rcpt@elsewhere.test
+  expect_eq "null MX: logged as a failed check, no callout" \
+    "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
+    "$(log_since "$lm")"
 }

@@ -52,6 +52,10 @@ bed_network() {
   done
   # Postfix wants its inet_interfaces address on an interface, not only routed.
   ip addr add "$MTA_ADDR/32" dev lo
+  # IPv6 exchangers live in 2001:db8::/32; one address on lo gives the resolver
+  # (AI_ADDRCONFIG) a reason to hand out IPv6 addresses at all.
+  ip -6 addr add 2001:db8::1/128 dev lo nodad
+  ip -6 route add local 2001:db8::/32 dev lo
 }
 
 # A private /dev (the host may have no /dev/log, and ours must not leak out):
@@ -150,6 +154,16 @@ mx-host=danglingmx.test,gone.danglingmx.test,10
 host-record=mx.relay.test,198.51.100.7
 mx-host=relay2.test,mx.relay.test,10
 host-record=store.test,198.51.100.7
+mx-host=dead2.test,mx1.dead2.test,10
+mx-host=dead2.test,mx2.dead2.test,20
+host-record=mx1.dead2.test,203.0.113.98
+host-record=mx2.dead2.test,203.0.113.99
+mx-host=rate.test,mx2.good.test,10
+mx-host=v6only.test,mx.v6only.test,10
+host-record=mx.v6only.test,2001:db8::25
+mx-host=dual.test,mx.dual.test,10
+host-record=mx.dual.test,203.0.113.97,2001:db8::25
+mx-host=nullmx.test,.,0
 EOF
     [ -z "${GROUP_DNS:-}" ] || printf '%s\n' "$GROUP_DNS")
 }
@@ -183,7 +197,10 @@ bed_exchangers() {
                    "rcpt": {"<ivan@relay.test>": "250 2.1.5 Ok", "<judy@relay2.test>": "250 2.1.5 Ok",
                             "<kim@relay3.test>": "250 2.1.5 Ok", "<alice@good.test>": "250 2.1.5 Ok",
                             "<busy@relay.test>": "451 4.2.0 Mailbox busy, try later",
-                            "*": "550 5.1.1 User unknown in local recipient table"}}
+                            "*": "550 5.1.1 User unknown in local recipient table"}},
+  "[2001:db8::25]": {"name": "mx.v6only.test",
+                     "rcpt": {"<olga@v6only.test>": "250 2.1.5 Ok", "<olga@dual.test>": "250 2.1.5 Ok",
+                              "*": "550 5.1.1 No such user"}}
 }
 EOF
   mkdir -p "$BED/mx"

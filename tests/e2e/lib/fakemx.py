@@ -3,7 +3,8 @@
 # address, replies chosen per step and per argument, every event recorded as JSON lines.
 """Usage: fakemx.py CONFIG.json RECORD_DIR READY_FILE
 
-CONFIG maps "addr[:port]" to a behaviour object.  Keys of a behaviour are the
+CONFIG maps "addr[:port]" (an IPv6 address in brackets: "[2001:db8::25]:25")
+to a behaviour object.  Keys of a behaviour are the
 steps "greeting", "helo", "ehlo", "mail", "rcpt", "rset", "quit", "data",
 "noop"; each value is either an action string or an object that maps the
 command's argument (the part after "FROM:" / "TO:", compared without regard to
@@ -166,9 +167,20 @@ class Session:
 
 
 def serve(addr, port, behaviour, recorder, ready):
-    lsock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    lsock = socket.socket(socket.AF_INET6 if ":" in addr else socket.AF_INET, socket.SOCK_STREAM)
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    lsock.bind((addr, port))
+    # IPv6 binds only to assigned addresses; the bed's 2001:db8::/32 is a local
+    # route, as its IPv4 ranges are, so the listener binds freely.
+    lsock.setsockopt(socket.SOL_IP, getattr(socket, "IP_FREEBIND", 15), 1)
+    try:
+        lsock.bind((addr, port))
+    except OSError as e:
+        if lsock.family != socket.AF_INET6:
+            raise
+        # A host without IPv6 loses only the cases that need it, not the bed.
+        print("fakemx: no IPv6 listener on %s: %s" % (addr, e), file=sys.stderr)
+        ready.release()
+        return
     lsock.listen(16)
     ready.release()
     counter = 0
@@ -196,7 +208,11 @@ def main():
         config = json.load(f)
     ready = threading.Semaphore(0)
     for key, behaviour in config.items():
-        addr, _, port = key.partition(":")
+        if key.startswith("["):
+            addr, _, port = key[1:].partition("]")
+            port = port.lstrip(":")
+        else:
+            addr, _, port = key.partition(":")
         rec = Recorder(os.path.join(record_dir, addr + ".jsonl"))
         open(rec.path, "a").close()
         threading.Thread(target=serve, args=(addr, int(port or 25), behaviour, rec, ready),

@@ -1,0 +1,27 @@
+// The exchanger memory beside the walk: exchanger addresses whose connect failed
+// lately, and each address's recent callouts for the callout budget. One table
+// of at most EXCHANGER_MEMORY_MAX addresses (the least recently used dropped),
+// shared by all threads behind a lock of its own. What it cannot answer (no
+// memory left) it answers as "not known here": not unreachable, within budget.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t EXCHANGER_MEMORY_MAX = 4096;
+
+// True while addr (address text) is remembered as unreachable.
+[[nodiscard]] bool exchanger_unreachable(const char* addr);
+// Remembers addr as unreachable for ttl seconds from now; ttl <= 0 does nothing.
+void exchanger_mark_unreachable(const char* addr, std::int64_t ttl);
+// Takes one callout from addr's budget of limit per period seconds (a sliding
+// window): true and counted when fewer than limit were taken within the last
+// period seconds, else false and nothing counted. limit <= 0: always true.
+[[nodiscard]] bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period);
+
+// Tests only: seconds of a monotonic clock (nullptr: the steady clock), and
+// forgetting everything; neither while other threads use the memory.
+using ExchangerClock = std::int64_t (*)();
+void exchanger_memory_set_clock(ExchangerClock clock);
+void exchanger_memory_clear();
+[[nodiscard]] std::size_t exchanger_memory_size();

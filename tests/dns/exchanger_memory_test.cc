@@ -1,0 +1,76 @@
+// The exchanger memory over a clock the test turns: the callout budget's
+// sliding window, unreachable addresses and their lifetime, the table's bound.
+#include "dns/exchanger_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::int64_t test_now = 0;
+
+struct ExchangerMemory : ::testing::Test {
+  void SetUp() override { exchanger_memory_set_clock([] { return test_now; }); }
+  void TearDown() override {
+    exchanger_memory_clear();
+    exchanger_memory_set_clock(nullptr);
+  }
+};
+
+// At second t: TAKE a callout (budget 3 per 60 s; want: granted), ask whether
+// addr is DEAD (want: remembered as unreachable), or MARK it so for 300 s.
+enum Op { TAKE, DEAD, MARK };
+struct Step {
+  std::int64_t t;
+  Op op;
+  const char* addr;
+  bool want;
+};
+
+TEST_F(ExchangerMemory, Table) {
+  const std::pair<const char*, std::vector<Step>> table[] = {
+      {"three in one second, the fourth refused and not counted",
+       {{0, TAKE, "a", 1}, {0, TAKE, "a", 1}, {0, TAKE, "a", 1}, {0, TAKE, "a", 0},
+        {59, TAKE, "a", 0}, {60, TAKE, "a", 1}, {60, TAKE, "a", 1}, {60, TAKE, "a", 1},
+        {60, TAKE, "a", 0}}},
+      {"the window slides: a callout leaves it 60 s later",
+       {{0, TAKE, "a", 1}, {20, TAKE, "a", 1}, {40, TAKE, "a", 1}, {59, TAKE, "a", 0},
+        {60, TAKE, "a", 1}, {61, TAKE, "a", 0}, {80, TAKE, "a", 1}}},
+      {"each address has its own budget",
+       {{0, TAKE, "a", 1}, {0, TAKE, "a", 1}, {0, TAKE, "a", 1}, {0, TAKE, "b", 1},
+        {0, TAKE, "2001:db8::1", 1}}},
+      {"unreachable for its lifetime, then tried again; the budget apart",
+       {{0, DEAD, "a", 0}, {0, MARK, "a", 0}, {0, TAKE, "a", 1}, {299, DEAD, "a", 1},
+        {300, DEAD, "a", 0}, {0, DEAD, "b", 0}}},
+      {"marked again: the lifetime starts over",
+       {{0, MARK, "a", 0}, {200, MARK, "a", 0}, {450, DEAD, "a", 1}, {500, DEAD, "a", 0}}},
+  };
+  for (const auto& [label, steps] : table) {
+    SCOPED_TRACE(label);
+    exchanger_memory_clear();
+    for (const Step& s : steps) {
+      SCOPED_TRACE("second " + std::to_string(s.t));
+      test_now = 1000 + s.t;
+      if (s.op == MARK) exchanger_mark_unreachable(s.addr, 300);
+      const bool got = s.op == TAKE ? exchanger_take_callout(s.addr, 3, 60)
+                                    : s.op == DEAD ? exchanger_unreachable(s.addr) : s.want;
+      EXPECT_EQ(got, s.want);
+    }
+  }
+}
+
+TEST_F(ExchangerMemory, BoundedTheLeastRecentlyUsedDropped) {
+  exchanger_mark_unreachable("first", 300);
+  exchanger_mark_unreachable("second", 300);
+  for (std::size_t i = 0; i + 2 < EXCHANGER_MEMORY_MAX; ++i)
+    exchanger_mark_unreachable(std::to_string(i).c_str(), 300);
+  EXPECT_TRUE(exchanger_unreachable("first"));  // used: now the most recent
+  exchanger_mark_unreachable("one more", 300);
+  EXPECT_EQ(exchanger_memory_size(), EXCHANGER_MEMORY_MAX);
+  EXPECT_TRUE(exchanger_unreachable("first"));
+  EXPECT_FALSE(exchanger_unreachable("second"));
+}
+
+}  // namespace
