@@ -1,5 +1,5 @@
 // One configuration line to its effect on a Settings record: the word split, the
-// nineteen keys, the whitelist address rule, lifetimes and facility names.
+// keys, the whitelist address rule, lifetimes and facility names.
 // Input is untrusted file text; every read goes through a cursor bounded by the
 // line's terminator, and numbers saturate instead of overflowing.
 #include <arpa/inet.h>
@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "settings/settings.h"
@@ -137,6 +139,41 @@ LineOutcome set_facility(Settings& s, char* value) {
   return applied();
 }
 
+// Digits only, at most max; anything else (sign, suffix, nothing) is refused.
+bool read_bounded(const char* value, std::int64_t max, std::int64_t* out) {
+  if (value[0] == '\0') return false;
+  std::int64_t n = 0;
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + (*p - '0');
+    if (n > max) return false;
+  }
+  *out = n;
+  return true;
+}
+
+LineOutcome set_redis(Settings& s, char* value) {
+  if (!parse_redis_server(value))
+    return ignored("redis takes unix:/path, host, host:port or [IPv6]:port");
+  s.redis = std::string(value);
+  return applied();
+}
+
+template <std::int32_t Settings::*Field, std::int64_t Min, std::int64_t Max>
+LineOutcome set_bounded(Settings& s, char* value) {
+  std::int64_t n = 0;
+  if (!read_bounded(value, Max, &n) || n < Min)
+    return ignored("value must be a number from " + std::to_string(Min) + " to " +
+                   std::to_string(Max));
+  s.*Field = static_cast<std::int32_t>(n);
+  return applied();
+}
+
+LineOutcome set_redisprefix(Settings& s, char* value) {
+  s.redisprefix = value;
+  return applied();
+}
+
 struct KeyRule {
   const char* key;
   LineOutcome (*apply)(Settings&, char*);
@@ -163,6 +200,11 @@ constexpr KeyRule key_rules[] = {
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},
+    {"redis", set_redis},
+    {"redisdb", set_bounded<&Settings::redisdb, 0, INT_MAX>},
+    {"redispassword", set_text<&Settings::redispassword>},
+    {"redisprefix", set_redisprefix},
+    {"redistimeout", set_bounded<&Settings::redistimeout, 1, 60000>},
 };
 
 struct Facility {
@@ -215,6 +257,42 @@ const char* facility_name(int code) {
     if (f.code == code) return f.name;
   }
   return nullptr;
+}
+
+std::optional<RedisServer> parse_redis_server(const char* text) {
+  std::string_view t(text);
+  RedisServer r;
+  if (t.starts_with("unix:")) {
+    r.unix_path = t.substr(5);
+    if (r.unix_path.empty() || r.unix_path[0] != '/') return std::nullopt;
+    return r;
+  }
+  std::string_view host = t, port;
+  if (t.starts_with("[")) {
+    std::size_t close = t.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = t.substr(1, close - 1);
+    std::string_view rest = t.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return std::nullopt;
+      port = rest.substr(1);
+      if (port.empty()) return std::nullopt;
+    }
+  } else if (std::size_t colon = t.find(':'); colon != std::string_view::npos &&
+                                              t.find(':', colon + 1) == std::string_view::npos) {
+    host = t.substr(0, colon);
+    port = t.substr(colon + 1);
+    if (port.empty()) return std::nullopt;
+  }
+  if (host.empty() || host.find_first_of("[]/") != std::string_view::npos) return std::nullopt;
+  r.host = host;
+  r.port = REDIS_DEFAULT_PORT;
+  if (!port.empty()) {
+    std::int64_t n = 0;
+    if (!read_bounded(std::string(port).c_str(), 65535, &n) || n == 0) return std::nullopt;
+    r.port = static_cast<int>(n);
+  }
+  return r;
 }
 
 LineOutcome config_apply_line(Settings& s, char* line) {

@@ -71,6 +71,11 @@ void settings_defaults() {
   settings.topassttl = 3600;
   settings.totfailttl = 300;
   settings.tofailttl = 3600;
+  settings.redis.reset();
+  settings.redisdb = 0;
+  settings.redispassword.reset();
+  settings.redisprefix = "korvane:";
+  settings.redistimeout = 100;
 }
 
 void settings_release() {
@@ -79,6 +84,9 @@ void settings_release() {
   settings.mailstore.reset();
   settings.user.reset();
   settings.socket.reset();
+  settings.redis.reset();
+  settings.redispassword.reset();
+  settings.redisprefix.clear();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -126,6 +134,15 @@ void settings_print(std::FILE* out, const Settings& s) {
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
+  print_text(out, "redis", s.redis);
+  std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
+  // The password itself never leaves the file.
+  if (s.redispassword)
+    std::fprintf(out, "redispassword (set)\n");
+  else
+    std::fprintf(out, "# redispassword (not set)\n");
+  std::fprintf(out, "redisprefix %s\n", s.redisprefix.c_str());
+  std::fprintf(out, "redistimeout %d\n", static_cast<int>(s.redistimeout));
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};
