@@ -198,8 +198,16 @@ SharedResult with_connection(long long budget_ms, std::string* reason, Work work
   const Budget b(budget_ms);
   Pooled p;
   if (!take(b, &p)) return SHARED_SKIPPED;
+  const bool reused = p.c != nullptr;
   if (p.c == nullptr) p.c = connect_server(b, reason);
-  const bool ok = p.c != nullptr && work(p.c, b);
+  bool ok = p.c != nullptr && work(p.c, b);
+  // A pooled connection the server has closed since (a restart, an idle
+  // timeout) is not a lost tier: one new connection within the same budget.
+  if (!ok && reused && p.c->err != 0 && *reason != b.timed_out()) {
+    redisFree(p.c);
+    p.c = connect_server(b, reason);
+    ok = p.c != nullptr && work(p.c, b);
+  }
   give_back(p, ok);
   return ok ? SHARED_DONE : SHARED_FAILED;
 }
