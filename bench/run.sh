@@ -88,3 +88,5 @@ memory_postfix "$PF_FILL" > "$OUT/memory-postfix.json"
 
 echo
 "$PY" "$here/e2e_table.py" "$RUNS" "$OUT/memory-korvane.json" "$OUT/memory-postfix.json" | tee "$OUT/table.txt"
+# The shared cache's rows, in a bed of its own (with redis-server) nested in this one.
+env -u KORVANE_E2E_INSIDE bash "$here/shared.sh" || echo "bench/shared.sh failed"

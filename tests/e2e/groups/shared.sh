@@ -33,9 +33,7 @@ shared_lines() { log_of "$1" "$2" | grep -E '^mail\.(warning|notice) (shared cac
 
 group_main() {
   redis_start </dev/null
-  /usr/sbin/postconf -c "$PFCONF" -M "2525/inet=2525 inet n - n - - smtpd -o smtpd_milters=unix:$BED/run/korvane2.sock"
-  /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
-  bed_wait 100 bed_port_open "$MTA_ADDR" 2525 || { t_bad "second smtpd listens"; return; }
+  bed_second_smtpd korvane2 || { t_bad "second smtpd listens"; return; }
   k1_start || { t_bad "korvane starts"; return; }
   k2_start </dev/null || { t_bad "korvane2 starts"; return; }
   local lm mm r

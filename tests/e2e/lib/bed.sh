@@ -266,6 +266,14 @@ EOF
   bed_wait 100 bed_port_open "$MTA_ADDR" 25 || bed_die "postfix does not listen on $MTA_ADDR:25"
 }
 
+# A second smtpd of the same Postfix on port 2525, with the milter at
+# $BED/run/NAME.sock instead of the bed's korvane.
+bed_second_smtpd() {
+  /usr/sbin/postconf -c "$PFCONF" -M "2525/inet=2525 inet n - n - - smtpd -o smtpd_milters=unix:$BED/run/$1.sock"
+  /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
+  bed_wait 100 bed_port_open "$MTA_ADDR" 2525
+}
+
 bed_port_open() { "$PY" -c 'import socket,sys; socket.create_connection((sys.argv[1], int(sys.argv[2])), 1).close()' "$1" "$2"; }
 
 bed_postfix_stop() { [ -n "${PFCONF:-}" ] && /usr/sbin/postfix -c "$PFCONF" stop >/dev/null 2>&1 || true; }
