@@ -159,14 +159,22 @@ LineOutcome set_redis(Settings& s, char* value) {
   return applied();
 }
 
-template <std::int32_t Settings::*Field, std::int64_t Min, std::int64_t Max>
-LineOutcome set_bounded(Settings& s, char* value) {
+LineOutcome set_bounded(std::int32_t* field, const char* key, std::int64_t min, std::int64_t max,
+                        const char* value) {
   std::int64_t n = 0;
-  if (!read_bounded(value, Max, &n) || n < Min)
-    return ignored("value must be a number from " + std::to_string(Min) + " to " +
-                   std::to_string(Max));
-  s.*Field = static_cast<std::int32_t>(n);
+  if (!read_bounded(value, max, &n) || n < min)
+    return ignored(std::string(key) + " takes a number from " + std::to_string(min) + " to " +
+                   std::to_string(max));
+  *field = static_cast<std::int32_t>(n);
   return applied();
+}
+
+LineOutcome set_redisdb(Settings& s, char* value) {
+  return set_bounded(&s.redisdb, "redisdb", 0, INT_MAX, value);
+}
+
+LineOutcome set_redistimeout(Settings& s, char* value) {
+  return set_bounded(&s.redistimeout, "redistimeout", 1, 60000, value);
 }
 
 LineOutcome set_redisprefix(Settings& s, char* value) {
@@ -201,10 +209,10 @@ constexpr KeyRule key_rules[] = {
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},
     {"redis", set_redis},
-    {"redisdb", set_bounded<&Settings::redisdb, 0, INT_MAX>},
+    {"redisdb", set_redisdb},
     {"redispassword", set_text<&Settings::redispassword>},
     {"redisprefix", set_redisprefix},
-    {"redistimeout", set_bounded<&Settings::redistimeout, 1, 60000>},
+    {"redistimeout", set_redistimeout},
 };
 
 struct Facility {
