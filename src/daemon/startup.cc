@@ -6,12 +6,17 @@
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -64,11 +69,53 @@ SharedTierConfig shared_tier_config() {
   return c;
 }
 
+// The file of a "unix:" or "local:" specification, or nullptr for any other kind.
+const char* socket_file(const char* spec) {
+  if (has_prefix(spec, "unix:")) return spec + 5;
+  if (has_prefix(spec, "local:")) return spec + 6;
+  return nullptr;
+}
+
+// True when something accepts connections on the unix socket at path. The
+// connect does not wait: a listener either takes it at once or has a full
+// queue (EAGAIN), and both mean a daemon is there; a file nobody listens on
+// gives ECONNREFUSED.
+bool socket_answers(const char* path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof addr.sun_path) return false;
+  std::strcpy(addr.sun_path, path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool answers = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
+                       errno == EAGAIN;
+  (void)close(fd);
+  return answers;
+}
+
+// Stale socket, account, registration and detaching: 0 when ready to serve,
+// else the exit status of the failure, already reported. A service manager
+// must be able to tell a daemon that never served from one that ended.
+int prepare_to_serve(bool foreground) {
+  // While the process may still be root, so that a socket left by an earlier
+  // run as any account can go.
+  if (int s = remove_stale_socket(settings.socket->c_str()); s != 0) return s;
+  if (getuid() == 0) {
+    if (int s = drop_privileges(settings.user->c_str()); s != 0) return s;
+  }
+  if (int s = register_filter(settings.socket->c_str()); s != 0) return s;
+  if (!foreground && daemon(0, 0) != 0) {
+    std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
+    return EX_OSERR;
+  }
+  return 0;
+}
+
 // The main loop with the cache around it; its result is the exit status.
 int serve() {
   if (!cache_mutex_init()) {
     std::fprintf(stderr, "pthread_mutex_init failed\n");
-    return 0;
+    return EX_OSERR;
   }
   umask(0177);
   std::signal(SIGPIPE, SIG_IGN);
@@ -77,8 +124,18 @@ int serve() {
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
-  // loop returns: one may still be storing an outcome, so the table goes under
-  // the lock, and a late lookup or store then finds no table at all.
+  // loop returns, and one may still be inside a check: nothing it reads is
+  // freed until every callback has ended. A walk ends by its deadline; past
+  // that (and the pause that may follow it) the process ends as it is.
+  // Clamped so that the clock's arithmetic cannot overflow; that is years.
+  constexpr std::int64_t longest = 100'000'000;
+  std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
+  if (walk > longest) walk = longest;
+  if (!filter_drain(std::chrono::seconds(walk + 5))) {
+    log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
+    std::fflush(nullptr);
+    _exit(status);
+  }
   shared_tier_stop();
   cache_destroy();
   cache_mutex_destroy();
@@ -103,44 +160,50 @@ CommandLine parse_command_line(int argc, char** argv) {
   return cl;
 }
 
-void remove_stale_socket(const char* spec) {
-  if (has_prefix(spec, "unix:"))
-    (void)unlink(spec + 5);
-  else if (has_prefix(spec, "local:"))
-    (void)unlink(spec + 6);
+int remove_stale_socket(const char* spec) {
+  const char* path = socket_file(spec);
+  if (path == nullptr) return 0;
+  // Removing the file of a serving daemon would leave it running unreachable
+  // while the MTA's mail went to this one.
+  if (socket_answers(path)) {
+    std::fprintf(stderr, "korvane: another instance is serving on %s\n", path);
+    return EX_UNAVAILABLE;
+  }
+  (void)unlink(path);
+  return 0;
 }
 
-bool drop_privileges(const char* user) {
+int drop_privileges(const char* user) {
   errno = 0;
   struct passwd* pw = getpwnam(user);
   if (pw == nullptr) {
     // A missing account leaves errno at 0, whose text would read "Success".
     std::fprintf(stderr, "%s: %s\n", user, errno != 0 ? std::strerror(errno) : "no such account");
-    return false;
+    return EX_NOUSER;
   }
   gid_t gid = pw->pw_gid;
   (void)setgroups(1, &gid);
   if (setgid(pw->pw_gid) != 0) {
     std::fprintf(stderr, "setgid: %s\n", std::strerror(errno));
-    return false;
+    return EX_NOPERM;
   }
   if (setuid(pw->pw_uid) != 0) {
     std::fprintf(stderr, "setuid: %s\n", std::strerror(errno));
-    return false;
+    return EX_NOPERM;
   }
-  return true;
+  return 0;
 }
 
-bool register_filter(const char* spec) {
+int register_filter(const char* spec) {
   if (smfi_setconn(const_cast<char*>(spec)) != MI_SUCCESS) {
     std::fprintf(stderr, "smfi_setconn failed: %s\n", spec);
-    return false;
+    return EX_CONFIG;
   }
   if (smfi_register(filter_descriptor) != MI_SUCCESS) {
     std::fprintf(stderr, "smfi_register failed\n");
-    return false;
+    return EX_SOFTWARE;
   }
-  return true;
+  return 0;
 }
 
 // Cleared record, compiled pattern, defaults: what the file is read over.
@@ -190,25 +253,15 @@ int korvane_run(int argc, char** argv) {
 
   if (!build_settings(cl.config_file)) {
     settings_release();
-    return 0;
+    return EX_SOFTWARE;
   }
   tzset();
   log_open(settings.syslog_facility, cl.foreground);
   if (password_exposed(cl.config_file))
     log_msg(LOG_WARNING, "warning: %s holds redispassword and is readable by other accounts",
             cl.config_file);
-  // While the process may still be root, so that a socket left by an earlier
-  // run as any account can go.
-  remove_stale_socket(settings.socket->c_str());
-  // Every failure before the main loop ends the process with status 0.
-  int status = 0;
-  bool ready = (getuid() != 0 || drop_privileges(settings.user->c_str())) &&
-               register_filter(settings.socket->c_str());
-  if (ready && !cl.foreground && daemon(0, 0) != 0) {
-    std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
-    ready = false;
-  }
-  if (ready) status = serve();
+  int status = prepare_to_serve(cl.foreground);
+  if (status == 0) status = serve();
   settings_release();
   log_close();
   return status;

@@ -1,6 +1,7 @@
 // The steps of the daemon's start-up that can be tried on their own: the command
 // line, the stale socket, the change of account, registration and the -t check.
-// Each failure is written to standard error; none touches syslog.
+// Each failure is written to standard error; none touches syslog. A step's
+// int result is 0 on success, else the sysexits.h status the process ends with.
 #pragma once
 
 struct CommandLine {
@@ -14,14 +15,18 @@ struct CommandLine {
 // which keeps glibc from permuting); stops at -h. Unknown options draw getopt's diagnostic.
 [[nodiscard]] CommandLine parse_command_line(int argc, char** argv);
 
-// Removes the file of a "unix:" or "local:" specification; the result is ignored.
-void remove_stale_socket(const char* spec);
+// Removes the file of a "unix:" or "local:" specification, unless a daemon
+// answers on it: then EX_UNAVAILABLE with "korvane: another instance is serving
+// on <path>", and the file stays. A failed removal is no error.
+[[nodiscard]] int remove_stale_socket(const char* spec);
 
-// Takes on the account's groups, group and user id; false after a reported failure.
-[[nodiscard]] bool drop_privileges(const char* user);
+// Takes on the account's groups, group and user id: EX_NOUSER for a missing
+// account, EX_NOPERM for a refused group or user change.
+[[nodiscard]] int drop_privileges(const char* user);
 
-// smfi_setconn and smfi_register with the filter's descriptor.
-[[nodiscard]] bool register_filter(const char* spec);
+// smfi_setconn (EX_CONFIG when refused) and smfi_register (EX_SOFTWARE) with
+// the filter's descriptor.
+[[nodiscard]] int register_filter(const char* spec);
 
 // Settings cleared, pattern compiled, defaults, configuration file; false when the
 // pattern cannot be compiled (reported).

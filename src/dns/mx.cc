@@ -76,7 +76,7 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
 }
 
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
-                      const MxLookupFunction& lookup) {
+                      const MxLookupFunction& lookup, SmtpDeadline deadline) {
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
@@ -96,6 +96,7 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 
   int result = PROBE_TEMPFAIL;
   for (int i = 0; i < count; ++i) {
+    if (deadline_passed(deadline)) return PROBE_TEMPFAIL;
     result = probe(address, list[i]);
     if (result >= 0) break;
   }
@@ -103,5 +104,9 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 }
 
 int probe_domain(const char* address, const char* domain) {
-  return probe_domain_with(address, domain, probe_address);
+  const SmtpDeadline deadline = callout_deadline();
+  auto probe = [deadline](const char* a, const char* host) {
+    return probe_address_until(a, host, deadline);
+  };
+  return probe_domain_with(address, domain, probe, mx_lookup, deadline);
 }

@@ -1,20 +1,42 @@
 // The five milter callbacks: each fetches its context and macros through the
 // seam, calls one decision and maps it to the milter result and reply. No
 // exception leaves a callback: nothing called here throws, and allocation uses
-// the non-throwing form.
+// the non-throwing form. Each callback is counted while it runs, so that
+// shutdown can wait for them before it frees what they read.
 #include "filter/callbacks.h"
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "filter/decisions.h"
 #include "filter/milter_seam.h"
 #include "util/log.h"
 
 namespace {
+
+// The milter library returns from its main loop before its connection threads
+// end. Both are sequentially consistent: a callback counts itself, then looks
+// at draining; the drain sets draining, then reads the count. So either the
+// callback sees draining and does no work, or the drain sees it counted.
+std::atomic<int> callbacks_running{0};
+std::atomic<bool> draining{false};
+
+class CallbackScope {
+ public:
+  CallbackScope() : admitted_((callbacks_running.fetch_add(1), !draining.load())) {}
+  ~CallbackScope() { callbacks_running.fetch_sub(1); }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+  [[nodiscard]] bool admitted() const { return admitted_; }
+
+ private:
+  bool admitted_;
+};
 
 ConnectionContext* context_of(SMFICTX* ctx, const FilterSeam& seam) {
   return static_cast<ConnectionContext*>(seam.getpriv(ctx));
@@ -34,6 +56,8 @@ sfsistat answer(SMFICTX* ctx, const FilterSeam& seam, const FilterDecision& d) {
 }  // namespace
 
 sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
+  CallbackScope scope;
+  if (!scope.admitted()) return SMFIS_TEMPFAIL;
   const FilterSeam& seam = filter_seam();
   auto* c = new (std::nothrow) ConnectionContext{};
   if (c == nullptr) {
@@ -50,6 +74,8 @@ sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
 }
 
 sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {
+  CallbackScope scope;
+  if (!scope.admitted()) return SMFIS_TEMPFAIL;
   const FilterSeam& seam = filter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
@@ -59,6 +85,8 @@ sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {
 }
 
 sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
+  CallbackScope scope;
+  if (!scope.admitted()) return SMFIS_TEMPFAIL;
   const FilterSeam& seam = filter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
@@ -68,13 +96,18 @@ sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
 }
 
 sfsistat filter_eoh(SMFICTX* ctx) {
+  CallbackScope scope;
+  if (!scope.admitted()) return SMFIS_TEMPFAIL;
   const FilterSeam& seam = filter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   return answer(ctx, seam, decide_eoh(*c, macro(ctx, seam, "i"), seam));
 }
 
+// Runs even while draining: it reads no settings and no cache, and the
+// connection's context must not be lost.
 sfsistat filter_close(SMFICTX* ctx) {
+  CallbackScope scope;
   const FilterSeam& seam = filter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c != nullptr) {
@@ -83,3 +116,16 @@ sfsistat filter_close(SMFICTX* ctx) {
   }
   return SMFIS_CONTINUE;
 }
+
+bool filter_drain(std::chrono::milliseconds limit) {
+  draining.store(true);
+  constexpr auto step = std::chrono::milliseconds(20);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (callbacks_running.load() != 0) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
+void filter_drain_undo() { draining.store(false); }

@@ -1,5 +1,8 @@
-// The five milter callbacks the daemon registers, and extract_address.
+// The five milter callbacks the daemon registers, and the drain that lets
+// shutdown wait for the callbacks still in progress.
 #pragma once
+
+#include <chrono>
 
 #include <libmilter/mfapi.h>
 
@@ -8,3 +11,10 @@ sfsistat filter_envfrom(SMFICTX* ctx, char** argv);
 sfsistat filter_envrcpt(SMFICTX* ctx, char** argv);
 sfsistat filter_eoh(SMFICTX* ctx);
 sfsistat filter_close(SMFICTX* ctx);
+
+// From here on every callback but filter_close answers SMFIS_TEMPFAIL at once,
+// touching neither settings nor cache; then waits, up to limit, for the
+// callbacks in progress to end. True when none is left.
+[[nodiscard]] bool filter_drain(std::chrono::milliseconds limit);
+// Tests only: callbacks do their work again.
+void filter_drain_undo();

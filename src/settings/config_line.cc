@@ -119,6 +119,14 @@ LineOutcome set_lifetime(Settings& s, char* value) {
   return applied();
 }
 
+// A walk must be allowed some time: 0 or less would refuse every address at once.
+LineOutcome set_deadline(Settings& s, char* value) {
+  const std::int64_t seconds = parse_ttl(value);
+  if (seconds < 1) return ignored("calloutdeadline must be at least one second");
+  s.calloutdeadline = seconds;
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -205,6 +213,7 @@ constexpr KeyRule key_rules[] = {
     {"topassttl", set_lifetime<&Settings::topassttl>},
     {"totfailttl", set_lifetime<&Settings::totfailttl>},
     {"tofailttl", set_lifetime<&Settings::tofailttl>},
+    {"calloutdeadline", set_deadline},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"syslog", set_facility},

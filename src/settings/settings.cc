@@ -71,6 +71,7 @@ void settings_defaults() {
   settings.topassttl = 3600;
   settings.totfailttl = 300;
   settings.tofailttl = 3600;
+  settings.calloutdeadline = 600;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
@@ -131,6 +132,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
       {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
       {"totfailttl", s.totfailttl},   {"tofailttl", s.tofailttl},
+      {"calloutdeadline", s.calloutdeadline},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));

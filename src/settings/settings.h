@@ -39,6 +39,9 @@ struct Settings {
   std::int64_t topassttl = 0;
   std::int64_t totfailttl = 0;
   std::int64_t tofailttl = 0;
+  // Seconds one verification of one address may take in all; 0 (only in a
+  // cleared record) means no bound beyond each wait's own.
+  std::int64_t calloutdeadline = 0;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;

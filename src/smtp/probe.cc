@@ -164,6 +164,8 @@ class Dialogue {
 
   // A new socket to the target: CONNECTED, or the probe's result.
   int open() {
+    // No connection is begun once the verification's time is up.
+    if (deadline_passed(opt_.timeouts.deadline)) return PROBE_TEMPFAIL;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return PROBE_TEMPFAIL;
     sock_.reset(fd);
@@ -204,8 +206,26 @@ bool format_line(char (&out)[COMMAND_BUFFER], const char* fmt, const char* value
 
 }  // namespace
 
+SmtpDeadline callout_deadline() {
+  // Beyond a century the clock's count could overflow; that is no bound anyway.
+  constexpr std::int64_t longest = 100LL * 365 * 86400;
+  const std::int64_t s = settings.calloutdeadline;
+  if (s <= 0 || s > longest) return NO_DEADLINE;
+  return std::chrono::steady_clock::now() + std::chrono::seconds(s);
+}
+
+bool deadline_passed(SmtpDeadline deadline) {
+  return deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
+}
+
 int probe_address(const char* address, const char* host) {
-  return probe_address_with(address, host, ProbeOptions{});
+  return probe_address_until(address, host, callout_deadline());
+}
+
+int probe_address_until(const char* address, const char* host, SmtpDeadline deadline) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = deadline;
+  return probe_address_with(address, host, opt);
 }
 
 int probe_address_with(const char* address, const char* host, const ProbeOptions& opt) {

@@ -1,8 +1,10 @@
 // The timed SMTP client transport. Waits use poll(), so any descriptor number
-// works; an interrupted wait starts over with its full time. Failures are -1
+// works; an interrupted wait starts over with its full time, but no wait ever
+// goes past the deadline of the verification it serves. Failures are -1
 // and never logged here. Reply bytes go through SmtpReplyAssembler only.
 #include "smtp/transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -44,8 +46,6 @@ bool wait_ready(int fd, short events, int timeout_ms, Clock::time_point deadline
   }
 }
 
-Clock::time_point no_deadline() { return Clock::time_point::max(); }
-
 // One receive of at most size - 1 bytes, terminated with a NUL: the count, or -1.
 long receive_once(int fd, char* buf, std::size_t size, int timeout_ms, Clock::time_point deadline) {
   if (size < 2) return -1;
@@ -72,7 +72,7 @@ int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t) {
   if (!set_nonblocking(fd, true)) return -1;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno != EINPROGRESS) return -1;
-    if (!wait_ready(fd, POLLOUT, t.connect_ms, no_deadline())) return -1;
+    if (!wait_ready(fd, POLLOUT, t.connect_ms, t.deadline)) return -1;
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
@@ -82,7 +82,7 @@ int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t) {
 
 int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
   if (line != nullptr) {
-    if (!wait_ready(fd, POLLOUT, t.send_ms, no_deadline())) return -1;
+    if (!wait_ready(fd, POLLOUT, t.send_ms, t.deadline)) return -1;
     std::size_t len = std::strlen(line);
     ssize_t n;
     do {
@@ -97,7 +97,7 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
   SmtpReplyAssembler reply(buf.get(), t.reply_max_bytes);
   // Each receive has its own wait, and the whole reply has a bound of its own,
   // so a server dripping continuation lines cannot hold the thread for ever.
-  auto deadline = Clock::now() + std::chrono::milliseconds(t.reply_total_ms);
+  auto deadline = std::min(Clock::now() + std::chrono::milliseconds(t.reply_total_ms), t.deadline);
   // Each round takes at least one byte, and the bytes of a reply are bounded.
   for (;;) {
     long n = receive_once(fd, reply.window(), reply.window_size(), t.receive_ms, deadline);
@@ -114,7 +114,7 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
 }
 
 int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t) {
-  return receive_once(fd, buf, size, t.receive_ms, no_deadline()) < 0 ? -1 : 0;
+  return receive_once(fd, buf, size, t.receive_ms, t.deadline) < 0 ? -1 : 0;
 }
 
 void smtp_quit(int fd, const SmtpTimeouts& t) {

@@ -3,8 +3,13 @@
 // are bounded in bytes and time; every failure is -1, never logged.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <netinet/in.h>
+
+// The end of one whole verification: no wait of the transport goes past it.
+using SmtpDeadline = std::chrono::steady_clock::time_point;
+inline constexpr SmtpDeadline NO_DEADLINE = SmtpDeadline::max();
 
 // Waits of the transport. The daemon uses the defaults; tests shorten them.
 struct SmtpTimeouts {
@@ -15,6 +20,8 @@ struct SmtpTimeouts {
   // a thread for ever.
   int reply_total_ms = 5 * 60 * 1000;
   std::size_t reply_max_bytes = 64 * 1024;
+  // Each wait above is cut short when it would end after this.
+  SmtpDeadline deadline = NO_DEADLINE;
 };
 
 [[nodiscard]] int smtp_connect(int fd, const sockaddr_in& addr, const SmtpTimeouts& t = {});

@@ -1,15 +1,21 @@
 // The daemon as a process: -h, -t, the missing configuration file, -c given
-// twice, the account change, stale socket removal, a failing main loop; and the
-// start-up steps that can be tried in-process.
+// twice, the account change, stale socket removal, the exit status of each
+// start-up failure, a failing main loop; and the start-up steps that can be
+// tried in-process.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -159,6 +165,19 @@ class Daemon {
 
 bool running_as_root() { return getuid() == 0; }
 
+// A unix socket bound at path: its descriptor, listening; or -1, with only its
+// file left behind.
+int unix_socket_at(const std::string& path, bool listening) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+  if (listening && listen(fd, 4) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 void become_nobody() {
   if (setgroups(0, nullptr) != 0 || setgid(NOGROUP) != 0 || setuid(NOBODY) != 0) {
     std::fprintf(stderr, "cannot become nobody\n");
@@ -283,16 +302,46 @@ TEST(DaemonProcess, ServesUntilSigtermAfterRemovingStaleSocket) {
   }
 }
 
-TEST(DaemonProcess, MissingAccountEndsStartupWithStatusZero) {
+struct FailureCase {
+  const char* label;
+  const char* user;
+  int dropped_capability;  // taken from the child before it runs, or -1
+  bool serving;            // a daemon already listens on the socket
+  int exit_code;
+  std::string err;  // "SOCK" stands for the socket's path
+};
+
+// A service manager restarts a daemon that could not start only when its exit
+// status says so; the message on standard error stays as it was.
+TEST(DaemonProcess, StartupFailuresEndWithNonZeroStatus) {
   if (!running_as_root()) GTEST_SKIP() << "needs root";
-  TempDir dir;
-  std::string stale = dir.write("k.sock", "left over");
-  std::string conf =
-      dir.write("k.conf", "socket unix:" + stale + "\nuser no-such-account-kv\n");
-  Daemon d({"-c", conf});  // no -f: it must fail before detaching
-  EXPECT_EQ(d.finish(), 0);
-  EXPECT_EQ(d.err(), "no-such-account-kv: no such account\n");
-  EXPECT_FALSE(exists(stale));  // removed while still root, before the lookup
+  const FailureCase cases[] = {
+      {"missing account", "no-such-account-kv", -1, false, EX_NOUSER,
+       "no-such-account-kv: no such account\n"},
+      {"group change refused", "nobody", CAP_SETGID, false, EX_NOPERM,
+       "setgid: Operation not permitted\n"},
+      {"user change refused", "nobody", CAP_SETUID, false, EX_NOPERM,
+       "setuid: Operation not permitted\n"},
+      {"another daemon serves on the socket", "root", -1, true, EX_UNAVAILABLE,
+       "korvane: another instance is serving on SOCK\n"},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    std::string sock = dir.file("k.sock");
+    std::string conf = dir.write("k.conf", "socket unix:" + sock + "\nuser " + c.user + "\n");
+    const int first = c.serving ? unix_socket_at(sock, true) : (dir.write("k.sock", "old"), -1);
+    Daemon d({"-c", conf}, [&] {  // no -f: it must fail before detaching
+      if (c.dropped_capability >= 0) (void)prctl(PR_CAPBSET_DROP, c.dropped_capability, 0, 0, 0);
+    });
+    EXPECT_EQ(d.finish(), c.exit_code);
+    std::string want = c.err;
+    if (auto at = want.find("SOCK"); at != std::string::npos) want.replace(at, 4, sock);
+    EXPECT_EQ(d.err(), want);
+    // Removed while still root, before the account change; a serving one stays.
+    EXPECT_EQ(exists(sock), c.serving);
+    if (first >= 0) close(first);
+  }
 }
 
 TEST(DaemonProcess, FailingMainLoopGivesItsResult) {
@@ -335,31 +384,43 @@ TEST(DaemonProcess, MissingConfigStartsWithDefaults) {
 
 TEST(StartupSteps, RefusedConnectionSpecification) {
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(register_filter(""));
+  EXPECT_EQ(register_filter(""), EX_CONFIG);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "smfi_setconn failed: \n");
 }
+
+enum class Left { file, listener, dead_socket };
 
 struct RemoveCase {
   const char* label;
   std::string prefix;
+  Left left;
   bool removed;
 };
 
 TEST(StartupSteps, StaleSocketRemoval) {
   const RemoveCase cases[] = {
-      {"unix", "unix:", true},
-      {"local", "local:", true},
-      {"scheme compared with case", "UNIX:", false},
-      {"internet socket", "inet:", false},
-      {"no scheme", "", false},
+      {"unix", "unix:", Left::file, true},
+      {"local", "local:", Left::file, true},
+      {"scheme compared with case", "UNIX:", Left::file, false},
+      {"internet socket", "inet:", Left::file, false},
+      {"no scheme", "", Left::file, false},
+      {"unix, nobody listens", "unix:", Left::dead_socket, true},
+      {"unix, a daemon listens", "unix:", Left::listener, false},
+      {"local, a daemon listens", "local:", Left::listener, false},
   };
   for (const RemoveCase& c : cases) {
     TempDir dir;
-    std::string f = dir.write("s", "x");
-    remove_stale_socket((c.prefix + f).c_str());
+    std::string f = dir.file("s");
+    const int fd = c.left == Left::file ? (dir.write("s", "x"), -1)
+                                        : unix_socket_at(f, c.left == Left::listener);
+    testing::internal::CaptureStderr();
+    const int status = remove_stale_socket((c.prefix + f).c_str());
+    (void)testing::internal::GetCapturedStderr();
     EXPECT_EQ(exists(f), !c.removed) << c.label;
+    EXPECT_EQ(status, fd >= 0 ? EX_UNAVAILABLE : 0) << c.label;
+    if (fd >= 0) close(fd);
   }
-  remove_stale_socket("unix:/nonexistent/korvane-test.sock");  // no error, no crash
+  EXPECT_EQ(remove_stale_socket("unix:/nonexistent/korvane-test.sock"), 0);  // no error, no crash
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // in what order, and which result the walk gives.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dns/mx.h"
@@ -33,6 +35,7 @@ TEST(ProbeDomain, WalkTable) {
     std::vector<int> answers;  // what the exchangers answer, in order
     int want;
     std::vector<std::string> asked;
+    int slow = -1;  // this exchanger's probe outlasts the walk's deadline
   } table[] = {
       {"first passes", 3, {PROBE_PASS, PROBE_PASS, PROBE_PASS}, PROBE_PASS, {"mx1.test."}},
       {"first fails: later ones not asked", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
@@ -45,18 +48,27 @@ TEST(ProbeDomain, WalkTable) {
       {"only the counted hosts", 1, {PROBE_TEMPFAIL, PROBE_PASS}, PROBE_TEMPFAIL, {"mx1.test."}},
       {"lookup fails: no probe", -1, {PROBE_PASS}, PROBE_TEMPFAIL, {}},
       {"lookup gives nothing: no probe", 0, {PROBE_PASS}, PROBE_TEMPFAIL, {}},
+      {"deadline passes at the first: no other asked", 3, {PROBE_TEMPFAIL, PROBE_PASS, PROBE_PASS},
+       PROBE_TEMPFAIL, {"mx1.test."}, 0},
+      {"deadline passes at the second", 3, {PROBE_TEMPFAIL, PROBE_TEMPFAIL, PROBE_PASS},
+       PROBE_TEMPFAIL, {"mx1.test.", "mx2.test."}, 1},
+      {"a definite answer at the deadline stands", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
+       {"mx1.test."}, 0},
   };
   for (const auto& c : table) {
     SCOPED_TRACE(c.label);
     std::vector<std::string> asked;
+    const auto wait = std::chrono::milliseconds(20);
+    const SmtpDeadline deadline = c.slow < 0 ? NO_DEADLINE : std::chrono::steady_clock::now() + wait;
     auto probe = [&](const char* address, const char* host) {
       EXPECT_STREQ(address, "<user@example.test>");
       std::size_t i = asked.size();
       asked.emplace_back(host);
+      if (static_cast<int>(i) == c.slow) std::this_thread::sleep_for(2 * wait);
       return i < c.answers.size() ? c.answers[i] : PROBE_TEMPFAIL;
     };
     int got = probe_domain_with("<user@example.test>", "example.test", probe,
-                                lookup_giving(three, c.lookup_result));
+                                lookup_giving(three, c.lookup_result), deadline);
     EXPECT_EQ(got, c.want);
     EXPECT_EQ(asked, c.asked);
   }

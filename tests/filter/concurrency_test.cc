@@ -1,9 +1,12 @@
 // Many connections at once through the real callbacks: each thread drives its own
-// connections while all share the settings, the cache and the log. Meant to be
-// run under ThreadSanitizer as well; the answers must match the probe outcomes.
+// connections while all share the settings, the cache and the log; and the drain
+// that shutdown waits on. Meant to be run under ThreadSanitizer as well; the
+// answers must match the probe outcomes.
 #include <gtest/gtest.h>
 #include <libmilter/mfapi.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -168,6 +171,53 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
 
   cache_destroy();
   cache_mutex_destroy();
+  log_set_sink(nullptr);
+  filter_seam_install(nullptr);
+  settings = Settings{};
+}
+
+namespace {
+std::atomic<bool> probe_entered{false}, probe_release{false};
+void wait_for(const std::atomic<bool>& flag) {
+  for (int i = 0; i < 500 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+}  // namespace
+
+// Shutdown's drain waits while a check is inside its walk and returns once it
+// has ended; from then on a callback answers "try again later" without any
+// check, while filter_close still frees its connection's context.
+TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
+  FilterSeam seam = shared_seam();
+  seam.probe_domain = [](const char*, const char*) -> int {
+    probe_entered = true;
+    wait_for(probe_release);
+    return PROBE_PASS;
+  };
+  filter_seam_install(&seam);
+  settings = Settings{};
+  settings.sav = 1;
+  log_set_sink([](int, const std::string&) {});
+  Conn busy, late;
+  SMFICTX* ctx[] = {reinterpret_cast<SMFICTX*>(&busy), reinterpret_cast<SMFICTX*>(&late)};
+  char host[] = "client.test", from[] = "<p1@sender.test>";
+  char* argv[] = {from, nullptr};
+  for (SMFICTX* c : ctx) ASSERT_EQ(filter_connect(c, host, nullptr), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) ASSERT_EQ(filter_envfrom(c, argv), SMFIS_CONTINUE);
+
+  std::thread check([&] { EXPECT_EQ(filter_eoh(ctx[0]), SMFIS_ACCEPT); });
+  wait_for(probe_entered);
+  EXPECT_FALSE(filter_drain(std::chrono::milliseconds(100)));
+  probe_release = true;
+  EXPECT_TRUE(filter_drain(std::chrono::seconds(5)));
+  check.join();
+
+  probe_entered = false;
+  EXPECT_EQ(filter_eoh(ctx[1]), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_connect(ctx[0], host, nullptr), SMFIS_TEMPFAIL);
+  EXPECT_FALSE(probe_entered);
+  for (SMFICTX* c : ctx) EXPECT_EQ(filter_close(c), SMFIS_CONTINUE);
+  EXPECT_EQ(late.priv, nullptr);
+  filter_drain_undo();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
   settings = Settings{};

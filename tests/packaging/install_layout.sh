@@ -24,7 +24,7 @@ grep -q "^d $rundir " "$dest$prefix/lib/tmpfiles.d/korvane.conf" || { echo "tmpf
 # Every key of the configuration is documented in the sample.
 for key in whitelistip whitelistptr whitelistfrom whitelistto publicname safecallback sav \
            ignoretempfail blockignorants mailstore frompassttl fromtfailttl fromfailttl \
-           topassttl totfailttl tofailttl user socket syslog; do
+           topassttl totfailttl tofailttl calloutdeadline user socket syslog; do
   grep -q "^#$key " "$dest$prefix/etc/korvane.conf" || { echo "sample lacks $key"; fail=1; }
 done
 out=$("$dest$prefix/sbin/korvane" -t -c "$dest$prefix/etc/korvane.conf" 2>&1) || {

@@ -161,6 +161,9 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.totfailttl, 90);
          EXPECT_EQ(s.tofailttl, 3600);
        }},
+      {"calloutdeadline: a lifetime of at least a second", "calloutdeadline 2m\ncalloutdeadline 0\n"
+       "calloutdeadline -5\ncalloutdeadline x\n",
+       [](const Settings& s) { EXPECT_EQ(s.calloutdeadline, 120); }},
       {"sav off in any case", "SAV OFF\n", [](const Settings& s) { EXPECT_EQ(s.sav, 0); }},
       {"sav other values change nothing", "sav no\nsav on\nsav 0\n",
        [](const Settings& s) { EXPECT_EQ(s.sav, 1); }},
@@ -296,6 +299,7 @@ TEST(ConfigFile, DefaultsAndMissingFile) {
   EXPECT_EQ(s.topassttl, 3600);
   EXPECT_EQ(s.totfailttl, 300);
   EXPECT_EQ(s.tofailttl, 3600);
+  EXPECT_EQ(s.calloutdeadline, 600);
   settings_release();
   EXPECT_FALSE(settings.publicname || settings.safecallback || settings.user || settings.socket);
 }
@@ -437,7 +441,7 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "user korvs\n", "syslog local5\n", "sav off\n", "ignoretempfail off\n",
         "blockignorants off\n", "frompassttl 86400\n", "fromtfailttl 300\n",
         "fromfailttl -86400\n", "topassttl 3600\n", "totfailttl 300\n", "tofailttl 3600\n",
-        "whitelistto x@y\n", "redis unix:/r.sock\n", "redisdb 0\n",
+        "calloutdeadline 600\n", "whitelistto x@y\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }

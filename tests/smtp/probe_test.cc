@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
@@ -231,6 +232,33 @@ TEST_F(SmtpProbe, DialogueTable) {
     ScriptServer server("127.0.0.2", c.connections, false, c.max_accepts);
     ASSERT_TRUE(server.ok());
     EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", fast(server.port())), c.result);
+    EXPECT_EQ(server.transcript(), expand(c.transcript));
+  }
+}
+
+// Every reply comes well within its own bounds, but the dialogue as a whole
+// meets its deadline: it ends there, and no reconnect is begun after it.
+TEST_F(SmtpProbe, DeadlineEndsTheWholeDialogue) {
+  struct Case {
+    const char* label;
+    std::vector<Script> connections;
+    int result;
+    const char* transcript;  // a reconnect would show as "#"
+  } cases[] = {
+      {"dripping server, deadline at MAIL", {replies({G, OK, OK, OK, OK, BYE}, 120)}, PROBE_TEMPFAIL, "H N"},
+      {"deadline in the RSET wait: no reconnect",
+       {replies({G, OK, "550 no", "SILENT"}, 100), replies({G, OK, OK, OK, OK, BYE})}, PROBE_TEMPFAIL,
+       "H N RSET"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptServer server("127.0.0.2", c.connections);
+    ASSERT_TRUE(server.ok());
+    ProbeOptions o = fast(server.port());
+    const auto start = std::chrono::steady_clock::now();
+    o.timeouts.deadline = start + std::chrono::milliseconds(330);
+    EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", o), c.result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
     EXPECT_EQ(server.transcript(), expand(c.transcript));
   }
 }

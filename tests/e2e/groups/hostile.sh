@@ -1,6 +1,7 @@
 # Hostile exchangers end to end: servers that drop or reset the connection at each
-# step, flood a reply, send NUL bytes or bare LFs, or never speak. Each sender gets
-# the reply its dialogue defines, and the daemon holds no descriptor afterwards.
+# step, flood a reply, send NUL bytes or bare LFs, drip every reply, or never speak.
+# Each sender gets the reply its dialogue defines, and the daemon holds no
+# descriptor afterwards. A short calloutdeadline then cuts the dripping dialogue.
 
 # name behaviour address want: one exchanger per sender domain.
 HOSTILE_CASES='dropgreet drop-greeting 192.0.2.70 451 4.1.8
@@ -13,7 +14,8 @@ resetrcpt reset-rcpt 192.0.2.76 451 4.1.8
 megabyte megabyte 192.0.2.77 451 4.1.8
 nul nul 192.0.2.78 451 4.1.8
 barelf barelf 192.0.2.79 250 2.0.0 Ok: queued
-neverspeaks silent 192.0.2.80 451 4.1.8'
+neverspeaks silent 192.0.2.80 451 4.1.8
+drip drip 192.0.2.81 250 2.0.0 Ok: queued'
 GROUP_DNS=$(printf '%s\n' "$HOSTILE_CASES" | while read -r name _ addr _; do
   printf 'mx-host=%s.test,mx.%s.test,10\nhost-record=mx.%s.test,%s\n' "$name" "$name" "$name" "$addr"
 done)
@@ -69,4 +71,20 @@ print(" ".join(x["got"][:len(sys.argv[3])] for x in r["all"] if x["kind"] == sys
   bed_note "descriptors before $b_fds, after $a_fds"
   expect_eq "descriptors back to the count before" "$b_fds" "$a_fds"
   kill -0 "$KORVANE_PID" 2>/dev/null && t_ok "the daemon still runs" || t_bad "the daemon still runs"
+
+  # The dripping exchanger answers every reply within its bounds and passed
+  # above after about 6 s; with a 3-second total the same walk ends at 3 s.
+  korvane_stop
+  korvane_start <<'EOF' || { t_bad "korvane starts with calloutdeadline 3"; return; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+calloutdeadline 3
+EOF
+  local mark; mark=$(mark_log)
+  smtp_send someone@drip.test rcpt@elsewhere.test >/dev/null
+  expect_eq "drip under a 3 s deadline: reply" "451 4.1.8" "$(cut -d' ' -f1-2 "$BED/last")"
+  wait_korvane_log "$mark" 'sender check tempfailed: from=<someone@drip.test>' ||
+    t_bad "drip under a 3 s deadline: log line"
+  expect_eq "drip under a 3 s deadline: ended at the deadline" 1 \
+    "$(korvane_log "$mark" | grep -c 'tempfailed: from=<someone@drip.test>.*\[00:00:0[34]\]' || true)"
 }

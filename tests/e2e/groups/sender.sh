@@ -23,9 +23,11 @@ send_and_check() {
   expect_eq "$label: reply" "$want" "$got"
 }
 
+# Not in a pipeline: korvane_start must set KORVANE_PID in this shell, or the
+# next korvane_stop would leave the old daemon serving.
 start_korvane_with() {
   korvane_stop
-  { printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n'; cat; } | korvane_start \
+  korvane_start < <(printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n'; cat) \
     || { t_bad "korvane starts"; return 1; }
 }
 

@@ -1,6 +1,8 @@
 # Shutdown under load: SIGTERM while many sessions are in flight ends the daemon
-# within seconds, and a new daemon on the same socket path serves at once. Each
-# daemon ends by itself, so a sanitizer build gets to write its exit report.
+# within seconds, and a new daemon on the same socket path serves at once. A
+# second daemon never takes the socket of one that serves (a file left by a
+# killed one is the syntax group's). Each daemon ends by itself, so a sanitizer
+# build gets to write its exit report.
 
 # SIGTERM, then up to 10 s for the daemon to end; SIGKILL after that.
 stop_within_10s() {
@@ -26,6 +28,13 @@ group_main() {
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
 EOF2
+  local sock=$BED/run/korvane.sock status=0 err
+  err=$(timeout 10 "$KORVANE" -f -c "$BED/korvane.conf" 2>&1 >/dev/null) || status=$?
+  expect_eq "a second daemon on a served socket: exit status" 69 "$status"
+  expect_eq "a second daemon on a served socket: message" \
+    "korvane: another instance is serving on $sock" "$err"
+  bed_socket_answers "$sock" && t_ok "the first daemon keeps its socket" ||
+    t_bad "the first daemon keeps its socket"
   # 20 sessions of cached passes and fresh refusals, so callouts are in flight.
   "$PY" - "$BED/plan.json" "$MTA_ADDR" "$CLIENT_ADDR" <<'EOF2'
 import json, sys

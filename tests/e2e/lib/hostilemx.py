@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Hostile mail exchangers for the end-to-end bed: servers that drop or reset the
-# connection at a chosen step, flood a reply, send NUL bytes or bare LFs, or never speak.
+# connection at a chosen step, flood a reply, send NUL bytes or bare LFs, drip
+# every reply, or never speak.
 """Usage: hostilemx.py READY_FILE ADDR=BEHAVIOUR ...
 
 Behaviours:
@@ -15,6 +16,8 @@ Behaviours:
   nul             answer RCPT with "250 ok", a NUL before the line end, then close
   barelf          every reply ends in a bare LF, the greeting has two lines
   silent          accept and never send a byte
+  drip            an ordinary accepting dialogue, every reply dripped as three
+                  lines 0.4 s apart (each reply about 1.2 s, the dialogue about 6 s)
 Every connection ends within CONN_LIFETIME seconds whatever the peer does.
 """
 import socket
@@ -47,9 +50,22 @@ def lines(sock, deadline):
         buf += data
 
 
+def drip(sock, code, text):
+    for part in (b"-wait", b"-wait", b" " + text):
+        time.sleep(0.4)
+        sock.sendall(code + part + b"\r\n")
+
+
 def talk(sock, behaviour):
     deadline = time.time() + CONN_LIFETIME
     eol = b"\n" if behaviour == "barelf" else b"\r\n"
+    if behaviour == "drip":
+        drip(sock, b"220", b"mx.drip.test")
+        for line in lines(sock, deadline):
+            if line[:4] == b"QUIT":
+                return drip(sock, b"221", b"bye")
+            drip(sock, b"250", b"ok")
+        return
     if behaviour == "drop-greeting":
         return
     if behaviour == "reset-greeting":
