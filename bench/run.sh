@@ -28,6 +28,7 @@ if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
   export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
   mkdir -p "$BENCH_OUT"
   export KORVANE="$BUILD/korvane" NULLMILTER="$BUILD/nullmilter"
+  bash "$here/shared.sh" || echo "bench/shared.sh failed"  # the shared cache's rows, in a bed of their own
 fi
 bed_enter "$@"
 
@@ -88,5 +89,3 @@ memory_postfix "$PF_FILL" > "$OUT/memory-postfix.json"
 
 echo
 "$PY" "$here/e2e_table.py" "$RUNS" "$OUT/memory-korvane.json" "$OUT/memory-postfix.json" | tee "$OUT/table.txt"
-# The shared cache's rows, in a bed of its own (with redis-server) nested in this one.
-env -u KORVANE_E2E_INSIDE bash "$here/shared.sh" || echo "bench/shared.sh failed"

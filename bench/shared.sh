@@ -3,7 +3,7 @@
 # redis-server: korvane warm from memory beside korvane warm from Redis (a fresh
 # korvane, a filled Redis, every answer from Redis), and new senders with Redis
 # running beside Redis frozen by SIGSTOP (what redistimeout costs).
-# Usage: bash bench/shared.sh (as root); bench/run.sh calls it at its end.
+# Usage: bash bench/shared.sh (as root); bench/run.sh calls it before its own rows.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
