@@ -28,6 +28,7 @@ if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
   export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
   mkdir -p "$BENCH_OUT"
   export KORVANE="$BUILD/korvane" NULLMILTER="$BUILD/nullmilter"
+  bash "$here/shared.sh" || echo "bench/shared.sh failed"  # the shared cache's rows, in a bed of their own
 fi
 bed_enter "$@"
 

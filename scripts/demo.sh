@@ -28,6 +28,7 @@ cat <<EOF
    DNS:  good.test     MX 10 mx1.good.test (192.0.2.10, knows alice, bob, carol), MX 20 mx2.good.test
          unreach.test  MX 10 mx.unreach.test (203.0.113.99, nothing listens there)
          relay.test    relayed by Postfix to the mail store [198.51.100.7] (knows ivan)
+   Redis (for row 7) on $BED/redis.sock and 127.0.0.1:6379, started by the demo.
 EOF
 
 show_log() {
@@ -82,6 +83,34 @@ smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ivan
   | awk '/^-> RCPT/ { print "   client:    " substr($0, 4); getline; print "   reply:     " substr($0, 4) }'
 show_log "$lm"
 show_callout 198.51.100.7 "$mm"
+
+row "7. Two MX hosts share one Redis: a second korvane answers from what the first learned"
+redis_start </dev/null
+korvane_stop
+korvane_start <<EOF || exit 1
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+redis unix:$BED/redis.sock
+EOF
+korvane_instance korvane2 <<'EOF' || exit 1
+publicname mx2.korvane.test
+redis 127.0.0.1:6379
+EOF
+second=$STARTED_PID
+bed_second_smtpd korvane2 || bed_die "the second smtpd does not listen"
+echo "   Postfix port 25 -> korvane (redis unix:$BED/redis.sock); port 2525 -> korvane2 (redis 127.0.0.1:6379)"
+for port in 25 2525; do
+  if [ "$port" = 25 ]; then name=korvane pid=$KORVANE_PID; else name=korvane2 pid=$second; fi
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  echo "   client:    port $port  MAIL FROM:<bob@good.test>  RCPT TO:<postmaster@elsewhere.test>  DATA ..."
+  SMTP_PORT=$port smtp_send bob@good.test postmaster@elsewhere.test >/dev/null
+  echo "   reply:     $(cat "$BED/last")"
+  korvane_log "$lm" "$pid" | sed "s/^/   $name:  /"
+  show_callout 192.0.2.10 "$mm"
+  [ "$port" = 25 ] && echo "   redis-cli GET korvane:sender:bob@good.test -> $(redis_cli GET korvane:sender:bob@good.test)" \
+    "(PTTL $(redis_cli PTTL korvane:sender:bob@good.test) ms)"
+done
+bed_stop_pid "$second"
 
 echo
 echo "== done; tearing the bed down"

@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <syslog.h>
 
+#include "cache/shared_tier.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
@@ -162,15 +163,28 @@ void cache_destroy() {
   cache_table = nullptr;
 }
 
+// Memory first, then the site's shared tier, asked without the lock held; what
+// the shared tier knows is kept here for the time it has left there.
 int cache_recall(const char* key, int kind) {
-  CacheLock lock;
-  return cache_lookup(key, kind);
+  {
+    CacheLock lock;
+    if (const int status = cache_lookup(key, kind); status != 0) return status;
+  }
+  const SharedAnswer shared = shared_tier_recall(key, kind);
+  if (shared.status != 0 && shared.keep_seconds > 0) {
+    CacheLock lock;
+    cache_store(key, shared.keep_seconds, kind, shared.status);
+  }
+  return shared.status;
 }
 
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
   if (ttl == 0) return;
-  CacheLock lock;
-  cache_store(key, ttl, kind, status);
+  {
+    CacheLock lock;
+    cache_store(key, ttl, kind, status);
+  }
+  shared_tier_remember(key, kind, status, ttl);
 }
 
 void die(const char* what) {

@@ -28,10 +28,13 @@ void cache_mutex_destroy();
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
-// The live status for key and kind, or 0 (also without a table or key).
+// The live status for key and kind, or 0 (also without a table or key): from
+// memory, else from the shared tier when it is on (and then kept in memory for
+// the time it has left there).
 [[nodiscard]] int cache_recall(const char* key, int kind);
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
+// With the shared tier on, the outcome is written there too.
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 
 [[noreturn]] void die(const char* what);

@@ -22,6 +22,7 @@
 #include <ctime>
 
 #include "cache/cache.h"
+#include "cache/shared_tier.h"
 #include "daemon/startup_steps.h"
 #include "filter/callbacks.h"
 #include "settings/settings.h"
@@ -51,6 +52,21 @@ smfiDesc filter_descriptor = {
 
 bool has_prefix(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The shared tier's part of the settings; the server text was checked when read.
+SharedTierConfig shared_tier_config() {
+  SharedTierConfig c;
+  if (std::optional<RedisServer> server = parse_redis_server(settings.redis->c_str())) {
+    c.unix_path = server->unix_path;
+    c.host = server->host;
+    c.port = server->port;
+  }
+  c.db = settings.redisdb;
+  c.password = settings.redispassword;
+  c.prefix = settings.redisprefix;
+  c.timeout_ms = settings.redistimeout;
+  return c;
 }
 
 // The file of a "unix:" or "local:" specification, or nullptr for any other kind.
@@ -104,6 +120,7 @@ int serve() {
   umask(0177);
   std::signal(SIGPIPE, SIG_IGN);
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
+  if (settings.redis) shared_tier_start(shared_tier_config());
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
@@ -119,6 +136,7 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
+  shared_tier_stop();
   cache_destroy();
   cache_mutex_destroy();
   return status;
@@ -219,6 +237,12 @@ int check_config(const char* config_file) {
   return opened && ignored == 0 ? 0 : 1;
 }
 
+bool password_exposed(const char* config_file) {
+  struct stat st{};
+  if (!settings.redispassword || stat(config_file, &st) != 0) return false;
+  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 int korvane_run(int argc, char** argv) {
   CommandLine cl = parse_command_line(argc, argv);
   if (cl.help) {
@@ -233,6 +257,9 @@ int korvane_run(int argc, char** argv) {
   }
   tzset();
   log_open(settings.syslog_facility, cl.foreground);
+  if (password_exposed(cl.config_file))
+    log_msg(LOG_WARNING, "warning: %s holds redispassword and is readable by other accounts",
+            cl.config_file);
   int status = prepare_to_serve(cl.foreground);
   if (status == 0) status = serve();
   settings_release();

@@ -35,3 +35,6 @@ struct CommandLine {
 // The -t mode: 0 with the settings on standard output, or 1 with one line per
 // ignored line (or the load warning) on standard error.
 [[nodiscard]] int check_config(const char* config_file);
+
+// A redispassword is set and the file may be read by its group or by anyone.
+[[nodiscard]] bool password_exposed(const char* config_file);

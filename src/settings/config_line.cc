@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <climits>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "settings/settings.h"
@@ -173,6 +175,49 @@ LineOutcome set_facility(Settings& s, char* value) {
   return applied();
 }
 
+// Digits only, at most max; anything else (sign, suffix, nothing) is refused.
+bool read_bounded(const char* value, std::int64_t max, std::int64_t* out) {
+  if (value[0] == '\0') return false;
+  std::int64_t n = 0;
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + (*p - '0');
+    if (n > max) return false;
+  }
+  *out = n;
+  return true;
+}
+
+LineOutcome set_redis(Settings& s, char* value) {
+  if (!parse_redis_server(value))
+    return ignored("redis takes unix:/path, host, host:port or [IPv6]:port");
+  s.redis = std::string(value);
+  return applied();
+}
+
+LineOutcome set_bounded(std::int32_t* field, const char* key, std::int64_t min, std::int64_t max,
+                        const char* value) {
+  std::int64_t n = 0;
+  if (!read_bounded(value, max, &n) || n < min)
+    return ignored(std::string(key) + " takes a number from " + std::to_string(min) + " to " +
+                   std::to_string(max));
+  *field = static_cast<std::int32_t>(n);
+  return applied();
+}
+
+LineOutcome set_redisdb(Settings& s, char* value) {
+  return set_bounded(&s.redisdb, "redisdb", 0, INT_MAX, value);
+}
+
+LineOutcome set_redistimeout(Settings& s, char* value) {
+  return set_bounded(&s.redistimeout, "redistimeout", 1, 60000, value);
+}
+
+LineOutcome set_redisprefix(Settings& s, char* value) {
+  s.redisprefix = value;
+  return applied();
+}
+
 struct KeyRule {
   const char* key;
   LineOutcome (*apply)(Settings&, char*);
@@ -206,6 +251,11 @@ constexpr KeyRule key_rules[] = {
     {"calloutrate", set_calloutrate},
     {"ipv6", set_on_flag<&Settings::ipv6>},
     {"nullmx", set_nullmx},
+    {"redis", set_redis},
+    {"redisdb", set_redisdb},
+    {"redispassword", set_text<&Settings::redispassword>},
+    {"redisprefix", set_redisprefix},
+    {"redistimeout", set_redistimeout},
 };
 
 struct Facility {
@@ -258,6 +308,42 @@ const char* facility_name(int code) {
     if (f.code == code) return f.name;
   }
   return nullptr;
+}
+
+std::optional<RedisServer> parse_redis_server(const char* text) {
+  std::string_view t(text);
+  RedisServer r;
+  if (t.starts_with("unix:")) {
+    r.unix_path = t.substr(5);
+    if (r.unix_path.empty() || r.unix_path[0] != '/') return std::nullopt;
+    return r;
+  }
+  std::string_view host = t, port;
+  if (t.starts_with("[")) {
+    std::size_t close = t.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    host = t.substr(1, close - 1);
+    std::string_view rest = t.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return std::nullopt;
+      port = rest.substr(1);
+      if (port.empty()) return std::nullopt;
+    }
+  } else if (std::size_t colon = t.find(':'); colon != std::string_view::npos &&
+                                              t.find(':', colon + 1) == std::string_view::npos) {
+    host = t.substr(0, colon);
+    port = t.substr(colon + 1);
+    if (port.empty()) return std::nullopt;
+  }
+  if (host.empty() || host.find_first_of("[]/") != std::string_view::npos) return std::nullopt;
+  r.host = host;
+  r.port = REDIS_DEFAULT_PORT;
+  if (!port.empty()) {
+    std::int64_t n = 0;
+    if (!read_bounded(std::string(port).c_str(), 65535, &n) || n == 0) return std::nullopt;
+    r.port = static_cast<int>(n);
+  }
+  return r;
 }
 
 LineOutcome config_apply_line(Settings& s, char* line) {

@@ -74,6 +74,11 @@ void settings_defaults() {
   settings.calloutdeadline = 600;
   settings.catchall = 0;
   settings.catchallttl = 86400;
+  settings.redis.reset();
+  settings.redisdb = 0;
+  settings.redispassword.reset();
+  settings.redisprefix = "korvane:";
+  settings.redistimeout = 100;
 }
 
 void settings_release() {
@@ -82,6 +87,9 @@ void settings_release() {
   settings.mailstore.reset();
   settings.user.reset();
   settings.socket.reset();
+  settings.redis.reset();
+  settings.redispassword.reset();
+  settings.redisprefix.clear();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -140,6 +148,15 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# calloutrate (not set)\n");
   std::fprintf(out, "ipv6 %s\n", s.ipv6 ? "on" : "off");
   std::fprintf(out, s.nullmx ? "nullmx reject\n" : "# nullmx (not set)\n");
+  print_text(out, "redis", s.redis);
+  std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
+  // The password itself never leaves the file.
+  if (s.redispassword)
+    std::fprintf(out, "redispassword (set)\n");
+  else
+    std::fprintf(out, "# redispassword (not set)\n");
+  std::fprintf(out, "redisprefix %s\n", s.redisprefix.c_str());
+  std::fprintf(out, "redistimeout %d\n", static_cast<int>(s.redistimeout));
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};

@@ -51,6 +51,12 @@ struct Settings {
   std::int64_t calloutrate_period = 0; // seconds of the budget's sliding window
   std::int32_t ipv6 = 0;
   std::int32_t nullmx = 0;             // nonzero: a sender whose domain has a null MX is refused
+  // The site's shared verification cache; without redis, memory alone.
+  std::optional<std::string> redis;
+  std::int32_t redisdb = 0;
+  std::optional<std::string> redispassword;
+  std::string redisprefix;
+  std::int32_t redistimeout = 0;  // milliseconds
 };
 
 extern Settings settings;
@@ -74,6 +80,17 @@ void load_config(const char* path);
 [[nodiscard]] std::int64_t parse_ttl(char* buf);
 // Facility code of a "syslog" value, or -1 when the name is not known.
 [[nodiscard]] int facility_from_name(const char* name);
+// Where the shared cache's server is: a unix socket path, or a host (name or
+// IP literal) and port.
+struct RedisServer {
+  std::string unix_path;
+  std::string host;
+  int port = 0;
+};
+inline constexpr int REDIS_DEFAULT_PORT = 6379;
+// "unix:/abs/path", "host", "host:port", "[v6]:port", or a bare IPv6 literal
+// (two or more colons, no brackets: no port). Nullopt for anything else.
+[[nodiscard]] std::optional<RedisServer> parse_redis_server(const char* text);
 // Frees every text and list entry.
 void settings_release();
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -263,6 +264,24 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.calloutrate_period, 7200);
          EXPECT_EQ(s.nullmx, 0);
        }},
+      {"shared cache keys", "redis [2001:db8::6]:6380\nredisdb 3\nredispassword s3cret\n"
+       "redisprefix site:\nredistimeout 250\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.redis, "[2001:db8::6]:6380");
+         EXPECT_EQ(s.redisdb, 3);
+         EXPECT_EQ(s.redispassword, "s3cret");
+         EXPECT_EQ(s.redisprefix, "site:");
+         EXPECT_EQ(s.redistimeout, 250);
+       }},
+      {"shared cache bad values keep the defaults",
+       "redis unix:relative\nredis host:0\nredis host:65536\nredis [::1\nredis h:\n"
+       "redisdb -1\nredisdb 2x\nredistimeout 0\nredistimeout 60001\nredistimeout 1s\n",
+       [](const Settings& s) {
+         EXPECT_FALSE(s.redis);
+         EXPECT_EQ(s.redisdb, 0);
+         EXPECT_EQ(s.redisprefix, "korvane:");
+         EXPECT_EQ(s.redistimeout, 100);
+       }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
@@ -305,6 +324,25 @@ TEST(ConfigFile, DefaultsAndMissingFile) {
   EXPECT_EQ(s.catchallttl, 86400);
   settings_release();
   EXPECT_FALSE(settings.publicname || settings.safecallback || settings.user || settings.socket);
+}
+
+TEST(ConfigFile, RedisServerForms) {
+  const struct { const char* text; const char* path; const char* host; int port; } forms[] = {
+      {"unix:/run/redis/redis.sock", "/run/redis/redis.sock", "", 0},
+      {"127.0.0.1:6380", "", "127.0.0.1", 6380},
+      {"cache.example.net", "", "cache.example.net", 6379},
+      {"[2001:db8::6]", "", "2001:db8::6", 6379},
+      {"2001:db8::6", "", "2001:db8::6", 6379},
+  };
+  for (const auto& f : forms) {
+    std::optional<RedisServer> r = parse_redis_server(f.text);
+    ASSERT_TRUE(r) << f.text;
+    EXPECT_EQ(r->unix_path, f.path);
+    EXPECT_EQ(r->host, f.host);
+    EXPECT_EQ(r->port, f.port);
+  }
+  for (const char* bad : {"", "unix:", ":6379", "[::1]6379", "[::1]:", "host:+1", "a/b:1"})
+    EXPECT_FALSE(parse_redis_server(bad)) << bad;
 }
 
 TEST(ConfigFile, FacilityTable) {
@@ -410,6 +448,7 @@ TEST(ConfigReport, EveryLineAccountedFor) {
 
 TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
   const Settings& s = load("publicname mx\nsyslog local5\nsav off\nfromfailttl -1d\n"
+                           "redis unix:/r.sock\nredispassword s3cret\n"
                            "whitelistip 192.0.2.0/24\nwhitelistip 10.0.0.1\n"
                            "whitelistptr A\nwhitelistptr B\nwhitelistto X@Y\n");
   char* text = nullptr;
@@ -426,12 +465,14 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "fromfailttl -86400\n", "topassttl 3600\n", "totfailttl 300\n", "tofailttl 3600\n",
         "catchall off\n", "catchallttl 86400\n", "calloutdeadline 600\n",
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
-        "# nullmx (not set)\n"}) {
+        "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
+        "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
   EXPECT_NE(listing.find("whitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),
             std::string::npos) << listing;
   EXPECT_NE(listing.find("whitelistptr B\nwhitelistptr A\n"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("s3cret"), std::string::npos) << listing;
   settings_release();
 }
 

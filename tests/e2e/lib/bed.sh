@@ -284,6 +284,14 @@ EOF
   bed_wait 100 bed_port_open "$MTA_ADDR" 25 || bed_die "postfix does not listen on $MTA_ADDR:25"
 }
 
+# A second smtpd of the same Postfix on port 2525, with the milter at
+# $BED/run/NAME.sock instead of the bed's korvane.
+bed_second_smtpd() {
+  /usr/sbin/postconf -c "$PFCONF" -M "2525/inet=2525 inet n - n - - smtpd -o smtpd_milters=unix:$BED/run/$1.sock"
+  /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
+  bed_wait 100 bed_port_open "$MTA_ADDR" 2525
+}
+
 bed_port_open() { "$PY" -c 'import socket,sys; socket.create_connection((sys.argv[1], int(sys.argv[2])), 1).close()' "$1" "$2"; }
 
 bed_postfix_stop() { [ -n "${PFCONF:-}" ] && /usr/sbin/postfix -c "$PFCONF" stop >/dev/null 2>&1 || true; }
@@ -300,21 +308,31 @@ bed_postfix_restart() {
 # the bed's own socket and user lines) and waits for its socket.
 KORVANE_PID=
 korvane_start() {
-  local conf="$BED/korvane.conf"
-  { printf 'socket unix:%s/run/korvane.sock\nuser postfix\n' "$BED"; cat; } > "$conf"
-  "$KORVANE" -f -c "$conf" >>"$BED/korvane.stderr" 2>&1 &
-  KORVANE_PID=$!
+  korvane_instance korvane
+  local rc=$?
+  KORVANE_PID=$STARTED_PID
+  return $rc
+}
+
+# korvane_instance NAME: a korvane of its own on $BED/run/NAME.sock, its
+# configuration on stdin; its PID in STARTED_PID. For beds with several.
+STARTED_PID=
+korvane_instance() {
+  local name=$1 conf="$BED/$1.conf"
+  { printf 'socket unix:%s/run/%s.sock\nuser postfix\n' "$BED" "$name"; cat; } > "$conf"
+  "$KORVANE" -f -c "$conf" >>"$BED/$name.stderr" 2>&1 &
+  STARTED_PID=$!
   # Wait for a socket that takes connections: a stale file may already be there.
-  if ! bed_wait 100 korvane_ready; then
-    bed_note "korvane does not answer on its socket; its stderr:"
-    sed 's/^/     /' "$BED/korvane.stderr" >&2
+  if ! bed_wait 100 korvane_ready "$STARTED_PID" "$BED/run/$name.sock"; then
+    bed_note "korvane $name does not answer on its socket; its stderr:"
+    sed 's/^/     /' "$BED/$name.stderr" >&2
     return 1
   fi
 }
 
 korvane_ready() {
-  kill -0 "$KORVANE_PID" || return 2
-  bed_socket_answers "$BED/run/korvane.sock"
+  kill -0 "${1:-$KORVANE_PID}" || return 2
+  bed_socket_answers "${2:-$BED/run/korvane.sock}"
 }
 
 bed_socket_answers() { "$PY" -c 'import socket,sys; s=socket.socket(socket.AF_UNIX); s.settimeout(1); s.connect(sys.argv[1]); s.close()' "$1"; }
@@ -341,6 +359,7 @@ bed_up() {
 
 bed_down() {
   korvane_stop
+  redis_stop
   bed_postfix_stop
   local p
   for p in "${bed_pids[@]}"; do bed_stop_pid "$p"; done
@@ -350,6 +369,34 @@ bed_down() {
     umount "$BED/hostdev" 2>/dev/null || true
     rm -rf "$BED"
   fi
+}
+
+# --- the shared cache: a redis-server on 127.0.0.1:6379 and $BED/redis.sock ---
+
+REDIS_PID=
+# Starts it with the extra configuration lines on stdin; no persistence, so a
+# restarted server starts empty. REDIS_PASSWORD (if set) is the password asked.
+redis_start() {
+  mkdir -p "$BED/redis"
+  { printf 'port 6379\nbind 127.0.0.1\nunixsocket %s/redis.sock\nunixsocketperm 777\n' "$BED"
+    printf 'save ""\nappendonly no\ndaemonize no\ndir %s/redis\n' "$BED"
+    [ -z "${REDIS_PASSWORD:-}" ] || printf 'requirepass %s\n' "$REDIS_PASSWORD"
+    cat; } > "$BED/redis.conf"
+  redis-server "$BED/redis.conf" >>"$BED/redis.log" 2>&1 &
+  REDIS_PID=$!
+  bed_wait 100 redis_answers || { cat "$BED/redis.log" >&2; bed_die "redis-server does not answer"; }
+}
+redis_answers() { [ "$(redis_cli PING)" = PONG ]; }
+redis_cli() {
+  if [ -n "${REDIS_PASSWORD:-}" ]; then REDISCLI_AUTH=$REDIS_PASSWORD redis-cli -s "$BED/redis.sock" "$@"
+  else redis-cli -s "$BED/redis.sock" "$@"; fi
+}
+# A frozen (SIGSTOP) server is let go first, so that it can end.
+redis_stop() {
+  [ -n "$REDIS_PID" ] || return 0
+  kill -CONT "$REDIS_PID" 2>/dev/null
+  bed_stop_pid "$REDIS_PID"
+  REDIS_PID=
 }
 
 # --- the SMTP client --------------------------------------------------------
@@ -362,7 +409,7 @@ smtp_send() {
   local from=$1; shift
   local to=$*
   to=${to// /,}
-  swaks --server "$MTA_ADDR" --port 25 --local-interface "$CLIENT_ADDR" --timeout "${SMTP_TIMEOUT:-30}" \
+  swaks --server "$MTA_ADDR" --port "${SMTP_PORT:-25}" --local-interface "$CLIENT_ADDR" --timeout "${SMTP_TIMEOUT:-30}" \
     --helo client.example.test --from "${from:-<>}" --to "$to" \
     --header 'Subject: korvane e2e' --body 'test message' >"$BED/swaks.out" 2>&1
   # The reply that decided the message: the last one before swaks said QUIT.
@@ -442,7 +489,7 @@ expect_lacks() {
 # Log marks: the tests look only at lines written after a mark.
 mark_log() { "$PY" "$E2E_LIB/bedtool.py" count "$SYSLOG"; }
 mark_mx() { "$PY" "$E2E_LIB/bedtool.py" count "$BED/mx/$1.jsonl"; }
-korvane_log() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" korvane "${1:-0}"; }
+korvane_log() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" korvane "${1:-0}" ${2:+"$2"}; }
 mx_dialogue() { "$PY" "$E2E_LIB/bedtool.py" dialogue "$BED/mx/$1.jsonl" "${2:-0}"; }
 mx_connections() { "$PY" "$E2E_LIB/bedtool.py" connections "$BED/mx/$1.jsonl" "${2:-0}"; }
 

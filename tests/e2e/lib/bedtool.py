@@ -70,7 +70,7 @@ def main():
     elif cmd == "log":
         start = int(args[2]) if len(args) > 2 else 0
         for r in records(args[0], start):
-            if r["ident"] == args[1]:
+            if r["ident"] == args[1] and (len(args) < 4 or r["pid"] == args[3]):
                 print(f'{r["facility"]}.{r["severity"]} {r["msg"]}')
     elif cmd == "dialogue":
         start = int(args[1]) if len(args) > 1 else 0

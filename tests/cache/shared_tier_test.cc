@@ -1,0 +1,174 @@
+// The shared tier: keys, values and lifetimes as tables; the two tiers over a
+// fake store on fake clocks (memory hit, shared hit kept for its time left, miss,
+// store, loss and once-a-second retry, the check's budget). The Redis store
+// itself meets real and faulty servers in the e2e group "shared".
+#include "cache/shared_tier.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "cache/shared_codec.h"
+#include "util/constants.h"
+#include "util/log.h"
+
+namespace {
+
+TEST(SharedCodec, KeysValuesAndLifetimes) {
+  EXPECT_EQ(shared_key("korvane:", CACHE_SENDER, "Alice@Good.TEST"), "korvane:sender:alice@good.test");
+  EXPECT_EQ(shared_key("", CACHE_RECIPIENT, "b@x"), "recipient:b@x");
+  EXPECT_EQ(shared_key("site:", 7, "\xc3\x84@x"), "site:kind7:\xc3\x84@x");  // only A-Z change
+  const struct { int kind, status; const char* value; } values[] = {
+      {CACHE_SENDER, SENDER_PASS, "pass"},      {CACHE_SENDER, SENDER_FAIL, "fail"},
+      {CACHE_SENDER, SENDER_TEMPFAIL, "tempfail"}, {CACHE_RECIPIENT, RCPT_PASS, "pass"},
+      {CACHE_RECIPIENT, RCPT_FAIL, "fail"},     {CACHE_RECIPIENT, RCPT_TEMPFAIL, "tempfail"},
+      {CACHE_SENDER_CATCHALL, CATCHALL_DOMAIN, "catchall"},
+  };
+  for (const auto& v : values) {
+    EXPECT_EQ(shared_value(v.status), v.value);
+    EXPECT_EQ(shared_status(v.kind, v.value), v.status) << v.value;
+  }
+  for (const char* garbage : {"", "PASS", "pass ", "ok", "1", "pass\n"})
+    EXPECT_EQ(shared_status(CACHE_SENDER, garbage), 0) << garbage;
+  EXPECT_EQ(shared_status(9, "pass"), 0);
+  const std::pair<long long, std::int64_t> keep[] = {
+      {-2, 0}, {-1, 0}, {0, 0}, {999, 0}, {1000, 1}, {1999, 1}, {86'400'000, 86400}};
+  for (auto [pttl, secs] : keep) EXPECT_EQ(shared_keep_seconds(pttl), secs) << pttl;
+  const std::pair<std::int64_t, long long> px[] = {
+      {0, 0}, {-5, 0}, {1, 1000}, {86400, 86'400'000}, {INT64_MAX / 2, 3'153'600'000'000LL}};
+  for (auto [ttl, ms] : px) EXPECT_EQ(shared_px(ttl), ms) << ttl;
+}
+
+// The fake store: keys to value and time left; a failure to give; the clock each
+// call moves on; what the tier asked of it.
+struct Fake {
+  std::map<std::string, std::pair<std::string, long long>> keys;
+  std::string failure;
+  long long cost_ms = 0;
+  int calls = 0;
+  long long last_budget = 0;
+} fake;
+std::time_t mem_now = 1000;
+long long tier_now = 1'000'000;
+
+SharedResult fake_call(long long budget, std::string* reason) {
+  ++fake.calls;
+  fake.last_budget = budget;
+  tier_now += fake.cost_ms;
+  if (fake.failure.empty()) return SHARED_DONE;
+  *reason = fake.failure;
+  return SHARED_FAILED;
+}
+const SharedStore fake_store = {
+    [](const std::string& key, long long budget, SharedFetch* out, std::string* reason) {
+      SharedResult r = fake_call(budget, reason);
+      if (auto it = fake.keys.find(key); r == SHARED_DONE && it != fake.keys.end())
+        *out = {true, it->second.first, it->second.second};
+      return r;
+    },
+    [](const std::string& key, std::string_view value, long long px, long long budget,
+       std::string* reason) {
+      SharedResult r = fake_call(budget, reason);
+      if (r == SHARED_DONE) fake.keys[key] = {std::string(value), px};
+      return r;
+    },
+    nullptr, nullptr};
+
+class Tiers : public ::testing::Test {
+ protected:
+  std::vector<std::string> lines;
+  void SetUp() override {
+    fake = Fake{};
+    cache_set_clock([] { return mem_now; });
+    shared_tier_set_clock([] { return tier_now; });
+    ASSERT_TRUE(cache_mutex_init());
+    ASSERT_TRUE(cache_create());
+    log_set_sink([this](int, const std::string& line) { lines.push_back(line); });
+    SharedTierConfig config;
+    config.prefix = "k:";
+    shared_tier_start_with(config, &fake_store);
+  }
+  void TearDown() override {
+    shared_tier_stop();
+    log_set_sink({});
+    cache_destroy();
+    cache_mutex_destroy();
+    cache_set_clock(nullptr);
+    shared_tier_set_clock(nullptr);
+  }
+};
+
+TEST_F(Tiers, MemoryFirstThenSharedKeptForItsTimeLeft) {
+  cache_remember("a@x", 60, CACHE_SENDER, SENDER_FAIL);
+  EXPECT_EQ(fake.keys["k:sender:a@x"], (std::pair<std::string, long long>{"fail", 60000}));
+  fake.keys.clear();
+  const int calls = fake.calls;
+  EXPECT_EQ(cache_recall("a@x", CACHE_SENDER), SENDER_FAIL);  // memory: the store is not asked
+  EXPECT_EQ(fake.calls, calls);
+
+  fake.keys["k:recipient:b@x"] = {"pass", 5500};
+  EXPECT_EQ(cache_recall("b@x", CACHE_RECIPIENT), RCPT_PASS);
+  fake.keys.clear();
+  mem_now += 4;
+  EXPECT_EQ(cache_recall("b@x", CACHE_RECIPIENT), RCPT_PASS);  // kept 5 s, from memory
+  mem_now += 1;
+  EXPECT_EQ(cache_recall("b@x", CACHE_RECIPIENT), 0);          // and not a second longer
+
+  fake.keys["k:sender:forever@x"] = {"pass", -1};               // no lifetime: never kept
+  EXPECT_EQ(cache_recall("forever@x", CACHE_SENDER), SENDER_PASS);
+  fake.keys.clear();
+  EXPECT_EQ(cache_recall("forever@x", CACHE_SENDER), 0);
+
+  fake.keys["k:sender:odd@x"] = {"maybe", 9000};
+  const std::uint64_t errors = shared_tier_errors();
+  EXPECT_EQ(cache_recall("odd@x", CACHE_SENDER), 0);
+  EXPECT_EQ(shared_tier_errors(), errors + 1);
+  EXPECT_TRUE(shared_tier_up());
+  EXPECT_EQ(lines, std::vector<std::string>{"shared cache available"});
+
+  cache_remember("z@x", 0, CACHE_SENDER, SENDER_PASS);  // a lifetime of 0 is stored nowhere
+  EXPECT_EQ(fake.keys.count("k:sender:z@x"), 0u);
+}
+
+TEST_F(Tiers, RecallAndRememberShareOneBudget) {
+  fake.cost_ms = 70;
+  EXPECT_EQ(cache_recall("slow@x", CACHE_SENDER), 0);
+  cache_remember("slow@x", 60, CACHE_SENDER, SENDER_PASS);
+  EXPECT_EQ(fake.last_budget, 30);
+  fake.cost_ms = 120;
+  EXPECT_EQ(cache_recall("slower@x", CACHE_SENDER), 0);
+  const int calls = fake.calls;
+  cache_remember("slower@x", 60, CACHE_SENDER, SENDER_PASS);  // nothing left: not written
+  EXPECT_EQ(fake.calls, calls);
+}
+
+TEST_F(Tiers, LostOnceRetriedOnceASecondBackOnce) {
+  EXPECT_EQ(cache_recall("a@x", CACHE_SENDER), 0);
+  fake.failure = "connect: Connection refused";
+  EXPECT_EQ(cache_recall("b@x", CACHE_SENDER), 0);
+  EXPECT_FALSE(shared_tier_up());
+  const int calls = fake.calls;
+  for (int i = 0; i < 5; ++i) {
+    tier_now += 100;
+    EXPECT_EQ(cache_recall("c@x", CACHE_SENDER), 0);
+    cache_remember("d@x", 60, CACHE_SENDER, SENDER_PASS);
+  }
+  EXPECT_EQ(fake.calls, calls);  // under a second: the store is left alone
+  tier_now += 500;
+  EXPECT_EQ(cache_recall("c@x", CACHE_SENDER), 0);
+  EXPECT_EQ(fake.calls, calls + 1);  // one retry, failed again: no second line
+  fake.failure.clear();
+  fake.keys["k:sender:e@x"] = {"pass", 9000};
+  tier_now += 1000;
+  EXPECT_EQ(cache_recall("e@x", CACHE_SENDER), SENDER_PASS);
+  EXPECT_TRUE(shared_tier_up());
+  EXPECT_EQ(lines, (std::vector<std::string>{"shared cache available",
+                                             "shared cache unavailable: connect: Connection refused",
+                                             "shared cache available"}));
+  EXPECT_EQ(shared_tier_errors(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+# The shared cache: two korvane instances behind two smtpd services of one
+# Postfix (port 25: korvane over Redis's unix socket; port 2525: korvane2 over
+# 127.0.0.1:6379), one redis-server. What one learns the other answers "(cached)"
+# without a callout; a restart keeps it; a stopped, frozen, refusing or garbled
+# Redis costs mail nothing but a bounded wait and one log line.
+
+QUEUED="250 2.0.0 Ok: queued as"
+FAILED="550 5.1.8 Sender address verification failed, check your MX"
+CLIENT="[$CLIENT_ADDR]"
+K1=; K2=
+
+k1_start() { korvane_instance korvane <<EOF && K1=$STARTED_PID; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+redis unix:$BED/redis.sock
+EOF
+k2_start() {
+  korvane_instance korvane2 < <(printf 'publicname mx.korvane.test\nredis 127.0.0.1:6379\n'; cat) && K2=$STARTED_PID
+}
+
+# via PORT SENDER: one message through that smtpd; prints the deciding reply (a
+# 250 without its queue id).
+via() {
+  SMTP_PORT=$1 smtp_send "$2" rcpt@elsewhere.test >/dev/null
+  sed -E 's/^(250 2\.0\.0 Ok: queued as).*/\1/' "$BED/last"
+}
+log_of() { korvane_log "$2" "$1" | sed -E 's/id=[0-9A-Z]{6,}$/id=QUEUEID/'; }
+# An instance goes at once (SIGTERM waits out libmilter's 5-second poll); the
+# namespace ends what is left when the group is done.
+k_kill() { kill -KILL "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
+shared_lines() { log_of "$1" "$2" | grep -E '^mail\.(warning|notice) (shared cache|warning)'; }
+
+group_main() {
+  redis_start </dev/null
+  bed_second_smtpd korvane2 || { t_bad "second smtpd listens"; return; }
+  k1_start || { t_bad "korvane starts"; return; }
+  k2_start </dev/null || { t_bad "korvane2 starts"; return; }
+  local lm mm
+
+  for s in "alice@good.test|$QUEUED|pass|succeeded" "nobody@good.test|$FAILED|fail|failed"; do
+    IFS='|' read -r sender want value word <<<"$s"
+    expect_eq "$sender through the first: reply" "$want" "$(via 25 "$sender")"
+    expect_eq "$sender: in Redis, readable" "$value" "$(redis_cli GET "korvane:sender:$sender")"
+    lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+    expect_eq "$sender through the second: reply" "$want" "$(via 2525 "$sender")"
+    expect_eq "$sender through the second: no callout" 0 "$(mx_connections 192.0.2.10 "$mm")"
+    expect_eq "$sender through the second: answered (cached)" \
+      "mail.info sender check $word (cached): from=<$sender>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+      "$(log_of "$K2" "$lm")"
+  done
+  expect_has "the key lives as long as frompassttl" yes \
+    "$(r=$(redis_cli PTTL korvane:sender:alice@good.test); [ "$r" -gt 86000000 ] && [ "$r" -le 86400000 ] && echo yes)"
+
+  k_kill "$K1"; k1_start || { t_bad "korvane restarts"; return; }
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  expect_eq "after a restart: reply" "$QUEUED" "$(via 25 alice@good.test)"
+  expect_eq "after a restart: no callout" 0 "$(mx_connections 192.0.2.10 "$mm")"
+  expect_eq "after a restart: answered (cached)" \
+    "mail.info sender check succeeded (cached): from=<alice@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(log_of "$K1" "$lm" | grep -v 'shared cache available')"
+
+  # Redis stopped: callouts and memory answers go on, one line; started: one line, sharing again.
+  redis_stop
+  lm=$(mark_log)
+  for s in carol@good.test carol@good.test alice@good.test erin@nomx.test; do
+    expect_eq "Redis stopped, $s: reply" "$QUEUED" "$(via 25 "$s")"
+    sleep 0.4
+  done
+  expect_eq "Redis stopped: one line" "mail.warning shared cache unavailable: connect: No such file or directory" \
+    "$(shared_lines "$K1" "$lm")"
+  redis_start </dev/null
+  sleep 1.1
+  lm=$(mark_log)
+  expect_eq "Redis back: reply" "$QUEUED" "$(via 25 bob@good.test)"
+  expect_eq "Redis back: one line" "mail.notice shared cache available" "$(shared_lines "$K1" "$lm")"
+  mm=$(mark_mx 192.0.2.10)
+  expect_eq "Redis back: the second answers without a callout" "$QUEUED|0" \
+    "$(via 2525 bob@good.test)|$(mx_connections 192.0.2.10 "$mm")"
+
+  # Frozen: each new sender waits at most about redistimeout more; none deferred
+  # (passing senders: a refusal has its own one-second pause).
+  kill -STOP "$REDIS_PID"
+  lm=$(mark_log)
+  local worst=0 ms t0
+  for s in dave@backup.test frank@nullno.test gina@nulldrop.test; do
+    t0=${EPOCHREALTIME/./}
+    expect_eq "Redis frozen, $s: reply" "$QUEUED" "$(via 25 "$s")"
+    ms=$(( (${EPOCHREALTIME/./} - t0) / 1000 )); [ "$ms" -gt "$worst" ] && worst=$ms
+  done
+  kill -CONT "$REDIS_PID"
+  expect_eq "Redis frozen: one line" "mail.warning shared cache unavailable: no answer within 100 ms" \
+    "$(shared_lines "$K1" "$lm")"
+  expect_has "Redis frozen: no message took 0.7 s (worst ${worst} ms)" yes "$([ "$worst" -lt 700 ] && echo yes)"
+
+  # A wrong password: the line names the refusal, mail flows.
+  k_kill "$K2"
+  redis_stop
+  REDIS_PASSWORD=right redis_start </dev/null
+  lm=$(mark_log)
+  k2_start <<<"redispassword wrong" || { t_bad "korvane2 starts with a wrong password"; return; }
+  expect_eq "wrong password: reply" "$QUEUED" "$(via 2525 erin@nomx.test)"
+  expect_eq "wrong password: lines" "$(cat <<EOF
+mail.warning warning: $BED/korvane2.conf holds redispassword and is readable by other accounts
+mail.warning shared cache unavailable: AUTH refused: WRONGPASS invalid username-password pair or user is disabled.
+EOF
+)" "$(shared_lines "$K2" "$lm")"
+
+  # A server that answers garbage: the same, and the line says what it got.
+  k_kill "$K2"
+  "$PY" -c 'import os, socket, sys
+s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.listen(8); s.settimeout(60)
+for _ in range(20):
+    c, _ = s.accept(); c.recv(512); c.sendall(b"hello there\r\n"); c.close()' "$BED/garbage.sock" &
+  bed_pids+=($!)
+  bed_wait 50 test -S "$BED/garbage.sock"
+  lm=$(mark_log)
+  k2_start <<<"redis unix:$BED/garbage.sock" || { t_bad "korvane2 starts against garbage"; return; }
+  expect_eq "garbage: reply" "$QUEUED" "$(via 2525 gina@nulldrop.test)"
+  expect_eq "garbage: line" 'mail.warning shared cache unavailable: garbage from the server: Protocol error, got "h" as reply type byte' \
+    "$(shared_lines "$K2" "$lm")"
+}
