@@ -14,7 +14,7 @@ sfsistat filter_close(SMFICTX* ctx);
 
 // From here on every callback but filter_close answers SMFIS_TEMPFAIL at once,
 // touching neither settings nor cache; then waits, up to limit, for the
-// callbacks in progress to end. True when none is left.
+// callbacks in progress to end. True when none is left and none can start.
 [[nodiscard]] bool filter_drain(std::chrono::milliseconds limit);
 // Tests only: callbacks do their work again.
 void filter_drain_undo();
