@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "dns/mx_reply.h"
+#include "metrics/metrics.h"
 #include "smtp/probe.h"
 #include "util/constants.h"
 #include "util/log.h"
@@ -77,6 +78,7 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
 
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
                       const MxLookupFunction& lookup) {
+  const MetricsWalkTimer walk_timer;
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));

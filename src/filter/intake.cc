@@ -9,11 +9,17 @@
 
 #include "filter/address.h"
 #include "filter/decisions.h"
+#include "filter/verdict_support.h"
 
 namespace {
 
 const FilterReply sender_syntax_reply = {"550", "5.1.7",
                                          "Sender address does not conform to RFC-2821 syntax"};
+
+FilterDecision trusted(TrustRule rule) {
+  metrics_count_trusted(rule);
+  return {SMFIS_ACCEPT, nullptr};
+}
 
 }  // namespace
 
@@ -38,18 +44,24 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
   if (!name.empty() && name.substr(1).starts_with(c.client_addr.view())) c.client_name.clear();
 }
 
+std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m) {
+  if (m.if_addr != nullptr && std::strcmp(m.if_addr, c.client_addr.c_str()) == 0)
+    return TrustRule::interface;
+  if (m.auth_authen != nullptr) return TrustRule::auth;
+  if (m.verify != nullptr && std::strcmp(m.verify, "OK") == 0) return TrustRule::certificate;
+  return std::nullopt;
+}
+
 bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m) {
-  if (m.if_addr != nullptr && std::strcmp(m.if_addr, c.client_addr.c_str()) == 0) return true;
-  if (m.auth_authen != nullptr) return true;
-  return m.verify != nullptr && std::strcmp(m.verify, "OK") == 0;
+  return trusted_by(c, m).has_value();
 }
 
 FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
-  if (is_trusted_client(c, m)) return {SMFIS_ACCEPT, nullptr};
+  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule);
   if (address != nullptr) c.sender_raw.assign(address);
 
   // A line break would later be written into callout commands and log lines.
-  if (has_line_break(c.sender_raw.view())) return {SMFIS_REJECT, &sender_syntax_reply};
+  if (has_line_break(c.sender_raw.view())) return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
   if (c.sender_raw.view().find("<>") != std::string_view::npos) {
     c.failed_recipients = 0;
     return {SMFIS_CONTINUE, nullptr};
@@ -58,5 +70,5 @@ FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, cons
     c.failed_recipients = 0;
     return {SMFIS_CONTINUE, nullptr};
   }
-  return {SMFIS_REJECT, &sender_syntax_reply};
+  return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
 }

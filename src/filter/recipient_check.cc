@@ -29,7 +29,7 @@ inline constexpr std::size_t LITERAL_SIZE = 128;
 FilterDecision whitelist_step(const ConnectionContext& c) {
   for (const PatternEntry& e : settings.whitelist_to)
     if (std::strstr(c.recipient.c_str(), e.pattern.c_str()) != nullptr)
-      return {SMFIS_ACCEPT, nullptr};
+      return whitelisted(WhitelistRule::whitelistto);
   return {SMFIS_CONTINUE, nullptr};
 }
 
@@ -58,6 +58,7 @@ int probe_relay(const EnvrcptMacros& m, const FilterSeam& seam) {
 void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
   if (c.failed_recipients == 0) return;
   const long long seconds = static_cast<long long>(TARPIT_SECONDS_PER_FAILURE) * c.failed_recipients;
+  metrics_tarpit_seconds(static_cast<double>(seconds > INT_MAX ? INT_MAX : seconds));
   seam.sleep_seconds(seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds));
 }
 
@@ -67,7 +68,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
                               const FilterSeam& seam) {
   if (address != nullptr) c.recipient_raw.assign(address);
   if (extract_address(c.recipient, c.recipient_raw.c_str()) == 0)
-    return {SMFIS_REJECT, &recipient_syntax_reply};
+    return syntax_refusal(MetricKind::recipient, &recipient_syntax_reply);
   lowercase_in_place(c.recipient.data());
   if (!settings.mailstore) return whitelist_step(c);
 
@@ -76,13 +77,16 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   // Unlike the sender side, the pause comes before the line.
   switch (cache_recall(c.recipient.c_str(), CACHE_RECIPIENT)) {
     case RCPT_PASS:
+      metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::cache);
       log_check(LOG_INFO, "recipient check succeeded (cached)", c, nullptr, m.queue_id);
       return whitelist_step(c);
     case RCPT_TEMPFAIL:
+      metrics_count_check(MetricKind::recipient, MetricOutcome::tempfail, MetricSource::cache);
       seam.sleep_seconds(1);
       log_check(LOG_INFO, "recipient check tempfailed (cached)", c, nullptr, m.queue_id);
       return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
     case RCPT_FAIL:
+      metrics_count_check(MetricKind::recipient, MetricOutcome::fail, MetricSource::cache);
       ++c.failed_recipients;
       seam.sleep_seconds(1);
       log_check(LOG_INFO, "recipient check failed (cached)", c, nullptr, m.queue_id);
@@ -104,6 +108,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
+  metrics_count_check(MetricKind::recipient, metric_outcome(result), MetricSource::fresh);
 
   if (result == PROBE_FAIL) {
     ++c.failed_recipients;

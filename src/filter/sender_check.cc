@@ -56,23 +56,26 @@ FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply
 }  // namespace
 
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
-  if (client_ip_whitelisted(c.client_addr.c_str())) return {SMFIS_ACCEPT, nullptr};
-  if (client_name_whitelisted(c.client_name.c_str())) return {SMFIS_ACCEPT, nullptr};
+  if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip);
+  if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr);
   if (c.sender_raw.view().find("<>") != std::string_view::npos) return {SMFIS_CONTINUE, nullptr};
 
   // The lower-cased sender is also the cache key and the mailbox probed.
   lowercase_in_place(c.sender.data());
-  if (sender_whitelisted(c.sender.c_str())) return {SMFIS_ACCEPT, nullptr};
+  if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
 
   switch (cache_recall(c.sender.c_str(), CACHE_SENDER)) {
     case SENDER_TEMPFAIL:
+      metrics_count_check(MetricKind::sender, MetricOutcome::tempfail, MetricSource::cache);
       log_check(LOG_INFO, "sender check tempfailed (cached)", c, nullptr, queue_id);
       return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
     case SENDER_FAIL:
+      metrics_count_check(MetricKind::sender, MetricOutcome::fail, MetricSource::cache);
       log_check(LOG_INFO, "sender check failed (cached)", c, nullptr, queue_id);
       return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
     case SENDER_PASS:
+      metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::cache);
       log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
       return {SMFIS_CONTINUE, nullptr};
     default:
@@ -85,6 +88,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   const int result = seam.probe_domain(c.sender.c_str(), domain);
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
+  metrics_count_check(MetricKind::sender, metric_outcome(result), MetricSource::fresh);
 
   if (result == PROBE_FAIL) {
     cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "filter/context.h"
+#include "filter/decisions.h"
+#include "metrics/metrics.h"
 
 // The live status for key and kind, or 0 (also when there is no cache).
 [[nodiscard]] int cache_recall(const char* key, int kind);
@@ -16,3 +18,8 @@ void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 // null for an answer taken from the cache, which has no elapsed field.
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
                const char* queue_id);
+
+// The whole message is accepted by a whitelist: counted by its rule.
+[[nodiscard]] FilterDecision whitelisted(WhitelistRule rule);
+// An envelope address refused for its syntax: counted by kind.
+[[nodiscard]] FilterDecision syntax_refusal(MetricKind kind, const FilterReply* reply);

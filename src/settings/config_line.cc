@@ -1,5 +1,5 @@
 // One configuration line to its effect on a Settings record: the word split, the
-// nineteen keys, the whitelist address rule, lifetimes and facility names.
+// keys, the whitelist address rule, lifetimes and facility names.
 // Input is untrusted file text; every read goes through a cursor bounded by the
 // line's terminator, and numbers saturate instead of overflowing.
 #include <arpa/inet.h>
@@ -117,6 +117,13 @@ LineOutcome set_lifetime(Settings& s, char* value) {
   return applied();
 }
 
+LineOutcome set_metrics(Settings& s, char* value) {
+  if (!metrics_address_valid(value))
+    return ignored("metrics takes a numeric ADDRESS:PORT, e.g. 127.0.0.1:9457");
+  s.metrics = std::string(value);
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -162,6 +169,7 @@ constexpr KeyRule key_rules[] = {
     {"tofailttl", set_lifetime<&Settings::tofailttl>},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
+    {"metrics", set_metrics},
     {"syslog", set_facility},
 };
 
@@ -215,6 +223,25 @@ const char* facility_name(int code) {
     if (f.code == code) return f.name;
   }
   return nullptr;
+}
+
+bool metrics_address_valid(const char* value) {
+  const std::string_view text(value);
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 >= text.size() || colon + 6 < text.size())
+    return false;
+  const std::string_view port = text.substr(colon + 1);
+  for (char ch : port)
+    if (ch < '0' || ch > '9') return false;
+  bool over = false;
+  const std::int64_t number = read_decimal(port, 65536, &over);
+  if (over || number < 1 || number > 65535) return false;
+  // The address must be a literal: a name could resolve to several addresses.
+  std::string host(text.substr(0, colon));
+  unsigned char buf[sizeof(struct in6_addr)];
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
+  return inet_pton(AF_INET, host.c_str(), buf) == 1;
 }
 
 LineOutcome config_apply_line(Settings& s, char* line) {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "smtp/socket.h"
 #include "util/bounded_text.h"
@@ -242,5 +243,5 @@ int probe_address_with(const char* address, const char* host, const ProbeOptions
   target.sin_port = htons(opt.port);
   target.sin_addr.s_addr = addr;
   Dialogue dialogue(target, opt, lines);
-  return dialogue.run();
+  return metrics_count_dialogue(dialogue.run());
 }
