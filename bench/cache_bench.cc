@@ -26,7 +26,7 @@ struct FilledCache {
   std::vector<std::string> absent;   // keys never stored
 
   void ensure(std::size_t n) {
-    if (size == n && cache_table != nullptr) return;
+    if (size == n && cache_available()) return;
     cache_set_clock(bench_clock);
     if (!cache_mutex_init()) return;
     cache_destroy();
@@ -34,7 +34,7 @@ struct FilledCache {
     bench_now = 1'000'000;
     stored = sample_addresses(n);
     absent = sample_addresses(n < 100'000 ? n : 100'000, 50'000'000);
-    for (const auto& k : stored) cache_store(k.c_str(), kTtl, CACHE_SENDER, SENDER_PASS);
+    for (const auto& k : stored) cache_remember(k.c_str(), kTtl, CACHE_SENDER, SENDER_PASS);
     size = n;
   }
 };
@@ -43,22 +43,17 @@ FilledCache filled;
 // Visits keys in a scattered order so successive operations touch unrelated buckets.
 std::size_t scatter(std::size_t i, std::size_t n) { return (i * 2654435761u) % n; }
 
-// One locked operation per iteration on the keys of the filled table, in
-// scattered order.
+// One operation (which takes the lock itself) per iteration on the keys of the
+// filled table, in scattered order.
 template <typename Op>
 void run_locked(benchmark::State& state, bool stored_keys, Op op) {
   filled.ensure(static_cast<std::size_t>(state.range(0)));
   const auto& keys = stored_keys ? filled.stored : filled.absent;
   std::size_t i = 0;
-  for (auto _ : state) {
-    const char* key = keys[scatter(i++, keys.size())].c_str();
-    cache_lock();
-    op(key);
-    cache_unlock();
-  }
+  for (auto _ : state) op(keys[scatter(i++, keys.size())].c_str());
 }
 
-void lookup(const char* key) { benchmark::DoNotOptimize(cache_lookup(key, CACHE_SENDER)); }
+void lookup(const char* key) { benchmark::DoNotOptimize(cache_recall(key, CACHE_SENDER)); }
 
 void BM_CacheLookupHit(benchmark::State& state) { run_locked(state, true, lookup); }
 void BM_CacheLookupMiss(benchmark::State& state) { run_locked(state, false, lookup); }
@@ -66,7 +61,7 @@ void BM_CacheLookupMiss(benchmark::State& state) { run_locked(state, false, look
 // A store that finds the key's live entry and changes nothing (two verifications
 // of one address racing).
 void BM_CacheStoreDuplicate(benchmark::State& state) {
-  run_locked(state, true, [](const char* key) { cache_store(key, kTtl, CACHE_SENDER, SENDER_FAIL); });
+  run_locked(state, true, [](const char* key) { cache_remember(key, kTtl, CACHE_SENDER, SENDER_FAIL); });
 }
 
 // A store of a new outcome in steady state: the clock has moved past every
@@ -79,9 +74,7 @@ void BM_CacheStoreReuse(benchmark::State& state) {
   std::size_t i = 0;
   for (auto _ : state) {
     if (i % n == 0) bench_now.fetch_add(kTtl + 1, std::memory_order_relaxed);
-    cache_lock();
-    cache_store(keys[scatter(i++, n)].c_str(), kTtl, CACHE_RECIPIENT, RCPT_PASS);
-    cache_unlock();
+    cache_remember(keys[scatter(i++, n)].c_str(), kTtl, CACHE_RECIPIENT, RCPT_PASS);
   }
   // Leave the table as the other benchmarks expect it: refilled on next use.
   filled.size = 0;

@@ -37,11 +37,11 @@ int main(int argc, char** argv) {
   for (const auto& k : keys) key_bytes += k.size() + 1;
 
   const long before = resident_bytes();
-  if (!cache_create()) {
+  if (!cache_mutex_init() || !cache_create()) {
     std::fprintf(stderr, "cache_create failed\n");
     return 1;
   }
-  for (const auto& k : keys) cache_store(k.c_str(), 3600, CACHE_SENDER, SENDER_PASS);
+  for (const auto& k : keys) cache_remember(k.c_str(), 3600, CACHE_SENDER, SENDER_PASS);
   const long after = resident_bytes();
   if (before < 0 || after < 0) {
     std::fprintf(stderr, "cannot read /proc/self/statm\n");
@@ -49,11 +49,11 @@ int main(int argc, char** argv) {
   }
 
   const double growth = static_cast<double>(after - before);
-  const double table = static_cast<double>(CACHE_BUCKETS * sizeof(CacheEntry*));
+  const double table = static_cast<double>(CACHE_BUCKETS * sizeof(void*));
   std::printf("entries                      %ld\n", n);
   std::printf("mean key length              %.1f bytes (with terminator)\n",
               static_cast<double>(key_bytes) / static_cast<double>(n));
-  std::printf("sizeof(CacheEntry)           %zu bytes\n", sizeof(CacheEntry));
+  std::printf("sizeof(CacheEntry)           %zu bytes\n", cache_entry_size());
   std::printf("resident growth              %.0f bytes\n", growth);
   std::printf("per entry, table included    %.1f bytes\n", growth / static_cast<double>(n));
   std::printf("per entry, table excluded    %.1f bytes\n", (growth - table) / static_cast<double>(n));

@@ -1,7 +1,8 @@
 // The verification cache: 65536 chained buckets of outcomes with lazy expiry,
-// guarded by one private mutex, and die, the fatal stop when that mutex fails.
-// Keys are the callers' address texts, compared byte for byte. Allocation
-// failures store nothing and are not reported; a failed lock never returns.
+// guarded by one private mutex that every operation takes for itself, and die,
+// the fatal stop when that mutex fails. Keys are the callers' address texts,
+// compared byte for byte. Allocation failures store nothing and are not
+// reported; a failed lock never returns.
 #include "cache/cache.h"
 
 #include <atomic>
@@ -15,12 +16,35 @@
 #include "util/helpers.h"
 #include "util/log.h"
 
-CacheEntry** cache_table = nullptr;
-
 namespace {
 
+struct CacheEntry {
+  char* key;  // the entry's own copy; null when the copy failed
+  std::uint64_t hash;
+  std::int32_t kind;
+  std::int32_t status;
+  std::int64_t expires;  // live while now < expires
+  CacheEntry* next;
+};
+
+// Null until cache_create succeeds and after cache_destroy; read and changed
+// only under cache_mutex once the milter threads run.
+CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
-bool cache_mutex_ready = false;
+bool cache_mutex_ready = false;  // changed only while no other thread exists
+
+// Holds cache_mutex for its scope; a lock or unlock that fails never returns.
+class CacheLock {
+ public:
+  CacheLock() {
+    if (pthread_mutex_lock(&cache_mutex) != 0) die("pthread_mutex_lock");
+  }
+  ~CacheLock() {
+    if (pthread_mutex_unlock(&cache_mutex) != 0) die("pthread_mutex_unlock");
+  }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+};
 
 // Read under the cache lock by every thread; only tests ever change it, and only
 // while no other thread uses the cache. Atomic so that is never a data race.
@@ -59,41 +83,7 @@ void entry_fill(CacheEntry* e, const char* key, std::uint64_t h, int kind, int s
   e->expires = expires;
 }
 
-}  // namespace
-
-bool cache_mutex_init() {
-  if (cache_mutex_ready) return true;
-  cache_mutex_ready = pthread_mutex_init(&cache_mutex, nullptr) == 0;
-  return cache_mutex_ready;
-}
-
-void cache_mutex_destroy() {
-  if (!cache_mutex_ready) return;
-  pthread_mutex_destroy(&cache_mutex);
-  cache_mutex_ready = false;
-}
-
-bool cache_create() {
-  if (cache_table != nullptr) return true;  // a second call must not leak the first table
-  cache_table = static_cast<CacheEntry**>(std::calloc(CACHE_BUCKETS, sizeof(CacheEntry*)));
-  return cache_table != nullptr;
-}
-
-void cache_destroy() {
-  if (cache_table == nullptr) return;
-  for (std::size_t b = 0; b < CACHE_BUCKETS; ++b) {
-    CacheEntry* e = cache_table[b];
-    while (e != nullptr) {
-      CacheEntry* next = e->next;
-      std::free(e->key);
-      std::free(e);
-      e = next;
-    }
-  }
-  std::free(cache_table);
-  cache_table = nullptr;
-}
-
+// Both expect the lock held.
 int cache_lookup(const char* key, int kind) {
   if (cache_table == nullptr || key == nullptr) return 0;
   const std::uint64_t h = hash_string(key);
@@ -130,12 +120,57 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   *tail = fresh;
 }
 
-void cache_lock() {
-  if (pthread_mutex_lock(&cache_mutex) != 0) die("pthread_mutex_lock");
+}  // namespace
+
+bool cache_mutex_init() {
+  if (cache_mutex_ready) return true;
+  cache_mutex_ready = pthread_mutex_init(&cache_mutex, nullptr) == 0;
+  return cache_mutex_ready;
 }
 
-void cache_unlock() {
-  if (pthread_mutex_unlock(&cache_mutex) != 0) die("pthread_mutex_unlock");
+void cache_mutex_destroy() {
+  if (!cache_mutex_ready) return;
+  pthread_mutex_destroy(&cache_mutex);
+  cache_mutex_ready = false;
+}
+
+bool cache_create() {
+  CacheLock lock;
+  if (cache_table != nullptr) return true;  // a second call must not leak the first table
+  cache_table = static_cast<CacheEntry**>(std::calloc(CACHE_BUCKETS, sizeof(CacheEntry*)));
+  return cache_table != nullptr;
+}
+
+bool cache_available() {
+  CacheLock lock;
+  return cache_table != nullptr;
+}
+
+void cache_destroy() {
+  CacheLock lock;
+  if (cache_table == nullptr) return;
+  for (std::size_t b = 0; b < CACHE_BUCKETS; ++b) {
+    CacheEntry* e = cache_table[b];
+    while (e != nullptr) {
+      CacheEntry* next = e->next;
+      std::free(e->key);
+      std::free(e);
+      e = next;
+    }
+  }
+  std::free(cache_table);
+  cache_table = nullptr;
+}
+
+int cache_recall(const char* key, int kind) {
+  CacheLock lock;
+  return cache_lookup(key, kind);
+}
+
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+  if (ttl == 0) return;
+  CacheLock lock;
+  cache_store(key, ttl, kind, status);
 }
 
 void die(const char* what) {
@@ -145,6 +180,19 @@ void die(const char* what) {
   sleep_seconds(die_pause_seconds.load(std::memory_order_relaxed));
   std::abort();
 }
+
+std::vector<CacheSlot> cache_chain(std::size_t bucket) {
+  std::vector<CacheSlot> out;
+  CacheLock lock;
+  if (cache_table == nullptr || bucket >= CACHE_BUCKETS) return out;
+  for (const CacheEntry* e = cache_table[bucket]; e != nullptr; e = e->next) {
+    out.push_back({e->key != nullptr, e->key != nullptr ? e->key : "", e->hash, e->kind,
+                   e->status, e->expires});
+  }
+  return out;
+}
+
+std::size_t cache_entry_size() { return sizeof(CacheEntry); }
 
 void cache_set_clock(CacheClock clock) { cache_clock.store(clock, std::memory_order_relaxed); }
 

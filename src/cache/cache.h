@@ -1,39 +1,45 @@
-// The verification cache: a process-wide, mutex-guarded hash table of recent
-// outcomes with lazy expiry, and the fatal stop used when its lock fails.
+// The verification cache: a process-wide hash table of recent outcomes with lazy
+// expiry behind its own lock, and the fatal stop used when that lock fails.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-
-struct CacheEntry {
-  char* key;  // the entry's own copy; null when the copy failed
-  std::uint64_t hash;
-  std::int32_t kind;
-  std::int32_t status;
-  std::int64_t expires;  // live while now < expires
-  CacheEntry* next;
-};
+#include <string>
+#include <vector>
 
 inline constexpr std::size_t CACHE_BUCKETS = 65536;
 
-// Null until cache_create succeeds; users skip the cache while it is null.
-extern CacheEntry** cache_table;
-
+// Start-up makes the lock before any other thread exists, then the table;
+// without a table every recall finds nothing and every remember does nothing.
 [[nodiscard]] bool cache_mutex_init();
 void cache_mutex_destroy();
-// Allocates the 65536 empty buckets; false (and cache_table null) on failure.
+// Allocates the 65536 empty buckets; false (and no table) on failure.
 [[nodiscard]] bool cache_create();
+// Releases every entry and the table under the lock; later calls find no table.
 void cache_destroy();
+[[nodiscard]] bool cache_available();
 
-// Callers bracket each single lookup or store with cache_lock/cache_unlock.
-// Both expect the lock held and cache_table set; expires is clamped, not wrapped.
-[[nodiscard]] int cache_lookup(const char* key, int kind);
-void cache_store(const char* key, std::int64_t ttl, int kind, int status);
-void cache_lock();
-void cache_unlock();
+// The live status for key and kind, or 0 (also without a table or key).
+[[nodiscard]] int cache_recall(const char* key, int kind);
+// Stores the outcome unless there is no table or its lifetime is 0; a live
+// entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
+
 [[noreturn]] void die(const char* what);
 
+// For tests and benchmarks: a copy of one bucket's chain in link order, taken
+// under the lock, and the size of one entry.
+struct CacheSlot {
+  bool has_key;
+  std::string key;
+  std::uint64_t hash;
+  int kind;
+  int status;
+  std::int64_t expires;
+};
+[[nodiscard]] std::vector<CacheSlot> cache_chain(std::size_t bucket);
+[[nodiscard]] std::size_t cache_entry_size();
 // Tests replace the clock; nullptr restores time().
 using CacheClock = std::time_t (*)();
 void cache_set_clock(CacheClock clock);

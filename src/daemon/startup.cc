@@ -62,9 +62,7 @@ int serve() {
   // The milter library does not wait for its connection threads before the main
   // loop returns: one may still be storing an outcome, so the table goes under
   // the lock, and a late lookup or store then finds no table at all.
-  cache_lock();
-  if (cache_table != nullptr) cache_destroy();
-  cache_unlock();
+  cache_destroy();
   cache_mutex_destroy();
   return status;
 }

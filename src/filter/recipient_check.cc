@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "filter/address.h"
+#include "cache/cache.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
 #include "settings/settings.h"

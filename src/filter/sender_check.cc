@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "cache/cache.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
 #include "settings/settings.h"

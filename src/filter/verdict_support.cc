@@ -1,24 +1,8 @@
-// Cache use and outcome lines shared by the sender and recipient checks.
+// Outcome lines shared by the sender and recipient checks.
 #include "filter/verdict_support.h"
 
-#include "cache/cache.h"
 #include "filter/decisions.h"
 #include "util/log.h"
-
-int cache_recall(const char* key, int kind) {
-  if (cache_table == nullptr) return 0;
-  cache_lock();
-  const int status = cache_lookup(key, kind);
-  cache_unlock();
-  return status;
-}
-
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
-  if (cache_table == nullptr || ttl == 0) return;
-  cache_lock();
-  cache_store(key, ttl, kind, status);
-  cache_unlock();
-}
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
                const char* queue_id) {

@@ -1,18 +1,9 @@
-// What the sender and recipient checks share: the cache under its calling
-// contract (skipped without a table, one operation per lock) and the outcome
-// log lines.
+// What the sender and recipient checks share: the outcome log lines.
 #pragma once
-
-#include <cstdint>
 
 #include "filter/context.h"
 #include "filter/decisions.h"
 #include "metrics/metrics.h"
-
-// The live status for key and kind, or 0 (also when there is no cache).
-[[nodiscard]] int cache_recall(const char* key, int kind);
-// Stores the outcome unless there is no cache or its lifetime is 0.
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 
 // Writes "<what>: from=..., to=..., name [addr], [elapsed], id=..." ; elapsed is
 // null for an answer taken from the cache, which has no elapsed field.

@@ -101,12 +101,12 @@ class FilterTest : public ::testing::Test {
       fake.events.push_back("log");
     });
     ASSERT_TRUE(cache_mutex_init());
-    if (cache_table != nullptr) cache_destroy();
+    cache_destroy();
     ASSERT_TRUE(cache_create());
   }
 
   void TearDown() override {
-    if (cache_table != nullptr) cache_destroy();
+    cache_destroy();
     cache_mutex_destroy();
     log_set_sink(nullptr);
     filter_seam_install(nullptr);
@@ -114,16 +114,11 @@ class FilterTest : public ::testing::Test {
   }
 
   void cache_put(const char* key, int kind, int status) {
-    cache_lock();
-    cache_store(key, 3600, kind, status);
-    cache_unlock();
+    cache_remember(key, 3600, kind, status);
   }
 
   int cache_get(const char* key, int kind) {
-    cache_lock();
-    int s = cache_lookup(key, kind);
-    cache_unlock();
-    return s;
+    return cache_recall(key, kind);
   }
 
   // The one line logged, or "" when none was; fails when there were several.
@@ -135,9 +130,7 @@ class FilterTest : public ::testing::Test {
   }
   // A fresh fake, settings, context and cache for one row of a table.
   void start_row(int probe_result, const std::function<void(Settings&)>& configure) {
-    if (cache_table == nullptr) {
-      ASSERT_TRUE(cache_create());
-    }
+    ASSERT_TRUE(cache_create());
     fake = FakeMilter{};
     fake.priv = &ctx_;
     fake.probe_result = probe_result;
