@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <syslog.h>
 
+#include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
@@ -32,6 +33,13 @@ struct CacheEntry {
 CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
 bool cache_mutex_ready = false;  // changed only while no other thread exists
+// Entries held per kind (CACHE_SENDER, CACHE_RECIPIENT), dead ones not yet
+// reused included; kept under cache_mutex as entries are made and reused.
+std::int64_t held[2] = {0, 0};
+
+void count_held(int kind, int delta) {
+  if (kind == CACHE_SENDER || kind == CACHE_RECIPIENT) held[kind] += delta;
+}
 
 // Holds cache_mutex for its scope; a lock or unlock that fails never returns.
 class CacheLock {
@@ -109,6 +117,8 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   for (CacheEntry* e = *head; e != nullptr; e = e->next) {
     if (e->expires < now) {
       std::free(e->key);
+      count_held(e->kind, -1);
+      count_held(kind, 1);
       entry_fill(e, key, h, kind, status, expiry_of(now, ttl));
       return;
     }
@@ -118,6 +128,7 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   if (fresh == nullptr) return;
   entry_fill(fresh, key, h, kind, status, expiry_of(now, ttl));
   *tail = fresh;
+  count_held(kind, 1);
 }
 
 }  // namespace
@@ -160,6 +171,7 @@ void cache_destroy() {
   }
   std::free(cache_table);
   cache_table = nullptr;
+  held[0] = held[1] = 0;
 }
 
 int cache_recall(const char* key, int kind) {
@@ -190,6 +202,11 @@ std::vector<CacheSlot> cache_chain(std::size_t bucket) {
                    e->status, e->expires});
   }
   return out;
+}
+
+std::int64_t cache_entry_count(int kind) {
+  CacheLock lock;
+  return kind == CACHE_SENDER || kind == CACHE_RECIPIENT ? held[kind] : 0;
 }
 
 std::size_t cache_entry_size() { return sizeof(CacheEntry); }

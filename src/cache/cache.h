@@ -26,6 +26,10 @@ void cache_destroy();
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 
+// Entries held for kind, expired ones not yet reused included: what the cache
+// costs in memory, not how many outcomes are still live.
+[[nodiscard]] std::int64_t cache_entry_count(int kind);
+
 [[noreturn]] void die(const char* what);
 
 // For tests and benchmarks: a copy of one bucket's chain in link order, taken

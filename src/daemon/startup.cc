@@ -19,7 +19,9 @@
 #include "cache/cache.h"
 #include "daemon/startup_steps.h"
 #include "filter/callbacks.h"
+#include "metrics/metrics.h"
 #include "settings/settings.h"
+#include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
@@ -44,6 +46,10 @@ smfiDesc filter_descriptor = {
     .xxfi_negotiate = nullptr,
 };
 
+std::int64_t cache_entries(MetricKind kind) {
+  return cache_entry_count(kind == MetricKind::sender ? CACHE_SENDER : CACHE_RECIPIENT);
+}
+
 bool has_prefix(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -57,8 +63,11 @@ int serve() {
   umask(0177);
   std::signal(SIGPIPE, SIG_IGN);
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
+  metrics_set_cache_entry_count(cache_entries);
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
+  // Before the cache goes: a scrape in progress may still be asking it.
+  metrics_stop();
   // The milter library does not wait for its connection threads before the main
   // loop returns: one may still be storing an outcome, so the table goes under
   // the lock, and a late lookup or store then finds no table at all.
@@ -156,6 +165,8 @@ int check_config(const char* config_file) {
   return opened && ignored == 0 ? 0 : 1;
 }
 
+bool open_metrics() { return !settings.metrics || metrics_start(settings.metrics->c_str()); }
+
 int korvane_run(int argc, char** argv) {
   CommandLine cl = parse_command_line(argc, argv);
   if (cl.help) {
@@ -175,12 +186,17 @@ int korvane_run(int argc, char** argv) {
   remove_stale_socket(settings.socket->c_str());
   // Every failure before the main loop ends the process with status 0.
   int status = 0;
-  bool ready = (getuid() != 0 || drop_privileges(settings.user->c_str())) &&
+  // The endpoint opens while the process may still be root, so that a port
+  // below 1024 can be had; its threads would not survive detaching, so a
+  // detaching daemon opens it just after, as the account it runs as.
+  bool ready = (!cl.foreground || open_metrics()) &&
+               (getuid() != 0 || drop_privileges(settings.user->c_str())) &&
                register_filter(settings.socket->c_str());
   if (ready && !cl.foreground && daemon(0, 0) != 0) {
     std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
     ready = false;
   }
+  if (ready && !cl.foreground) ready = open_metrics();
   if (ready) status = serve();
   settings_release();
   log_close();

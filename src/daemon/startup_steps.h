@@ -30,3 +30,7 @@ void remove_stale_socket(const char* spec);
 // The -t mode: 0 with the settings on standard output, or 1 with one line per
 // ignored line (or the load warning) on standard error.
 [[nodiscard]] int check_config(const char* config_file);
+
+// Opens the metrics endpoint when the "metrics" setting asks for one; false
+// (the reason logged) when it cannot listen there.
+[[nodiscard]] bool open_metrics();

@@ -4,6 +4,8 @@
 // The endpoint serves only /metrics; a scrape never takes a lock the filter holds.
 #include "metrics/metrics.h"
 
+#include <CivetServer.h>
+#include <civetweb.h>
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
@@ -11,11 +13,14 @@
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -164,6 +169,38 @@ std::atomic<Instruments*> live{nullptr};
 std::unique_ptr<prometheus::Exposer> exposer;
 std::shared_ptr<CacheEntries> cache_entries;
 
+// Anything but GET of /metrics itself is answered here, before the exposer's
+// handler (which takes every path below /metrics too) could see it.
+int only_get_metrics(struct mg_connection* conn) {
+  const struct mg_request_info* req = mg_get_request_info(conn);
+  if (req == nullptr || req->local_uri == nullptr || std::strcmp(req->local_uri, "/metrics") != 0) {
+    mg_send_http_error(conn, 404, "Not found");
+    return 404;
+  }
+  if (req->request_method == nullptr || std::strcmp(req->request_method, "GET") != 0) {
+    mg_send_http_error(conn, 405, "Only GET");
+    return 405;
+  }
+  return 0;
+}
+
+// The endpoint's threads start with every signal blocked, so that the milter
+// library's signal thread alone takes SIGTERM, SIGINT and SIGHUP.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 Instruments* on() { return live.load(std::memory_order_relaxed); }
 
 template <typename E>
@@ -187,9 +224,17 @@ bool metrics_start(const char* address) {
       build(*fresh);
       in = fresh.release();
     }
+    static CivetCallbacks callbacks;
+    callbacks.begin_request = only_get_metrics;
     // Few threads, and a client that stalls mid-request is dropped.
-    auto server = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", address, "num_threads", "2", "request_timeout_ms", "5000"});
+    std::unique_ptr<prometheus::Exposer> server;
+    {
+      const SignalsBlocked blocked;
+      server = std::make_unique<prometheus::Exposer>(
+          std::vector<std::string>{"listening_ports", address, "num_threads", "2",
+                                   "request_timeout_ms", "5000"},
+          &callbacks);
+    }
     cache_entries = std::make_shared<CacheEntries>();
     server->RegisterCollectable(cache_entries);
     server->RegisterCollectable(in->registry);
