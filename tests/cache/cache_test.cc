@@ -211,6 +211,10 @@ TEST_F(Cache, DeadEntriesAreReusedInPlace) {
       const bool live = k.store_at < 1000 + ttls[i];
       EXPECT_EQ(lookup(*old[i]), live ? statuses[i] : 0) << *old[i];
     }
+    // The held counts follow a reused entry into its new kind.
+    const bool d_sender = k.d_kind == CACHE_SENDER;
+    EXPECT_EQ(cache_entry_count(CACHE_SENDER), (k.reused < 0 ? 3 : 2) + (d_sender ? 1 : 0));
+    EXPECT_EQ(cache_entry_count(CACHE_RECIPIENT), d_sender ? 0 : 1);
   }
 }
 
@@ -249,10 +253,12 @@ TEST_F(Cache, DestroyReleasesEverythingAndNullsTable) {
   const auto same_bucket = keys_in_one_bucket(3);
   for (const auto& k : same_bucket) store(k, 60, SENDER_PASS);
   for (int i = 0; i < 5000; ++i) store("r" + std::to_string(i) + "@example.com", 60, RCPT_PASS, CACHE_RECIPIENT);
+  EXPECT_EQ(cache_entry_count(CACHE_RECIPIENT), 5000);
   at(2000);  // everything dead, then partly reused
   for (int i = 0; i < 100; ++i) store("s" + std::to_string(i) + "@example.com", 60, SENDER_FAIL);
   cache_destroy();
   EXPECT_FALSE(cache_available());
+  EXPECT_EQ(cache_entry_count(CACHE_SENDER) + cache_entry_count(CACHE_RECIPIENT), 0);
   cache_destroy();  // a second call finds nothing to release
   EXPECT_FALSE(cache_available());
   // LeakSanitizer (in the sanitizer build) checks that no entry or key survived.
