@@ -195,4 +195,41 @@ EOF
   lm=$(mark_log)
   send_and_check "ignoretempfail" someone@nosuch.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "ignoretempfail: no log line" "" "$(log_since "$lm")"
+  metrics_case
+}
+
+# The metrics endpoint after a known mix of messages, read with a real parser
+# (Debian's python3-prometheus-client, hence the system interpreter).
+metrics_case() {
+  start_korvane_with <<'EOF' || return
+metrics 127.0.0.1:9457
+whitelistfrom vip@
+EOF
+  local url=http://127.0.0.1:9457/metrics s
+  for s in alice@good.test alice@good.test nobody@good.test nobody@good.test someone@nosuch.test vip@good.test; do
+    smtp_send "$s" rcpt@elsewhere.test >/dev/null
+  done
+  smtp_raw "EHLO client.example.test" "MAIL FROM:<ab>" "QUIT" >/dev/null
+  smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ab>" "QUIT" >/dev/null
+  expect_eq "metrics: counters after the mix" "$(cat <<'EOF'
+korvane_build_info{version=0.1.0} 1
+korvane_cache_entries{kind=sender} 3
+korvane_callout_dialogues_total{result=fail} 1
+korvane_callout_dialogues_total{result=pass} 1
+korvane_checks_total{kind=sender,outcome=fail,source=cache} 1
+korvane_checks_total{kind=sender,outcome=fail,source=fresh} 1
+korvane_checks_total{kind=sender,outcome=pass,source=cache} 1
+korvane_checks_total{kind=sender,outcome=pass,source=fresh} 1
+korvane_checks_total{kind=sender,outcome=tempfail,source=fresh} 1
+korvane_syntax_refusals_total{kind=recipient} 1
+korvane_syntax_refusals_total{kind=sender} 1
+korvane_walk_duration_seconds_count{} 3
+korvane_whitelist_passes_total{rule=whitelistfrom} 1
+EOF
+)" "$(curl -sf "$url" | /usr/bin/python3 "$E2E_LIB/bedtool.py" metrics korvane_build_info korvane_cache_entries \
+      korvane_callout_dialogues_total korvane_checks_total korvane_syntax_refusals_total \
+      korvane_walk_duration_seconds_count korvane_whitelist_passes_total korvane_checks_in_flight \
+      korvane_trusted_passes_total korvane_tarpit_seconds_total)"
+  expect_eq "metrics: only GET of /metrics, only on the address set" "405 404 127.0.0.1:9457" \
+    "$(curl -s -o /dev/null -w '%{http_code}' -X POST "$url") $(curl -s -o /dev/null -w '%{http_code}' "$url/x") $(ss -ltnH 'sport = 9457' | awk '{print $4}')"
 }
