@@ -81,6 +81,8 @@ for ((r = 1; r <= REPEAT; r++)); do
   row korvane-cold "$r" "fresh:kvcold$r-" "$COLD_MESSAGES"
 done
 
+. "$here/metrics_rows.sh"  # the warm row with metrics off and on
+
 echo "-- memory: korvane with $FILL distinct senders, verify(8) with $PF_FILL (exchanger without delay)"
 mx_delay 0
 memory_korvane "$FILL" > "$OUT/memory-korvane.json"
