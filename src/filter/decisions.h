@@ -46,8 +46,8 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
 
 // The MTA vouches for the client: its own interface address, an SMTP AUTH
 // identity (even empty), or a verified client certificate ("OK" exactly).
+// The first that holds, in that order, is the rule counted.
 [[nodiscard]] std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m);
-[[nodiscard]] bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m);
 
 [[nodiscard]] FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m,
                                             const char* address);

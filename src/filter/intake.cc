@@ -52,10 +52,6 @@ std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMac
   return std::nullopt;
 }
 
-bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m) {
-  return trusted_by(c, m).has_value();
-}
-
 FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
   if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule);
   if (address != nullptr) c.sender_raw.assign(address);

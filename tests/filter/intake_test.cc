@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <optional>
 #include <string>
 
 #include "filter/address.h"
@@ -64,23 +65,24 @@ TEST(TrustedClient, Table) {
     const char* if_addr;
     const char* auth;
     const char* verify;
-    bool want;
+    std::optional<TrustRule> want;  // the rule counted, none: not trusted
   } cases[] = {
-      {"nothing given", nullptr, nullptr, nullptr, false},
-      {"interface address equals client", "192.0.2.7", nullptr, nullptr, true},
-      {"interface address differs", "192.0.2.8", nullptr, nullptr, false},
-      {"interface address is a prefix", "192.0.2.", nullptr, nullptr, false},
-      {"auth identity", nullptr, "alice", nullptr, true},
-      {"empty auth identity", nullptr, "", nullptr, true},
-      {"certificate OK", nullptr, nullptr, "OK", true},
-      {"certificate ok lower case", nullptr, nullptr, "ok", false},
-      {"certificate OK with trailing space", nullptr, nullptr, "OK ", false},
-      {"certificate FAIL", nullptr, nullptr, "FAIL", false},
+      {"nothing given", nullptr, nullptr, nullptr, std::nullopt},
+      {"interface address equals client", "192.0.2.7", nullptr, nullptr, TrustRule::interface},
+      {"interface address differs", "192.0.2.8", nullptr, nullptr, std::nullopt},
+      {"interface address is a prefix", "192.0.2.", nullptr, nullptr, std::nullopt},
+      {"auth identity", nullptr, "alice", nullptr, TrustRule::auth},
+      {"empty auth identity", nullptr, "", nullptr, TrustRule::auth},
+      {"certificate OK", nullptr, nullptr, "OK", TrustRule::certificate},
+      {"interface wins over auth and certificate", "192.0.2.7", "alice", "OK", TrustRule::interface},
+      {"certificate ok lower case", nullptr, nullptr, "ok", std::nullopt},
+      {"certificate OK with trailing space", nullptr, nullptr, "OK ", std::nullopt},
+      {"certificate FAIL", nullptr, nullptr, "FAIL", std::nullopt},
   };
   ConnectionContext c{};
   c.client_addr.assign("192.0.2.7");
   for (const auto& k : cases)
-    EXPECT_EQ(is_trusted_client(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
+    EXPECT_EQ(trusted_by(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
 }
 
 TEST_F(FilterTest, ConnectNameClearing) {
