@@ -218,11 +218,13 @@ std::int64_t steady_ns() {
 
 bool metrics_start(const char* address) {
   try {
+    // Released into live only once the endpoint listens; freed if it cannot.
+    std::unique_ptr<Instruments> fresh;
     Instruments* in = live.load();
     if (in == nullptr) {
-      auto fresh = std::make_unique<Instruments>();
+      fresh = std::make_unique<Instruments>();
       build(*fresh);
-      in = fresh.release();
+      in = fresh.get();
     }
     static CivetCallbacks callbacks;
     callbacks.begin_request = only_get_metrics;
@@ -239,7 +241,7 @@ bool metrics_start(const char* address) {
     server->RegisterCollectable(cache_entries);
     server->RegisterCollectable(in->registry);
     exposer = std::move(server);
-    live.store(in);
+    live.store(fresh != nullptr ? fresh.release() : in);
     return true;
   } catch (const std::exception& e) {
     log_msg(LOG_ERR, "[ERROR] metrics endpoint %s: %s", address, e.what());

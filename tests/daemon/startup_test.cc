@@ -336,12 +336,12 @@ TEST(DaemonProcess, MetricsPortBeforeTheAccountChange) {
     EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply.substr(0, 200);
     EXPECT_NE(reply.find("\nkorvane_build_info{version=\""), std::string::npos);
     d.signal(SIGTERM);
-    EXPECT_EQ(d.finish(), 0) << d.err();
+    EXPECT_EQ(d.finish(), 0) << "stderr: " << d.err();
   }
   const int taken = tcp_socket(9458, true);
   ASSERT_GE(taken, 0);
   Daemon d({"-f", "-c", dir.write("b.conf", base + "9458\n")});
-  EXPECT_EQ(d.finish(), 0);
+  EXPECT_EQ(d.finish(), 0) << d.err();
   close(taken);
   EXPECT_NE(d.err().find("[ERROR] metrics endpoint 127.0.0.1:9458"), std::string::npos) << d.err();
   EXPECT_FALSE(exists(sock));
