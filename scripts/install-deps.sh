@@ -11,6 +11,7 @@ pkgs=(
   postfix dnsmasq-base swaks
   iproute2 util-linux procps psmisc python3
   valgrind man-db groff-base
+  debhelper dpkg-dev fakeroot lintian libhiredis-dev prometheus-cpp-dev
 )
 missing=()
 for p in "${pkgs[@]}"; do

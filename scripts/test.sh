@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what it needs, builds, runs every test (unit and
-# end to end), runs the unit tests again under AddressSanitizer and
+# end to end), builds the Debian package and installs, runs and purges it in a
+# throw-away root, runs the unit tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, one end-to-end group with the daemon under ASan and
 # LeakSanitizer, the whole suite under ThreadSanitizer, then each fuzz target for a
 # bounded time. KORVANE_TSAN=0 leaves the ThreadSanitizer stage out.
@@ -18,6 +19,9 @@ stage "build and run the suite"
 cmake --preset dev >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 900
+
+stage "Debian package: build, contents, lintian; install, serve and purge in a throw-away root"
+bash tests/packaging/deb.sh "$jobs"
 
 stage "unit tests under ASan + UBSan"
 cmake --preset asan >/dev/null

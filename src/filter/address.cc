@@ -12,6 +12,14 @@ bool has_line_break(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+bool is_null_sender(std::string_view raw) {
+  const std::size_t start = raw.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return false;
+  const std::string_view path = raw.substr(start);
+  if (!path.starts_with("<>")) return false;
+  return path.size() == 2 || path[2] == ' ' || path[2] == '\t';
+}
+
 int extract_address(EnvelopeText& dest, const char* raw) {
   if (raw == nullptr) return 0;
   const std::string_view text(raw);

@@ -15,3 +15,8 @@
 // True when text holds a CR or an LF: such an address would break the SMTP
 // commands it is later written into.
 [[nodiscard]] bool has_line_break(std::string_view text);
+
+// True for the null reverse path: "<>" alone or followed by blanks (and the
+// ESMTP parameters an MTA may leave in the argument), after optional leading
+// blanks. "<>" inside an address, such as a quoted local part, is not it.
+[[nodiscard]] bool is_null_sender(std::string_view raw);

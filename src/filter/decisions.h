@@ -44,9 +44,10 @@ inline constexpr const char* MISSING_QUEUE_ID = "NOQUEUE";
 // the bracketed address.
 void connect_record_client(ConnectionContext& c, const char* hostname, const struct sockaddr* addr);
 
-// The MTA vouches for the client: its own interface address, an SMTP AUTH
-// identity (even empty), or a verified client certificate ("OK" exactly).
-// The first that holds, in that order, is the rule counted.
+// The MTA vouches for the client: its own interface address (compared as an
+// address when both texts are IP addresses, an "IPv6:" tag removed; else as
+// text), an SMTP AUTH identity (even empty), or a verified client certificate
+// ("OK" exactly). The first that holds, in that order, is the rule counted.
 [[nodiscard]] std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m);
 
 [[nodiscard]] FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m,

@@ -2,6 +2,7 @@
 // trusted-client bypass, the null sender and the sender's syntax.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -15,6 +16,37 @@ namespace {
 
 const FilterReply sender_syntax_reply = {"550", "5.1.7",
                                          "Sender address does not conform to RFC-2821 syntax"};
+
+// An address in the binary form inet_pton gives; family 0 when the text is none.
+struct IpAddress {
+  int family = 0;
+  unsigned char bytes[sizeof(in6_addr)] = {};
+};
+
+// Sendmail writes an IPv6 interface address with the tag of an address literal
+// and in full ("IPv6:2001:db8:0:0:0:0:0:25"); a tagged text is read as IPv6 only.
+IpAddress parse_ip(const char* text) {
+  IpAddress a;
+  if (strncasecmp(text, "IPv6:", 5) == 0) {
+    if (inet_pton(AF_INET6, text + 5, a.bytes) == 1) a.family = AF_INET6;
+    return a;
+  }
+  if (inet_pton(AF_INET, text, a.bytes) == 1) {
+    a.family = AF_INET;
+  } else if (inet_pton(AF_INET6, text, a.bytes) == 1) {
+    a.family = AF_INET6;
+  }
+  return a;
+}
+
+// Two IP addresses are equal as addresses, whatever their spelling; anything
+// else ("undefined", a name) only as the same text.
+bool same_interface_address(const char* if_addr, const char* client_addr) {
+  const IpAddress a = parse_ip(if_addr);
+  const IpAddress b = parse_ip(client_addr);
+  if (a.family == 0 || b.family == 0) return std::strcmp(if_addr, client_addr) == 0;
+  return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
 
 FilterDecision trusted(TrustRule rule) {
   metrics_count_trusted(rule);
@@ -45,7 +77,7 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
 }
 
 std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m) {
-  if (m.if_addr != nullptr && std::strcmp(m.if_addr, c.client_addr.c_str()) == 0)
+  if (m.if_addr != nullptr && same_interface_address(m.if_addr, c.client_addr.c_str()))
     return TrustRule::interface;
   if (m.auth_authen != nullptr) return TrustRule::auth;
   if (m.verify != nullptr && std::strcmp(m.verify, "OK") == 0) return TrustRule::certificate;
@@ -58,7 +90,7 @@ FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, cons
 
   // A line break would later be written into callout commands and log lines.
   if (has_line_break(c.sender_raw.view())) return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
-  if (c.sender_raw.view().find("<>") != std::string_view::npos) {
+  if (is_null_sender(c.sender_raw.view())) {
     c.failed_recipients = 0;
     return {SMFIS_CONTINUE, nullptr};
   }

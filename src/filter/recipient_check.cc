@@ -67,9 +67,15 @@ void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
 
 FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, const char* address,
                               const FilterSeam& seam) {
-  if (address != nullptr) c.recipient_raw.assign(address);
-  if (extract_address(c.recipient, c.recipient_raw.c_str()) == 0)
+  // A refused argument never becomes the message's recorded recipient: later
+  // outcome lines of this message name only recipients that were taken.
+  EnvelopeText raw = c.recipient_raw;
+  if (address != nullptr) raw.assign(address);
+  EnvelopeText mailbox;
+  if (extract_address(mailbox, raw.c_str()) == 0)
     return syntax_refusal(MetricKind::recipient, &recipient_syntax_reply);
+  c.recipient_raw = raw;
+  c.recipient = mailbox;
   lowercase_in_place(c.recipient.data());
   if (!settings.mailstore) return whitelist_step(c);
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 #include "cache/cache.h"
+#include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
 #include "settings/settings.h"
@@ -59,7 +59,7 @@ FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
   if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip);
   if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr);
-  if (c.sender_raw.view().find("<>") != std::string_view::npos) return {SMFIS_CONTINUE, nullptr};
+  if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
 
   // The lower-cased sender is also the cache key and the mailbox probed.
   lowercase_in_place(c.sender.data());

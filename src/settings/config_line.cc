@@ -6,9 +6,9 @@
 #include <netinet/in.h>
 #include <strings.h>
 
-#include <climits>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "settings/settings.h"
@@ -69,15 +69,18 @@ std::int64_t saturating_product(std::int64_t n, std::int64_t multiplier) {
   return n * multiplier;
 }
 
-// The prefix after "/": atoi's number reduced to its low 16 bits, at most 32.
-// A number beyond the int range counts as 32, the narrowest range, rather than
-// wrapping to some arbitrary width (possibly 0, which would match every client).
-std::uint16_t read_prefix(std::string_view text) {
-  bool over = false;
-  std::int64_t n = read_decimal(text, std::int64_t{INT_MAX} + 1, &over);
-  if (over || n > INT_MAX) return 32;
-  auto low = static_cast<std::uint16_t>(static_cast<std::uint32_t>(n) & 0xFFFFu);
-  return low > 32 ? 32 : low;
+// The prefix after "/": one or more decimal digits worth 0 to 32, or nothing.
+// Anything else is refused rather than read loosely: a wrapped or missing
+// number could come out as 0 and whitelist every client.
+std::optional<std::uint16_t> read_prefix(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  unsigned value = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(ch - '0');
+    if (value > 32) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
 }
 
 LineOutcome applied() { return {LineStatus::applied, {}}; }
@@ -87,7 +90,9 @@ LineOutcome apply_whitelist_ip(Settings& s, char* value) {
   std::uint16_t prefix = 32;
   if (char* slash = std::strchr(value, '/')) {
     *slash = '\0';
-    prefix = read_prefix(slash + 1);
+    const std::optional<std::uint16_t> read = read_prefix(slash + 1);
+    if (!read) return ignored("whitelistip prefix is not a number from 0 to 32");
+    prefix = *read;
   }
   if (value[0] == '\0') return ignored("whitelistip without an address");
   if (!ipv4_literal_match(value)) return ignored("whitelistip value is not a dotted-quad address");

@@ -44,7 +44,12 @@ struct Settings {
 
 extern Settings settings;
 
-inline constexpr const char* DEFAULT_CONFIG_FILE = "/usr/local/etc/korvane.conf";
+#ifndef KORVANE_CONFIG_FILE
+#define KORVANE_CONFIG_FILE "/usr/local/etc/korvane.conf"
+#endif
+// Set at build time: the plain install reads <sysconfdir>/korvane.conf, the
+// Debian package /etc/korvane/korvane.conf.
+inline constexpr const char* DEFAULT_CONFIG_FILE = KORVANE_CONFIG_FILE;
 
 // Every field absent, empty or 0.
 void settings_clear();

@@ -67,6 +67,13 @@ bool resolve_target(const char* host, in_addr_t& out) {
   return true;
 }
 
+// Targets never contacted: the error value of inet_addr, 127.0.0.1, and all of
+// 0.0.0.0/8, since Linux takes a connection to 0.0.0.0 to the local host (the
+// MTA itself, or whatever listens here on port 25).
+bool refused_target(in_addr_t addr) {
+  return addr == INADDR_NONE || addr == htonl(INADDR_LOOPBACK) || (ntohl(addr) >> 24) == 0;
+}
+
 // What a step does with one class of reply.
 struct Next {
   enum Kind { go, polite, abrupt, reconnect, ignorant } kind;
@@ -221,7 +228,7 @@ int probe_address_with(const char* address, const char* host, const ProbeOptions
   std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   log_msg(LOG_INFO, "MX check at %s [%s]", host, dotted);
 
-  if (addr == INADDR_NONE || addr == htonl(INADDR_LOOPBACK)) return PROBE_TEMPFAIL;
+  if (refused_target(addr)) return PROBE_TEMPFAIL;
   if (settings.mailstore && *settings.mailstore == dotted) return PROBE_PASS;
 
   // A line break in the mailbox would smuggle commands of its own into the

@@ -13,6 +13,7 @@ struct ProbeOptions {
 };
 
 // host: a name or an IPv4 literal (one trailing dot allowed). A mailbox holding
-// CR or LF, or one longer than 512 bytes, is never sent: PROBE_TEMPFAIL.
+// CR or LF, or one longer than 512 bytes, is never sent: PROBE_TEMPFAIL; so is
+// a target of 127.0.0.1 or 0.0.0.0/8, which is logged but never contacted.
 [[nodiscard]] int probe_address(const char* address, const char* host);
 [[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);

@@ -212,7 +212,8 @@ TEST(DaemonProcess, CheckModeListsSettingsOrIgnoredLines) {
   std::string good = dir.write("good.conf",
                                "publicname mx.example.test\nwhitelistip 192.0.2.0/24\n"
                                "whitelistip 198.51.100.7\n# note\n\nsocket inet:8891@127.0.0.1\n");
-  std::string bad = dir.write("bad.conf", "publicname mx\nbogus 1\nsav maybe\nuser\n");
+  std::string bad = dir.write("bad.conf", "publicname mx\nbogus 1\nsav maybe\nuser\n"
+                                          "whitelistip 10.0.0.0/65536\n");
   std::string missing = dir.file("missing.conf");
   const std::string warning = "Warning: korvane configuration file load failed\n";
   const std::vector<CheckCase> cases = {
@@ -222,7 +223,8 @@ TEST(DaemonProcess, CheckModeListsSettingsOrIgnoredLines) {
        "whitelistip 198.51.100.7/32\nwhitelistip 192.0.2.0/24\n", ""},
       {"ignored lines", {"-t", "-c", "BAD"}, 1, "",
        bad + ":2: unknown key \"bogus\"\n" + bad + ":3: sav takes only the value off\n" + bad +
-           ":4: key \"user\" without a value\n"},
+           ":4: key \"user\" without a value\n" + bad +
+           ":5: whitelistip prefix is not a number from 0 to 32\n"},
       {"missing file", {"-t", "-c", "MISSING"}, 1, "", warning},
       {"second -c wins", {"-t", "-c", "MISSING", "-c", "GOOD"}, 0,
        "socket inet:8891@127.0.0.1\n", ""},

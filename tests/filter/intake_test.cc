@@ -66,11 +66,16 @@ TEST(TrustedClient, Table) {
     const char* auth;
     const char* verify;
     std::optional<TrustRule> want;  // the rule counted, none: not trusted
+    const char* client = "192.0.2.7";
   } cases[] = {
       {"nothing given", nullptr, nullptr, nullptr, std::nullopt},
       {"interface address equals client", "192.0.2.7", nullptr, nullptr, TrustRule::interface},
       {"interface address differs", "192.0.2.8", nullptr, nullptr, std::nullopt},
       {"interface address is a prefix", "192.0.2.", nullptr, nullptr, std::nullopt},
+      {"IPv6 tag on an IPv4 address", "IPv6:192.0.2.7", nullptr, nullptr, std::nullopt},
+      {"IPv6 in full against the short form", "IPv6:2001:db8:0:0:0:0:0:25", nullptr, nullptr, TrustRule::interface,
+       "2001:db8::25"},
+      {"other IPv6 address", "IPv6:2001:db8::26", nullptr, nullptr, std::nullopt, "2001:db8::25"},
       {"auth identity", nullptr, "alice", nullptr, TrustRule::auth},
       {"empty auth identity", nullptr, "", nullptr, TrustRule::auth},
       {"certificate OK", nullptr, nullptr, "OK", TrustRule::certificate},
@@ -80,9 +85,10 @@ TEST(TrustedClient, Table) {
       {"certificate FAIL", nullptr, nullptr, "FAIL", std::nullopt},
   };
   ConnectionContext c{};
-  c.client_addr.assign("192.0.2.7");
-  for (const auto& k : cases)
+  for (const auto& k : cases) {
+    c.client_addr.assign(k.client);
     EXPECT_EQ(trusted_by(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
+  }
 }
 
 TEST_F(FilterTest, ConnectNameClearing) {
@@ -159,7 +165,11 @@ TEST_F(FilterTest, EnvfromTable) {
       {"well-formed sender", {}, "<Alice@Example.test>", SMFIS_CONTINUE, "", "<Alice@Example.test>",
        "Alice@Example.test", 0},
       {"null sender", {}, "<>", SMFIS_CONTINUE, "", "<>", "old@prev.test", 0},
-      {"null sender inside other text", {}, "x<>y", SMFIS_CONTINUE, "", "x<>y", "old@prev.test", 0},
+      {"null sender inside other text", {}, "x<>y", SMFIS_REJECT, syntax, "x<>y", "old@prev.test", 3},
+      {"null sender with a parameter", {}, "<> SIZE=10", SMFIS_CONTINUE, "", "<> SIZE=10",
+       "old@prev.test", 0},
+      {"quoted <> local part is an address", {}, "<\"<>\"@spam.example>", SMFIS_CONTINUE, "",
+       "<\"<>\"@spam.example>", "\"<>\"@spam.example", 0},
       {"bare address refused", {}, "alice@example.test", SMFIS_REJECT, syntax, "alice@example.test",
        "old@prev.test", 3},
       {"no at sign refused", {}, "<alice>", SMFIS_REJECT, syntax, "<alice>", "alice", 3},

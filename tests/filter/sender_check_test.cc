@@ -117,6 +117,14 @@ TEST_F(SenderCheckTest, Table) {
          verify_on(s);
          s.whitelist_ip.push_front(net("192.0.2.7", 32));
        }, .sender_raw = "<>"},
+      {.label = "quoted <> local part is verified", .configure = verify_on,
+       .sender_raw = "<\"<>\"@Sender.TEST>", .probe = PROBE_FAIL, .want = SMFIS_REJECT, .reply = kFail,
+       .line = "sender check failed: from=<\"<>\"@Sender.TEST>, to=<rcpt@here.test>, mail.client.test [192.0.2.7], [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
+      {.label = "control bytes of a field are escaped", .configure = verify_on,
+       .client_name = "mail\x1b[2J\x7f.client.test",
+       .line = "sender check succeeded: from=<Bob@Sender.TEST>, to=<rcpt@here.test>, mail\\x1b[2J\\x7f.client.test [192.0.2.7], [00:00:02], id=4QX1",
+       .probed = kWalk, .stored = SENDER_PASS},
       {.label = "sav off", .configure = [](Settings& s) { s.frompassttl = 3600; },
        .want = SMFIS_CONTINUE},
       {.label = "sav off, whitelisted sender", .configure = [](Settings& s) {

@@ -93,13 +93,6 @@ smtpd_pids() {
   return 0
 }
 
-postfix_restart() {
-  bed_postfix_stop
-  /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 \
-    || { cat "$BED/postfix-start.log" >&2; return 1; }
-  bed_wait 100 bed_port_open "$MTA_ADDR" 25
-}
-
 group_main() {
   installed_main
   local rc=$?
@@ -234,7 +227,7 @@ EOF
     [ -n "$label" ] || continue
     if [ "$milters" != "$cur" ]; then
       /usr/sbin/postconf -c "$PFCONF" -e "smtpd_milters = $milters"
-      postfix_restart || { t_bad "$label: postfix restarts"; return; }
+      bed_postfix_restart || { t_bad "$label: postfix restarts"; return; }
       cur=$milters
     fi
     mark=$(mark_log)

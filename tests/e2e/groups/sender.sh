@@ -5,6 +5,9 @@ QUEUED="250 2.0.0 Ok: queued as"
 FAILED="550 5.1.8 Sender address verification failed, check your MX"
 TEMPFAILED="451 4.1.8 Temporary failure in sender address verification"
 CLIENT="[$CLIENT_ADDR]"
+# A connection to an exchanger at 0.0.0.0 would reach this host.
+GROUP_DNS='mx-host=zero.test,mx0.zero.test,10
+host-record=mx0.zero.test,0.0.0.0'
 
 # The client has no PTR name, so Postfix names it "[addr]" and korvane logs an
 # empty name: hence the two blanks before the address in the lines below.
@@ -173,6 +176,16 @@ EOF
   expect_eq "doubled brackets: the argument as the client wrote it" \
     "mail.notice sender check tempfailed: from=<<alice@good.test>>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
+
+  mm=$(mark_mx 127.0.0.1)
+  send_and_check "exchanger at 0.0.0.0" someone@zero.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "exchanger at 0.0.0.0: this host's listener is not reached" 0 "$(mx_connections 127.0.0.1 "$mm")"
+
+  # The end of headers names the last recipient taken, not a refused one.
+  lm=$(mark_log)
+  milter_cases envelope.lua >/dev/null
+  expect_eq "refused recipient with a line break: not logged" \
+    "mail.info sender check succeeded (cached): from=<alice@good.test>, to=<alice@good.test>, client.example.test [192.0.2.7], id=QUEUEID" "$(log_since "$lm")"
 
   # blockignorants: a refused null sender is final, no safe sender is tried.
   start_korvane_with <<'EOF' || return

@@ -176,6 +176,7 @@ bed_exchangers() {
                  "rcpt": {"<gina@nulldrop.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "192.0.2.42": {"name": "mx.greet554.test", "greeting": "554 5.3.2 No service for you"},
   "192.0.2.43": {"name": "mx.silent.test", "helo": "silent"},
+  "127.0.0.1": {"name": "localhost"},
   "192.0.2.44": {"name": "mx.slow.test", "helo": "sleep 2;250 mx.slow.test",
                  "rcpt": {"<hank@slow.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "198.51.100.7": {"name": "store.relay.test",
@@ -269,6 +270,14 @@ EOF
 bed_port_open() { "$PY" -c 'import socket,sys; socket.create_connection((sys.argv[1], int(sys.argv[2])), 1).close()' "$1" "$2"; }
 
 bed_postfix_stop() { [ -n "${PFCONF:-}" ] && /usr/sbin/postfix -c "$PFCONF" stop >/dev/null 2>&1 || true; }
+
+# A restart, not a reload: a reload lets a new smtpd start with the old main.cf.
+bed_postfix_restart() {
+  bed_postfix_stop
+  /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 \
+    || { cat "$BED/postfix-start.log" >&2; return 1; }
+  bed_wait 100 bed_port_open "$MTA_ADDR" 25
+}
 
 # Starts korvane in the foreground with the configuration text on stdin (after
 # the bed's own socket and user lines) and waits for its socket.
