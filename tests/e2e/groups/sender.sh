@@ -44,10 +44,6 @@ EOF
 # The catch-all test's mailbox, whose random local part differs every time.
 unrandom() { sed -E 's/<[a-z2-7]{24}@/<RANDOM@/'; }
 
-# The named non-zero samples of the endpoint at 127.0.0.1:9457, through a real
-# parser of the format (Debian's python3-prometheus-client, hence the system interpreter).
-scrape() { curl -sf http://127.0.0.1:9457/metrics | /usr/bin/python3 "$E2E_LIB/bedtool.py" metrics "$@"; }
-
 # Not in a pipeline: korvane_start must set KORVANE_PID in this shell, or the
 # next korvane_stop would leave the old daemon serving.
 start_korvane_with() {
