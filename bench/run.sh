@@ -83,6 +83,8 @@ for ((r = 1; r <= REPEAT; r++)); do
 done
 
 . "$here/burst.sh"   # the burst rows: callouts for one new sender over $SESSIONS sessions at once
+. "$here/metrics_rows.sh"  # the warm row with metrics off and on
+
 echo "-- memory: korvane with $FILL distinct senders, verify(8) with $PF_FILL (exchanger without delay)"
 mx_delay 0
 memory_korvane "$FILL" > "$OUT/memory-korvane.json"

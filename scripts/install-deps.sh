@@ -7,6 +7,7 @@ pkgs=(
   clang clang-tools lld libclang-rt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libmilter-dev miltertest
+  prometheus-cpp-dev libcivetweb-dev python3-prometheus-client curl
   postfix dnsmasq-base swaks
   iproute2 util-linux procps psmisc python3
   valgrind man-db groff-base

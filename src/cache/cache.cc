@@ -14,6 +14,7 @@
 #include <syslog.h>
 
 #include "cache/shared_tier.h"
+#include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
@@ -33,6 +34,17 @@ struct CacheEntry {
 CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
 bool cache_mutex_ready = false;  // changed only while no other thread exists
+// Entries held per kind (CACHE_SENDER up to CACHE_RECIPIENT_CATCHALL), dead
+// ones not yet reused included; kept under cache_mutex as entries are made and
+// reused.
+constexpr int HELD_KINDS = CACHE_RECIPIENT_CATCHALL + 1;
+std::int64_t held[HELD_KINDS] = {};
+
+bool counted_kind(int kind) { return kind >= 0 && kind < HELD_KINDS; }
+
+void count_held(int kind, int delta) {
+  if (counted_kind(kind)) held[kind] += delta;
+}
 
 // Holds cache_mutex for its scope; a lock or unlock that fails never returns.
 class CacheLock {
@@ -110,6 +122,8 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   for (CacheEntry* e = *head; e != nullptr; e = e->next) {
     if (e->expires < now) {
       std::free(e->key);
+      count_held(e->kind, -1);
+      count_held(kind, 1);
       entry_fill(e, key, h, kind, status, expiry_of(now, ttl));
       return;
     }
@@ -119,6 +133,7 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   if (fresh == nullptr) return;
   entry_fill(fresh, key, h, kind, status, expiry_of(now, ttl));
   *tail = fresh;
+  count_held(kind, 1);
 }
 
 }  // namespace
@@ -161,16 +176,19 @@ void cache_destroy() {
   }
   std::free(cache_table);
   cache_table = nullptr;
+  for (std::int64_t& n : held) n = 0;
 }
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind) {
+int cache_recall(const char* key, int kind, bool* from_shared) {
+  if (from_shared != nullptr) *from_shared = false;
   {
     CacheLock lock;
     if (const int status = cache_lookup(key, kind); status != 0) return status;
   }
   const SharedAnswer shared = shared_tier_recall(key, kind);
+  if (from_shared != nullptr) *from_shared = shared.status != 0;
   if (shared.status != 0 && shared.keep_seconds > 0) {
     CacheLock lock;
     cache_store(key, shared.keep_seconds, kind, shared.status);
@@ -204,6 +222,11 @@ std::vector<CacheSlot> cache_chain(std::size_t bucket) {
                    e->status, e->expires});
   }
   return out;
+}
+
+std::int64_t cache_entry_count(int kind) {
+  CacheLock lock;
+  return counted_kind(kind) ? held[kind] : 0;
 }
 
 std::size_t cache_entry_size() { return sizeof(CacheEntry); }

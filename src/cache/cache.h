@@ -30,12 +30,17 @@ void cache_destroy();
 
 // The live status for key and kind, or 0 (also without a table or key): from
 // memory, else from the shared tier when it is on (and then kept in memory for
-// the time it has left there).
-[[nodiscard]] int cache_recall(const char* key, int kind);
+// the time it has left there). *from_shared, when given, tells whether the
+// answer came from the shared tier.
+[[nodiscard]] int cache_recall(const char* key, int kind, bool* from_shared = nullptr);
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
 // With the shared tier on, the outcome is written there too.
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
+
+// Entries held for kind, expired ones not yet reused included: what the cache
+// costs in memory, not how many outcomes are still live.
+[[nodiscard]] std::int64_t cache_entry_count(int kind);
 
 [[noreturn]] void die(const char* what);
 

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "cache/cache.h"
+#include "metrics/metrics.h"
 
 struct InflightCheck::Flight {
   std::condition_variable done_cv;
@@ -62,7 +63,12 @@ InflightCheck::InflightCheck(int kind, const char* key, long long wait_seconds) 
         return;
       }
       std::shared_ptr<Flight> theirs = it->second;
-      if (!theirs->done_cv.wait_until(lock, deadline, [&] { return theirs->done; })) {
+      bool ended = false;
+      {
+        const MetricsWaiting waiting;
+        ended = theirs->done_cv.wait_until(lock, deadline, [&] { return theirs->done; });
+      }
+      if (!ended) {
         outcome_ = INFLIGHT_TIMED_OUT;
         return;
       }

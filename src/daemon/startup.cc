@@ -25,7 +25,9 @@
 #include "cache/shared_tier.h"
 #include "daemon/startup_steps.h"
 #include "filter/callbacks.h"
+#include "metrics/metrics.h"
 #include "settings/settings.h"
+#include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
@@ -49,6 +51,16 @@ smfiDesc filter_descriptor = {
     .xxfi_data = nullptr,
     .xxfi_negotiate = nullptr,
 };
+
+std::int64_t cache_entries(CacheEntryKind kind) {
+  switch (kind) {
+    case CacheEntryKind::sender: return cache_entry_count(CACHE_SENDER);
+    case CacheEntryKind::recipient: return cache_entry_count(CACHE_RECIPIENT);
+    case CacheEntryKind::sender_catch_all: return cache_entry_count(CACHE_SENDER_CATCHALL);
+    case CacheEntryKind::recipient_catch_all: return cache_entry_count(CACHE_RECIPIENT_CATCHALL);
+  }
+  return 0;
+}
 
 bool has_prefix(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -100,13 +112,22 @@ int prepare_to_serve(bool foreground) {
   // While the process may still be root, so that a socket left by an earlier
   // run as any account can go.
   if (int s = remove_stale_socket(settings.socket->c_str()); s != 0) return s;
+  // The endpoint opens while the process may still be root, so that a port
+  // below 1024 can be had; its threads would not survive detaching, so a
+  // detaching daemon opens it just after, as the account it runs as.
+  if (foreground) {
+    if (int s = open_metrics(); s != 0) return s;
+  }
   if (getuid() == 0) {
     if (int s = drop_privileges(settings.user->c_str()); s != 0) return s;
   }
   if (int s = register_filter(settings.socket->c_str()); s != 0) return s;
-  if (!foreground && daemon(0, 0) != 0) {
-    std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
-    return EX_OSERR;
+  if (!foreground) {
+    if (daemon(0, 0) != 0) {
+      std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
+      return EX_OSERR;
+    }
+    return open_metrics();
   }
   return 0;
 }
@@ -121,6 +142,7 @@ int serve() {
   std::signal(SIGPIPE, SIG_IGN);
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
   if (settings.redis) shared_tier_start(shared_tier_config());
+  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors});
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
@@ -136,6 +158,8 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
+  // Before the cache goes: a scrape in progress may still be asking it.
+  metrics_stop();
   shared_tier_stop();
   cache_destroy();
   cache_mutex_destroy();
@@ -241,6 +265,11 @@ bool password_exposed(const char* config_file) {
   struct stat st{};
   if (!settings.redispassword || stat(config_file, &st) != 0) return false;
   return (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+int open_metrics() {
+  if (!settings.metrics || metrics_start(settings.metrics->c_str())) return 0;
+  return EX_UNAVAILABLE;
 }
 
 int korvane_run(int argc, char** argv) {

@@ -38,3 +38,7 @@ struct CommandLine {
 
 // A redispassword is set and the file may be read by its group or by anyone.
 [[nodiscard]] bool password_exposed(const char* config_file);
+
+// Opens the metrics endpoint when the "metrics" setting asks for one: 0, or
+// EX_UNAVAILABLE (the reason logged) when it cannot listen there.
+[[nodiscard]] int open_metrics();

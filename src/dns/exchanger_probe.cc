@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "dns/exchanger_memory.h"
+#include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
@@ -19,10 +20,12 @@ int probe_remembered(const char* address, const char* host, const ProbeTarget& t
   if (probe_admit(t) == ProbeAdmission::contact) {
     if (settings.deadmxttl > 0 && exchanger_unreachable(t.text)) {
       log_msg(LOG_INFO, "MX check at %s [%s] skipped (unreachable)", host, t.text);
+      metrics_count_skipped(SkipReason::unreachable);
       return PROBE_TEMPFAIL;
     }
     if (!exchanger_take_callout(t.text, settings.calloutrate_count, settings.calloutrate_period)) {
       log_msg(LOG_INFO, "MX check at %s [%s] skipped (rate limit)", host, t.text);
+      metrics_count_skipped(SkipReason::rate_limit);
       return PROBE_TEMPFAIL;
     }
   }

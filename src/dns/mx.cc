@@ -14,6 +14,7 @@
 
 #include "dns/exchanger_probe.h"
 #include "dns/mx_reply.h"
+#include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
@@ -89,6 +90,7 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
                       const MxLookupFunction& lookup, SmtpDeadline deadline,
                       bool null_mx_final) {
+  const MetricsWalkTimer walk_timer;
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
@@ -110,9 +112,14 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
 
   int result = PROBE_TEMPFAIL;
   for (int i = 0; i < count; ++i) {
-    if (deadline_passed(deadline)) return PROBE_TEMPFAIL;
+    if (deadline_passed(deadline)) break;
     result = probe(address, list[i]);
-    if (result >= 0) break;
+    if (result >= 0) return result;
+  }
+  // Exchangers left untried, or the last dialogue cut: the deadline ended the walk.
+  if (deadline_passed(deadline)) {
+    metrics_count_deadline_cut();
+    return PROBE_TEMPFAIL;
   }
   return result;
 }

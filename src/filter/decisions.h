@@ -6,8 +6,11 @@
 
 #include <libmilter/mfapi.h>
 
+#include <optional>
+
 #include "filter/context.h"
 #include "filter/milter_seam.h"
+#include "metrics/metrics.h"
 
 struct FilterReply {
   const char* code;
@@ -44,8 +47,8 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
 // The MTA vouches for the client: its own interface address (compared as an
 // address when both texts are IP addresses, an "IPv6:" tag removed; else as
 // text), an SMTP AUTH identity (even empty), or a verified client certificate
-// ("OK" exactly).
-[[nodiscard]] bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m);
+// ("OK" exactly). The first that holds, in that order, is the rule counted.
+[[nodiscard]] std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m);
 
 [[nodiscard]] FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m,
                                             const char* address);

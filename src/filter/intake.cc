@@ -10,6 +10,7 @@
 
 #include "filter/address.h"
 #include "filter/decisions.h"
+#include "filter/verdict_support.h"
 
 namespace {
 
@@ -47,6 +48,11 @@ bool same_interface_address(const char* if_addr, const char* client_addr) {
   return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
+FilterDecision trusted(TrustRule rule) {
+  metrics_count_trusted(rule);
+  return {SMFIS_ACCEPT, nullptr};
+}
+
 }  // namespace
 
 void connect_record_client(ConnectionContext& c, const char* hostname, const struct sockaddr* addr) {
@@ -70,18 +76,20 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
   if (!name.empty() && name.substr(1).starts_with(c.client_addr.view())) c.client_name.clear();
 }
 
-bool is_trusted_client(const ConnectionContext& c, const EnvfromMacros& m) {
-  if (m.if_addr != nullptr && same_interface_address(m.if_addr, c.client_addr.c_str())) return true;
-  if (m.auth_authen != nullptr) return true;
-  return m.verify != nullptr && std::strcmp(m.verify, "OK") == 0;
+std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m) {
+  if (m.if_addr != nullptr && same_interface_address(m.if_addr, c.client_addr.c_str()))
+    return TrustRule::interface;
+  if (m.auth_authen != nullptr) return TrustRule::auth;
+  if (m.verify != nullptr && std::strcmp(m.verify, "OK") == 0) return TrustRule::certificate;
+  return std::nullopt;
 }
 
 FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
-  if (is_trusted_client(c, m)) return {SMFIS_ACCEPT, nullptr};
+  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule);
   if (address != nullptr) c.sender_raw.assign(address);
 
   // A line break would later be written into callout commands and log lines.
-  if (has_line_break(c.sender_raw.view())) return {SMFIS_REJECT, &sender_syntax_reply};
+  if (has_line_break(c.sender_raw.view())) return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
   if (is_null_sender(c.sender_raw.view())) {
     c.failed_recipients = 0;
     return {SMFIS_CONTINUE, nullptr};
@@ -90,5 +98,5 @@ FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, cons
     c.failed_recipients = 0;
     return {SMFIS_CONTINUE, nullptr};
   }
-  return {SMFIS_REJECT, &sender_syntax_reply};
+  return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
 }

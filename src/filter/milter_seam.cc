@@ -1,18 +1,26 @@
 // Production binding of the filter seam: each entry calls the real facility and
-// does nothing else.
+// does nothing else, but for the probes, which also count as checks in flight.
 #include "filter/milter_seam.h"
 
 #include "dns/mx.h"
 #include "dns/exchanger_probe.h"
+#include "metrics/metrics.h"
 #include "util/helpers.h"
 
 namespace {
 
 std::time_t clock_now() { return std::time(nullptr); }
 
+template <int (*probe)(const char*, const char*)>
+int in_flight(const char* address, const char* where) {
+  const MetricsInFlight counted;
+  return probe(address, where);
+}
+
 const FilterSeam production_seam = {
     smfi_getpriv, smfi_setpriv, smfi_getsymval, smfi_setreply,
-    probe_domain, probe_host, probe_sender_domain, sleep_seconds, clock_now,
+    in_flight<probe_domain>, in_flight<probe_host>, in_flight<probe_sender_domain>, sleep_seconds,
+    clock_now,
 };
 
 const FilterSeam* current_seam = &production_seam;

@@ -32,7 +32,7 @@ inline constexpr std::size_t LITERAL_SIZE = 128;
 FilterDecision whitelist_step(const ConnectionContext& c) {
   for (const PatternEntry& e : settings.whitelist_to)
     if (std::strstr(c.recipient.c_str(), e.pattern.c_str()) != nullptr)
-      return {SMFIS_ACCEPT, nullptr};
+      return whitelisted(WhitelistRule::whitelistto);
   return {SMFIS_CONTINUE, nullptr};
 }
 
@@ -61,16 +61,24 @@ int probe_relay(const EnvrcptMacros& m, const FilterSeam& seam) {
 void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
   if (c.failed_recipients == 0) return;
   const long long seconds = static_cast<long long>(TARPIT_SECONDS_PER_FAILURE) * c.failed_recipients;
+  metrics_tarpit_seconds(static_cast<double>(seconds > INT_MAX ? INT_MAX : seconds));
   seam.sleep_seconds(seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds));
 }
 
 bool is_recipient_status(int status) { return status >= RCPT_PASS && status <= RCPT_TEMPFAIL; }
 
+MetricOutcome recipient_outcome(int status) {
+  return status == RCPT_FAIL       ? MetricOutcome::fail
+         : status == RCPT_TEMPFAIL ? MetricOutcome::tempfail
+                                   : MetricOutcome::pass;
+}
+
 // The answer to a recipient whose outcome is known without a probe of its own:
 // from the cache, or from the same check another connection has just made.
 // Unlike the sender side, the pause comes before the line.
-FilterDecision answer_known(ConnectionContext& c, int status, const char* queue_id,
-                            const FilterSeam& seam) {
+FilterDecision answer_known(ConnectionContext& c, int status, MetricSource source,
+                            const char* queue_id, const FilterSeam& seam) {
+  metrics_count_check(MetricKind::recipient, recipient_outcome(status), source);
   switch (status) {
     case RCPT_TEMPFAIL:
       seam.sleep_seconds(1);
@@ -96,7 +104,8 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   EnvelopeText raw = c.recipient_raw;
   if (address != nullptr) raw.assign(address);
   EnvelopeText mailbox;
-  if (extract_address(mailbox, raw.c_str()) == 0) return {SMFIS_REJECT, &recipient_syntax_reply};
+  if (extract_address(mailbox, raw.c_str()) == 0)
+    return syntax_refusal(MetricKind::recipient, &recipient_syntax_reply);
   c.recipient_raw = raw;
   c.recipient = mailbox;
   lowercase_in_place(c.recipient.data());
@@ -104,32 +113,38 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
-  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT);
-  if (is_recipient_status(known)) return answer_known(c, known, m.queue_id, seam);
+  bool shared = false;
+  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
+  if (is_recipient_status(known)) return answer_known(c, known, cache_source(shared), m.queue_id, seam);
 
   const ProbeChoice choice = choose_probe(m);
   if (choice == ProbeChoice::local) return whitelist_step(c);
   if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
+    metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
     return whitelist_step(c);
   }
 
   const std::time_t start = seam.now();
   InflightCheck flight(CACHE_RECIPIENT, c.recipient.c_str(), check_wait_seconds());
-  if (is_recipient_status(flight.outcome())) return answer_known(c, flight.outcome(), m.queue_id, seam);
+  if (is_recipient_status(flight.outcome()))
+    return answer_known(c, flight.outcome(), MetricSource::joined, m.queue_id, seam);
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
   if (flight.leads()) {
     // A check that ended between the lookup above and the flight has stored its outcome.
-    const int stored = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT);
+    const int stored = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
     if (is_recipient_status(stored)) {
       flight.publish(stored);
-      return answer_known(c, stored, m.queue_id, seam);
+      return answer_known(c, stored, cache_source(shared), m.queue_id, seam);
     }
     result = choice == ProbeChoice::probe ? probe_relay(m, seam) : PROBE_PASS;
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
+  // A waiter whose wait ran out joined a walk too, one that told it nothing.
+  metrics_count_check(MetricKind::recipient, metric_outcome(result),
+                      flight.leads() ? MetricSource::fresh : MetricSource::joined);
 
   // Each outcome is stored before it is published, so a check that starts once
   // the flight has ended finds it in the cache.

@@ -59,10 +59,17 @@ FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply
 
 bool is_sender_status(int status) { return status >= SENDER_PASS && status <= SENDER_TEMPFAIL; }
 
+MetricOutcome sender_outcome(int status) {
+  return status == SENDER_FAIL       ? MetricOutcome::fail
+         : status == SENDER_TEMPFAIL ? MetricOutcome::tempfail
+                                     : MetricOutcome::pass;
+}
+
 // The answer to a sender whose outcome is known without a walk of its own: from
 // the cache, or from the same check another connection has just made.
-FilterDecision answer_known(const ConnectionContext& c, int status, const char* queue_id,
-                            const FilterSeam& seam) {
+FilterDecision answer_known(const ConnectionContext& c, int status, MetricSource source,
+                            const char* queue_id, const FilterSeam& seam) {
+  metrics_count_check(MetricKind::sender, sender_outcome(status), source);
   switch (status) {
     case SENDER_TEMPFAIL:
       log_check(LOG_INFO, "sender check tempfailed (cached)", c, nullptr, queue_id);
@@ -79,18 +86,20 @@ FilterDecision answer_known(const ConnectionContext& c, int status, const char* 
 }  // namespace
 
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
-  if (client_ip_whitelisted(c.client_addr.c_str())) return {SMFIS_ACCEPT, nullptr};
-  if (client_name_whitelisted(c.client_name.c_str())) return {SMFIS_ACCEPT, nullptr};
+  if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip);
+  if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr);
   if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
 
   // The lower-cased sender is also the cache key and the mailbox probed.
   lowercase_in_place(c.sender.data());
-  if (sender_whitelisted(c.sender.c_str())) return {SMFIS_ACCEPT, nullptr};
+  if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
 
-  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER);
-  if (is_sender_status(known)) return answer_known(c, known, queue_id, seam);
+  bool shared = false;
+  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
+  if (is_sender_status(known)) return answer_known(c, known, cache_source(shared), queue_id, seam);
   if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
+    metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
     return {SMFIS_CONTINUE, nullptr};
   }
@@ -99,18 +108,20 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   const std::time_t start = seam.now();
   InflightCheck flight(CACHE_SENDER, c.sender.c_str(), check_wait_seconds());
   if (is_sender_status(flight.outcome())) {
-    if (flight.outcome() == SENDER_TEMPFAIL && settings.ignoretempfail != 0)
+    if (flight.outcome() == SENDER_TEMPFAIL && settings.ignoretempfail != 0) {
+      metrics_count_check(MetricKind::sender, MetricOutcome::tempfail, MetricSource::joined);
       return {SMFIS_CONTINUE, nullptr};
-    return answer_known(c, flight.outcome(), queue_id, seam);
+    }
+    return answer_known(c, flight.outcome(), MetricSource::joined, queue_id, seam);
   }
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
   if (flight.leads()) {
     // A check that ended between the lookup above and the flight has stored its outcome.
-    const int stored = cache_recall(c.sender.c_str(), CACHE_SENDER);
+    const int stored = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
     if (is_sender_status(stored)) {
       flight.publish(stored);
-      return answer_known(c, stored, queue_id, seam);
+      return answer_known(c, stored, cache_source(shared), queue_id, seam);
     }
     const char* at = std::strchr(c.sender.c_str(), '@');
     const char* domain = at != nullptr ? at + 1 : "";
@@ -118,6 +129,9 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
+  // A waiter whose wait ran out joined a walk too, one that told it nothing.
+  metrics_count_check(MetricKind::sender, metric_outcome(result),
+                      flight.leads() ? MetricSource::fresh : MetricSource::joined);
 
   // Its domain takes no mail, so no bounce could ever reach this sender.
   if (result == PROBE_NULLMX) {

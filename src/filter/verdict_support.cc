@@ -58,3 +58,13 @@ void log_check(int priority, const char* what, const ConnectionContext& c, const
             c.recipient_raw.c_str(), c.client_name.c_str(), c.client_addr.c_str(), elapsed, id);
   }
 }
+
+FilterDecision whitelisted(WhitelistRule rule) {
+  metrics_count_whitelisted(rule);
+  return {SMFIS_ACCEPT, nullptr};
+}
+
+FilterDecision syntax_refusal(MetricKind kind, const FilterReply* reply) {
+  metrics_count_syntax_refusal(kind);
+  return {SMFIS_REJECT, reply};
+}

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "filter/context.h"
+#include "filter/decisions.h"
+#include "metrics/metrics.h"
 
 // How long a check waits for the same check already in flight: about calloutdeadline.
 [[nodiscard]] long long check_wait_seconds();
@@ -16,3 +18,13 @@ void catchall_remember(int kind, const char* address);
 // null for an answer taken from the cache, which has no elapsed field.
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
                const char* queue_id);
+
+// A check answered from the cache: its memory, or the shared tier behind it.
+[[nodiscard]] inline MetricSource cache_source(bool shared) {
+  return shared ? MetricSource::shared : MetricSource::cache;
+}
+
+// The whole message is accepted by a whitelist: counted by its rule.
+[[nodiscard]] FilterDecision whitelisted(WhitelistRule rule);
+// An envelope address refused for its syntax: counted by kind.
+[[nodiscard]] FilterDecision syntax_refusal(MetricKind kind, const FilterReply* reply);

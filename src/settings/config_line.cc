@@ -132,6 +132,13 @@ LineOutcome set_deadline(Settings& s, char* value) {
   return applied();
 }
 
+LineOutcome set_metrics(Settings& s, char* value) {
+  if (!metrics_address_valid(value))
+    return ignored("metrics takes a numeric ADDRESS:PORT, e.g. 127.0.0.1:9457");
+  s.metrics = std::string(value);
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -246,6 +253,7 @@ constexpr KeyRule key_rules[] = {
     {"catchallttl", set_lifetime<&Settings::catchallttl>},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
+    {"metrics", set_metrics},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},
@@ -344,6 +352,25 @@ std::optional<RedisServer> parse_redis_server(const char* text) {
     r.port = static_cast<int>(n);
   }
   return r;
+}
+
+bool metrics_address_valid(const char* value) {
+  const std::string_view text(value);
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 >= text.size() || colon + 6 < text.size())
+    return false;
+  const std::string_view port = text.substr(colon + 1);
+  for (char ch : port)
+    if (ch < '0' || ch > '9') return false;
+  bool over = false;
+  const std::int64_t number = read_decimal(port, 65536, &over);
+  if (over || number < 1 || number > 65535) return false;
+  // The address must be a literal: a name could resolve to several addresses.
+  std::string host(text.substr(0, colon));
+  unsigned char buf[sizeof(struct in6_addr)];
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), buf) == 1;
+  return inet_pton(AF_INET, host.c_str(), buf) == 1;
 }
 
 LineOutcome config_apply_line(Settings& s, char* line) {

@@ -90,6 +90,7 @@ void settings_release() {
   settings.redis.reset();
   settings.redispassword.reset();
   settings.redisprefix.clear();
+  settings.metrics.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -123,6 +124,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "mailstore", s.mailstore);
   print_text(out, "user", s.user);
   print_text(out, "socket", s.socket);
+  print_text(out, "metrics", s.metrics);
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else

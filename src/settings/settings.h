@@ -24,6 +24,7 @@ struct Settings {
   std::optional<std::string> mailstore;
   std::optional<std::string> user;
   std::optional<std::string> socket;
+  std::optional<std::string> metrics;  // ADDRESS:PORT of the metrics endpoint; absent: off
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;
@@ -122,6 +123,10 @@ LineOutcome config_apply_line(Settings& s, char* line);
 // the line it came from. False (and the warning written) when it cannot be opened.
 using ConfigLineReport = std::function<void(int line_no, const LineOutcome& outcome)>;
 bool load_config_report(const char* path, const ConfigLineReport& report);
+
+// A "metrics" value: an IPv4 address or a bracketed IPv6 address, a colon and a
+// port 1..65535, all numeric, so the endpoint listens on that one address only.
+[[nodiscard]] bool metrics_address_valid(const char* value);
 
 // Name of a facility code of the "syslog" table, or nullptr.
 [[nodiscard]] const char* facility_name(int code);

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "smtp/socket.h"
 #include "util/bounded_text.h"
@@ -422,7 +423,7 @@ int probe_target(const char* address, const char* host, const ProbeTarget& targe
   ProbeTarget with_port = target;
   set_port(with_port, opt.port);
   Dialogue dialogue(with_port, opt, lines);
-  int result = dialogue.run();
+  int result = metrics_count_dialogue(dialogue.run());
   if (unreachable != nullptr) *unreachable = dialogue.unreachable();
   return result;
 }

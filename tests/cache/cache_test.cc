@@ -170,6 +170,7 @@ TEST_F(Cache, DeadEntriesAreReusedInPlace) {
       {"head and middle dead: first wins", 10, 10, 500, 1100, CACHE_SENDER, 0},
       {"tail dead", 500, 500, 10, 1100, CACHE_SENDER, 2},
       {"dead entry reused by the other kind", 500, 10, 500, 1100, CACHE_RECIPIENT, 1},
+      {"dead entry reused by a catch-all domain", 500, 10, 500, 1100, CACHE_SENDER_CATCHALL, 1},
       {"expires equal to now is not reused", 500, 100, 500, 1100, CACHE_SENDER, -1},
       {"all live: append", 500, 500, 500, 1100, CACHE_SENDER, -1},
   };
@@ -185,7 +186,9 @@ TEST_F(Cache, DeadEntriesAreReusedInPlace) {
     ASSERT_EQ(before.size(), 3u);
 
     at(k.store_at);
-    const int d_status = k.d_kind == CACHE_SENDER ? SENDER_PASS : RCPT_PASS;
+    const int d_status = k.d_kind == CACHE_SENDER      ? SENDER_PASS
+                         : k.d_kind == CACHE_RECIPIENT ? RCPT_PASS
+                                                       : CATCHALL_DOMAIN;
     store(d, 60, d_status, k.d_kind);
     const auto after = chain_of(bucket);
     EXPECT_EQ(lookup(d, k.d_kind), d_status);
@@ -211,6 +214,11 @@ TEST_F(Cache, DeadEntriesAreReusedInPlace) {
       const bool live = k.store_at < 1000 + ttls[i];
       EXPECT_EQ(lookup(*old[i]), live ? statuses[i] : 0) << *old[i];
     }
+    // The held counts follow a reused entry into its new kind.
+    const bool d_sender = k.d_kind == CACHE_SENDER;
+    EXPECT_EQ(cache_entry_count(CACHE_SENDER), (k.reused < 0 ? 3 : 2) + (d_sender ? 1 : 0));
+    EXPECT_EQ(cache_entry_count(CACHE_RECIPIENT), k.d_kind == CACHE_RECIPIENT ? 1 : 0);
+    EXPECT_EQ(cache_entry_count(CACHE_SENDER_CATCHALL), k.d_kind == CACHE_SENDER_CATCHALL ? 1 : 0);
   }
 }
 
@@ -249,10 +257,12 @@ TEST_F(Cache, DestroyReleasesEverythingAndNullsTable) {
   const auto same_bucket = keys_in_one_bucket(3);
   for (const auto& k : same_bucket) store(k, 60, SENDER_PASS);
   for (int i = 0; i < 5000; ++i) store("r" + std::to_string(i) + "@example.com", 60, RCPT_PASS, CACHE_RECIPIENT);
+  EXPECT_EQ(cache_entry_count(CACHE_RECIPIENT), 5000);
   at(2000);  // everything dead, then partly reused
   for (int i = 0; i < 100; ++i) store("s" + std::to_string(i) + "@example.com", 60, SENDER_FAIL);
   cache_destroy();
   EXPECT_FALSE(cache_available());
+  EXPECT_EQ(cache_entry_count(CACHE_SENDER) + cache_entry_count(CACHE_RECIPIENT), 0);
   cache_destroy();  // a second call finds nothing to release
   EXPECT_FALSE(cache_available());
   // LeakSanitizer (in the sanitizer build) checks that no entry or key survived.

@@ -1,8 +1,11 @@
 // The daemon as a process: -h, -t, the missing configuration file, -c given
 // twice, the account change, stale socket removal, the exit status of each
-// start-up failure, a failing main loop; and the start-up steps that can be
-// tried in-process.
+// start-up failure, a failing main loop, the metrics endpoint's port; and the
+// start-up steps that can be tried in-process.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -344,6 +347,54 @@ TEST(DaemonProcess, StartupFailuresEndWithNonZeroStatus) {
     EXPECT_EQ(exists(sock), c.serving);
     if (first >= 0) close(first);
   }
+}
+
+// A TCP socket on 127.0.0.1:port, bound (and listening) or connected; -1 on failure.
+int tcp_socket(int port, bool bind_it) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto* sa = reinterpret_cast<const sockaddr*>(&a);
+  if (bind_it ? bind(fd, sa, sizeof a) != 0 || listen(fd, 1) != 0 : connect(fd, sa, sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The endpoint opens while still root (port 99 as nobody), and a port already
+// taken stops the start before the milter socket exists.
+TEST(DaemonProcess, MetricsPortBeforeTheAccountChange) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0777);
+  const std::string sock = dir.file("k.sock");
+  const std::string base = "socket unix:" + sock + "\nuser nobody\nmetrics 127.0.0.1:";
+  {
+    Daemon d({"-f", "-c", dir.write("a.conf", base + "99\n")});
+    ASSERT_TRUE(d.wait_for_socket(sock)) << d.err();
+    const int fd = tcp_socket(99, false);
+    ASSERT_GE(fd, 0);
+    const char get[] = "GET /metrics HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(fd, get, sizeof get - 1, 0), static_cast<ssize_t>(sizeof get - 1));
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0 && reply.size() < 1000000;) reply.append(buf, n);
+    close(fd);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply.substr(0, 200);
+    EXPECT_NE(reply.find("\nkorvane_build_info{version=\""), std::string::npos);
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.finish(), 0) << "stderr: " << d.err();
+  }
+  const int taken = tcp_socket(9458, true);
+  ASSERT_GE(taken, 0);
+  Daemon d({"-f", "-c", dir.write("b.conf", base + "9458\n")});
+  EXPECT_EQ(d.finish(), EX_UNAVAILABLE) << d.err();
+  close(taken);
+  EXPECT_NE(d.err().find("[ERROR] metrics endpoint 127.0.0.1:9458"), std::string::npos) << d.err();
+  EXPECT_FALSE(exists(sock));
 }
 
 TEST(DaemonProcess, FailingMainLoopGivesItsResult) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <optional>
 #include <string>
 
 #include "filter/address.h"
@@ -64,28 +65,29 @@ TEST(TrustedClient, Table) {
     const char* if_addr;
     const char* auth;
     const char* verify;
-    bool want;
+    std::optional<TrustRule> want;  // the rule counted, none: not trusted
     const char* client = "192.0.2.7";
   } cases[] = {
-      {"nothing given", nullptr, nullptr, nullptr, false},
-      {"interface address equals client", "192.0.2.7", nullptr, nullptr, true},
-      {"interface address differs", "192.0.2.8", nullptr, nullptr, false},
-      {"interface address is a prefix", "192.0.2.", nullptr, nullptr, false},
-      {"IPv6 tag on an IPv4 address", "IPv6:192.0.2.7", nullptr, nullptr, false},
-      {"IPv6 in full against the short form", "IPv6:2001:db8:0:0:0:0:0:25", nullptr, nullptr, true,
+      {"nothing given", nullptr, nullptr, nullptr, std::nullopt},
+      {"interface address equals client", "192.0.2.7", nullptr, nullptr, TrustRule::interface},
+      {"interface address differs", "192.0.2.8", nullptr, nullptr, std::nullopt},
+      {"interface address is a prefix", "192.0.2.", nullptr, nullptr, std::nullopt},
+      {"IPv6 tag on an IPv4 address", "IPv6:192.0.2.7", nullptr, nullptr, std::nullopt},
+      {"IPv6 in full against the short form", "IPv6:2001:db8:0:0:0:0:0:25", nullptr, nullptr, TrustRule::interface,
        "2001:db8::25"},
-      {"other IPv6 address", "IPv6:2001:db8::26", nullptr, nullptr, false, "2001:db8::25"},
-      {"auth identity", nullptr, "alice", nullptr, true},
-      {"empty auth identity", nullptr, "", nullptr, true},
-      {"certificate OK", nullptr, nullptr, "OK", true},
-      {"certificate ok lower case", nullptr, nullptr, "ok", false},
-      {"certificate OK with trailing space", nullptr, nullptr, "OK ", false},
-      {"certificate FAIL", nullptr, nullptr, "FAIL", false},
+      {"other IPv6 address", "IPv6:2001:db8::26", nullptr, nullptr, std::nullopt, "2001:db8::25"},
+      {"auth identity", nullptr, "alice", nullptr, TrustRule::auth},
+      {"empty auth identity", nullptr, "", nullptr, TrustRule::auth},
+      {"certificate OK", nullptr, nullptr, "OK", TrustRule::certificate},
+      {"interface wins over auth and certificate", "192.0.2.7", "alice", "OK", TrustRule::interface},
+      {"certificate ok lower case", nullptr, nullptr, "ok", std::nullopt},
+      {"certificate OK with trailing space", nullptr, nullptr, "OK ", std::nullopt},
+      {"certificate FAIL", nullptr, nullptr, "FAIL", std::nullopt},
   };
   ConnectionContext c{};
   for (const auto& k : cases) {
     c.client_addr.assign(k.client);
-    EXPECT_EQ(is_trusted_client(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
+    EXPECT_EQ(trusted_by(c, {k.if_addr, k.auth, k.verify}), k.want) << k.label;
   }
 }
 

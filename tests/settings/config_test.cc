@@ -282,6 +282,8 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.redisprefix, "korvane:");
          EXPECT_EQ(s.redistimeout, 100);
        }},
+      {"metrics: a bad value keeps the previous", "metrics 127.0.0.1:9457\nmetrics 9458\n",
+       [](const Settings& s) { EXPECT_EQ(s.metrics, "127.0.0.1:9457"); }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
@@ -444,6 +446,20 @@ TEST(ConfigReport, EveryLineAccountedFor) {
   };
   EXPECT_EQ(got, want);
   settings_release();
+}
+
+// Only one numeric address and port: the endpoint's library would also take a
+// bare port (every address), lists, names and suffixed ports.
+TEST(ConfigLine, MetricsAddress) {
+  const std::pair<const char*, bool> cases[] = {
+      {"127.0.0.1:9457", true}, {"192.0.2.7:1", true},      {"[::1]:65535", true},
+      {"9457", false},          {"127.0.0.1", false},       {"127.0.0.1:", false},
+      {"127.0.0.1:0", false},   {"127.0.0.1:65536", false}, {"127.0.0.1:9457s", false},
+      {"localhost:9457", false}, {"::1:9457", false},       {"[::1]9457", false},
+      {"127.0.0.1:94,127.0.0.2:94", false}, {":9457", false}, {"127.0.0.1:+9457", false},
+      {"127.0.0.1:0000009457", false},
+  };
+  for (const auto& [value, want] : cases) EXPECT_EQ(metrics_address_valid(value), want) << value;
 }
 
 TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {

@@ -237,12 +237,14 @@ EOF
 
   # One walk per address at a time: twenty sessions carrying one new sender,
   # against an exchanger that takes two seconds to greet, so that they overlap.
-  start_korvane_with </dev/null || return
+  start_korvane_with <<<'metrics 127.0.0.1:9457' || return
   lm=$(mark_log); mm=$(mark_mx 192.0.2.44)
   expect_eq "burst of one passing sender: every message queued" "20 0" "$(burst hank@slow.test "250 2.0.0 Ok")"
   expect_eq "burst of one passing sender: one callout" 1 "$(mx_connections 192.0.2.44 "$mm")"
   expect_eq "burst of one passing sender: one fresh line, the rest as cached" "1 19" \
     "$(korvane_log "$lm" | grep -c 'sender check succeeded: from=<hank@slow.test>') $(korvane_log "$lm" | grep -c 'sender check succeeded (cached): from=<hank@slow.test>')"
+  expect_eq "burst of one passing sender: waiters counted as joined" 1 \
+    "$(scrape korvane_checks_total | grep -c '^korvane_checks_total{kind=sender,outcome=pass,source=joined} ')"
   mm=$(mark_mx 192.0.2.44)
   expect_eq "burst of one refused sender: every message refused" "20 0" "$(burst nobody@slow.test "550 5.1.8")"
   expect_eq "burst of one refused sender: one callout of two dialogue rounds" "1 2" \
@@ -298,6 +300,7 @@ EOF
   # calloutrate: three dialogues with the one exchanger, then deferrals.
   start_korvane_with <<'EOF' || return
 calloutrate 3/1m
+metrics 127.0.0.1:9457
 EOF
   lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
   local n replies=""
@@ -310,6 +313,8 @@ EOF
   expect_eq "calloutrate 3/1m: three dialogues" 3 "$(mx_connections 192.0.2.11 "$mm")"
   expect_eq "calloutrate 3/1m: the skips are logged" 2 \
     "$(log_since "$lm" | grep -cxF 'mail.info MX check at mx2.good.test. [192.0.2.11] skipped (rate limit)')"
+  expect_eq "calloutrate 3/1m: the skips are counted" "korvane_exchangers_skipped_total{reason=rate_limit} 2" \
+    "$(scrape korvane_exchangers_skipped_total)"
 
   # ipv6 on: the exchanger's IPv6 address is asked; nullmx reject: a domain
   # that takes no mail refuses its senders without any callout.
@@ -334,4 +339,41 @@ EOF
   expect_eq "null MX: logged as a failed check, no callout" \
     "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
+  metrics_case
+}
+
+# The metrics endpoint after a known mix of messages.
+metrics_case() {
+  start_korvane_with <<'EOF' || return
+metrics 127.0.0.1:9457
+whitelistfrom vip@
+EOF
+  local url=http://127.0.0.1:9457/metrics s
+  for s in alice@good.test alice@good.test nobody@good.test nobody@good.test someone@nosuch.test vip@good.test; do
+    smtp_send "$s" rcpt@elsewhere.test >/dev/null
+  done
+  smtp_raw "EHLO client.example.test" "MAIL FROM:<ab>" "QUIT" >/dev/null
+  smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ab>" "QUIT" >/dev/null
+  expect_eq "metrics: counters after the mix" "$(cat <<'EOF'
+korvane_build_info{version=0.1.0} 1
+korvane_cache_entries{kind=sender} 3
+korvane_callout_dialogues_total{result=fail} 1
+korvane_callout_dialogues_total{result=pass} 1
+korvane_checks_total{kind=sender,outcome=fail,source=cache} 1
+korvane_checks_total{kind=sender,outcome=fail,source=fresh} 1
+korvane_checks_total{kind=sender,outcome=pass,source=cache} 1
+korvane_checks_total{kind=sender,outcome=pass,source=fresh} 1
+korvane_checks_total{kind=sender,outcome=tempfail,source=fresh} 1
+korvane_syntax_refusals_total{kind=recipient} 1
+korvane_syntax_refusals_total{kind=sender} 1
+korvane_walk_duration_seconds_count{} 3
+korvane_whitelist_passes_total{rule=whitelistfrom} 1
+EOF
+)" "$(scrape korvane_build_info korvane_cache_entries \
+      korvane_callout_dialogues_total korvane_checks_total korvane_syntax_refusals_total \
+      korvane_walk_duration_seconds_count korvane_whitelist_passes_total korvane_checks_in_flight \
+      korvane_trusted_passes_total korvane_tarpit_seconds_total korvane_checks_waiting \
+      korvane_shared_tier_up korvane_walks_cut_total)"
+  expect_eq "metrics: only GET of /metrics, only on the address set" "405 404 127.0.0.1:9457" \
+    "$(curl -s -o /dev/null -w '%{http_code}' -X POST "$url") $(curl -s -o /dev/null -w '%{http_code}' "$url/x") $(ss -ltnH 'sport = 9457' | awk '{print $4}')"
 }

@@ -34,7 +34,7 @@ group_main() {
   redis_start </dev/null
   bed_second_smtpd korvane2 || { t_bad "second smtpd listens"; return; }
   k1_start || { t_bad "korvane starts"; return; }
-  k2_start </dev/null || { t_bad "korvane2 starts"; return; }
+  k2_start <<<"metrics 127.0.0.1:9457" || { t_bad "korvane2 starts"; return; }
   local lm mm
 
   for s in "alice@good.test|$QUEUED|pass|succeeded" "nobody@good.test|$FAILED|fail|failed"; do
@@ -48,6 +48,10 @@ group_main() {
       "mail.info sender check $word (cached): from=<$sender>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
       "$(log_of "$K2" "$lm")"
   done
+  expect_eq "the second's answers counted as shared" "$(printf '%s\n' \
+    'korvane_checks_total{kind=sender,outcome=fail,source=shared} 1' \
+    'korvane_checks_total{kind=sender,outcome=pass,source=shared} 1' 'korvane_shared_tier_up{} 1')" \
+    "$(scrape korvane_checks_total korvane_shared_tier_up)"
   expect_has "the key lives as long as frompassttl" yes \
     "$(r=$(redis_cli PTTL korvane:sender:alice@good.test); [ "$r" -gt 86000000 ] && [ "$r" -le 86400000 ] && echo yes)"
 

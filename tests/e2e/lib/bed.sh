@@ -489,6 +489,10 @@ expect_lacks() {
 # Log marks: the tests look only at lines written after a mark.
 mark_log() { "$PY" "$E2E_LIB/bedtool.py" count "$SYSLOG"; }
 mark_mx() { "$PY" "$E2E_LIB/bedtool.py" count "$BED/mx/$1.jsonl"; }
+# The named non-zero samples of a korvane's endpoint at 127.0.0.1:9457, through
+# a real parser of the format (Debian's python3-prometheus-client, hence the
+# system interpreter).
+scrape() { curl -sf http://127.0.0.1:9457/metrics | /usr/bin/python3 "$E2E_LIB/bedtool.py" metrics "$@"; }
 korvane_log() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" korvane "${1:-0}" ${2:+"$2"}; }
 mx_dialogue() { "$PY" "$E2E_LIB/bedtool.py" dialogue "$BED/mx/$1.jsonl" "${2:-0}"; }
 mx_connections() { "$PY" "$E2E_LIB/bedtool.py" connections "$BED/mx/$1.jsonl" "${2:-0}"; }

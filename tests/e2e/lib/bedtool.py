@@ -8,6 +8,7 @@
   bedtool.py connections MX.jsonl [FROM_LINE]  the number of connections
   bedtool.py count FILE                        the number of lines (a mark for FROM_LINE)
   bedtool.py milter REC.jsonl [FROM_LINE]      what a recording milter saw, one line per event
+  bedtool.py metrics NAME... < SCRAPE          the non-zero samples named, "name{k=v,...} value"
 """
 import json
 import os
@@ -95,6 +96,16 @@ def main():
             macros = " ".join(f"{k}={m[k]!r}" if k in m else f"{k}=absent"
                               for k in shown for k in [k if k == "i" else "{" + k + "}"])
             print(f'{r["stage"]} {" ".join(r["args"])} | {macros}')
+    elif cmd == "metrics":
+        # A real reader of the exposition format: a malformed scrape raises here.
+        from prometheus_client.parser import text_string_to_metric_families
+        out = []
+        for fam in text_string_to_metric_families(sys.stdin.read()):
+            for smp in fam.samples:
+                if smp.name in args and smp.value != 0:
+                    labels = ",".join(f"{k}={v}" for k, v in sorted(smp.labels.items()))
+                    out.append(f"{smp.name}{{{labels}}} {smp.value:g}")
+        print("\n".join(sorted(out)))
     elif cmd == "count":
         try:
             with open(args[0]) as f:

@@ -1,0 +1,82 @@
+// The daemon's operational numbers for a monitoring system: counters and gauges
+// updated where the event happens, served in the Prometheus text format. Every
+// function is a no-op until metrics_start succeeds; labels are fixed small sets.
+#pragma once
+
+#include <cstdint>
+
+#include "util/constants.h"
+
+enum class MetricKind : unsigned char { sender, recipient };
+enum class MetricOutcome : unsigned char { pass, fail, tempfail };
+// Where a check's answer came from: a callout of its own, the local cache, the
+// shared tier, another check of the same address already under way, or a
+// domain's answer for every mailbox.
+enum class MetricSource : unsigned char { fresh, cache, shared, joined, catch_all };
+// Why the client is trusted: the MTA's own interface address, SMTP AUTH, or a
+// verified client certificate.
+enum class TrustRule : unsigned char { interface, auth, certificate };
+// The whitelist key that let the message through.
+enum class WhitelistRule : unsigned char { whitelistip, whitelistptr, whitelistfrom, whitelistto };
+enum class SkipReason : unsigned char { unreachable, rate_limit };
+
+// A probe result as an outcome label; a null MX refuses the sender.
+[[nodiscard]] constexpr MetricOutcome metric_outcome(int probe_result) {
+  if (probe_result == PROBE_FAIL || probe_result == PROBE_NULLMX) return MetricOutcome::fail;
+  return probe_result > 0 ? MetricOutcome::pass : MetricOutcome::tempfail;
+}
+
+// Opens the endpoint on address ("127.0.0.1:9457", "[::1]:9457"), serving GET
+// /metrics with its own two threads, and turns counting on. False, with the
+// reason logged, when the address cannot be bound. Call before the milter
+// library starts its threads; the endpoint's threads do not survive a fork.
+[[nodiscard]] bool metrics_start(const char* address);
+// Closes the endpoint. Counting calls still arriving from late threads stay harmless.
+void metrics_stop();
+// What the cache and the shared tier keep for themselves is read when a scrape
+// collects, from the endpoint's threads, rather than counted twice. The daemon
+// sets them once the cache can answer; a null reader leaves its series out.
+enum class CacheEntryKind : unsigned char { sender, recipient, sender_catch_all, recipient_catch_all };
+struct MetricsReaders {
+  std::int64_t (*cache_entries)(CacheEntryKind kind) = nullptr;
+  bool (*shared_tier_up)() = nullptr;
+  std::uint64_t (*shared_tier_errors)() = nullptr;
+};
+void metrics_set_readers(const MetricsReaders& readers);
+
+void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source);
+void metrics_count_syntax_refusal(MetricKind kind);
+void metrics_count_trusted(TrustRule rule);
+void metrics_count_whitelisted(WhitelistRule rule);
+// Counts one callout dialogue by its probe result and gives the result back.
+int metrics_count_dialogue(int probe_result);
+void metrics_walk_seconds(double seconds);
+void metrics_count_skipped(SkipReason reason);
+void metrics_count_deadline_cut();
+void metrics_in_flight(int delta);
+void metrics_waiting(int delta);
+void metrics_tarpit_seconds(double seconds);
+
+// Scope guards for the gauges and the walk's duration, one line at the call site.
+struct MetricsInFlight {
+  MetricsInFlight() { metrics_in_flight(1); }
+  ~MetricsInFlight() { metrics_in_flight(-1); }
+  MetricsInFlight(const MetricsInFlight&) = delete;
+  MetricsInFlight& operator=(const MetricsInFlight&) = delete;
+};
+struct MetricsWaiting {
+  MetricsWaiting() { metrics_waiting(1); }
+  ~MetricsWaiting() { metrics_waiting(-1); }
+  MetricsWaiting(const MetricsWaiting&) = delete;
+  MetricsWaiting& operator=(const MetricsWaiting&) = delete;
+};
+class MetricsWalkTimer {
+ public:
+  MetricsWalkTimer();
+  ~MetricsWalkTimer();
+  MetricsWalkTimer(const MetricsWalkTimer&) = delete;
+  MetricsWalkTimer& operator=(const MetricsWalkTimer&) = delete;
+
+ private:
+  std::int64_t start_ns_;  // 0 while metrics are off: no clock is read
+};
