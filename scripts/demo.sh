@@ -56,6 +56,7 @@ row_message() {
 korvane_start <<'EOF' || exit 1
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
+metrics 127.0.0.1:9457
 EOF
 
 row_message "1. A valid sender is accepted" alice@good.test postmaster@elsewhere.test 192.0.2.10
@@ -70,7 +71,12 @@ smtp_raw "EHLO client.example.test" "MAIL FROM:alice@good.test" "QUIT" \
 show_log "$lm"
 [ -n "$(korvane_log "$lm")" ] || echo "   korvane:   (a syntax refusal writes no log line)"
 
-row "6. With mailstore set, a relayed recipient is verified at RCPT time"
+row "6. What a monitoring system scrapes from korvane (metrics 127.0.0.1:9457)"
+curl -sf http://127.0.0.1:9457/metrics \
+  | grep -E '^korvane_(checks_total|syntax_refusals_total|callout_dialogues_total|cache_entries)[{ ]' \
+  | grep -v ' 0$' | sed 's/^/   /'
+
+row "7. With mailstore set, a relayed recipient is verified at RCPT time"
 korvane_stop
 korvane_start <<'EOF' || exit 1
 publicname mx.korvane.test
@@ -84,7 +90,7 @@ smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ivan
 show_log "$lm"
 show_callout 198.51.100.7 "$mm"
 
-row "7. Two MX hosts share one Redis: a second korvane answers from what the first learned"
+row "8. Two MX hosts share one Redis: a second korvane answers from what the first learned"
 redis_start </dev/null
 korvane_stop
 korvane_start <<EOF || exit 1
