@@ -41,7 +41,7 @@ smfiDesc filter_descriptor = {
     .xxfi_close = filter_close,
     .xxfi_unknown = nullptr,
     .xxfi_data = nullptr,
-    .xxfi_negotiate = nullptr,
+    .xxfi_negotiate = filter_negotiate,
 };
 
 bool has_prefix(const char* text, const char* prefix) {

@@ -1,4 +1,4 @@
-// The five milter callbacks: each fetches its context and macros through the
+// The milter callbacks: option negotiation, then five that each fetch its context and macros through the
 // seam, calls one decision and maps it to the milter result and reply. No
 // exception leaves a callback: nothing called here throws, and allocation uses
 // the non-throwing form.
@@ -12,6 +12,7 @@
 
 #include "filter/decisions.h"
 #include "filter/milter_seam.h"
+#include "filter/negotiate.h"
 #include "util/log.h"
 
 namespace {
@@ -33,20 +34,34 @@ sfsistat answer(SMFICTX* ctx, const FilterSeam& seam, const FilterDecision& d) {
 
 }  // namespace
 
+sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
+                          unsigned long f3, unsigned long* pf0, unsigned long* pf1,
+                          unsigned long* pf2, unsigned long* pf3) {
+  const MilterOptions o = negotiate_options(f0, f1);
+  *pf0 = o.actions;
+  *pf1 = o.steps;
+  *pf2 = 0;
+  *pf3 = 0;
+  return SMFIS_CONTINUE;
+}
+
+// The connect step is negotiated without a reply (an MTA that cannot do that gets
+// "continue" from libmilter instead). Without a context every later step of the
+// connection passes, so a failure here still leaves the connection unfiltered.
 sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
   const FilterSeam& seam = filter_seam();
   auto* c = new (std::nothrow) ConnectionContext{};
   if (c == nullptr) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(ENOMEM));
-    return SMFIS_ACCEPT;
+    return SMFIS_NOREPLY;
   }
   // A context the library will not hold would never reach filter_close.
   if (seam.setpriv(ctx, c) != MI_SUCCESS) {
     delete c;
-    return SMFIS_ACCEPT;
+    return SMFIS_NOREPLY;
   }
   connect_record_client(*c, hostname, hostaddr);
-  return SMFIS_CONTINUE;
+  return SMFIS_NOREPLY;
 }
 
 sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {

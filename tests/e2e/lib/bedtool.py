@@ -8,6 +8,10 @@
   bedtool.py connections MX.jsonl [FROM_LINE]  the number of connections
   bedtool.py count FILE                        the number of lines (a mark for FROM_LINE)
   bedtool.py milter REC.jsonl [FROM_LINE]      what a recording milter saw, one line per event
+  bedtool.py exchange REC.jsonl [FROM_LINE]    a relayed milter session per line: the MTA's
+                                               commands, "=x" for the milter's reply to each,
+                                               macro packets left out; then the negotiated
+                                               steps and the count of answered commands
 """
 import json
 import os
@@ -95,6 +99,23 @@ def main():
             macros = " ".join(f"{k}={m[k]!r}" if k in m else f"{k}=absent"
                               for k in shown for k in [k if k == "i" else "{" + k + "}"])
             print(f'{r["stage"]} {" ".join(r["args"])} | {macros}')
+    elif cmd == "exchange":
+        start = int(args[1]) if len(args) > 1 else 0
+        sessions = {}
+        for r in records(args[0], start):
+            tokens, info = sessions.setdefault(r["conn"], ([], {}))
+            if r["from"] == "mta":
+                if r["cmd"] != "D":
+                    tokens.append(r["cmd"])
+            elif tokens:
+                tokens[-1] += "=" + r["cmd"].lower()
+                info["answered"] = info.get("answered", 0) + 1
+                if "steps" in r:
+                    info["steps"] = f'steps {r["steps"]:#x} actions {r["actions"]:#x}'
+        for n in sorted(sessions):
+            tokens, info = sessions[n]
+            print(f'{" ".join(tokens)} | {info.get("steps", "no negotiation")}, '
+                  f'{info.get("answered", 0)} answered')
     elif cmd == "count":
         try:
             with open(args[0]) as f:
