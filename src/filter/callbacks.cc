@@ -13,6 +13,7 @@
 #include "filter/decisions.h"
 #include "filter/milter_seam.h"
 #include "filter/negotiate.h"
+#include "settings/settings.h"
 #include "util/log.h"
 
 namespace {
@@ -77,8 +78,12 @@ sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
   const FilterSeam& seam = filter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
-  const EnvrcptMacros m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
-                           macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
+  // Without a mail store the decision reads no macro, and each fetch is a linear
+  // search through every macro the MTA sent: none is fetched then.
+  EnvrcptMacros m = {nullptr, nullptr, nullptr, nullptr};
+  if (settings.mailstore)
+    m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
+         macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
   return answer(ctx, seam, decide_envrcpt(*c, m, argv != nullptr ? argv[0] : nullptr, seam));
 }
 

@@ -2,6 +2,12 @@
 // and the dotted-quad pattern.
 #include "util/helpers.h"
 
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "util/log.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,4 +58,22 @@ TEST(Ipv4LiteralPattern, Table) {
       {"", false}, {" 192.0.2.7", false}, {"192.0.2.7 ", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ipv4_literal_match(c.text), c.match) << c.text;
+}
+
+// The "%s"-only fast path must give exactly what vsnprintf gives, cut included.
+TEST(LogMsg, LinesAsVsnprintfWritesThem) {
+  std::string got;
+  log_set_sink([&](int, const std::string& line) { got = line; });
+  const std::string long_arg(3000, 'x');
+  char want[2048];
+  log_msg(LOG_INFO, "%s: from=%s, id=%s", "sender check", "<a@b>", "Q1");
+  EXPECT_EQ(got, "sender check: from=<a@b>, id=Q1");
+  log_msg(LOG_INFO, "100%% [%s]%s", "", "end");
+  EXPECT_EQ(got, "100% []end");
+  log_msg(LOG_INFO, "cut: %s", long_arg.c_str());
+  std::snprintf(want, sizeof want, "cut: %s", long_arg.c_str());
+  EXPECT_EQ(got, want);
+  log_msg(LOG_INFO, "other conversions: %s %d %5s", "a", 42, "b");
+  EXPECT_EQ(got, "other conversions: a 42     b");
+  log_set_sink(nullptr);
 }
