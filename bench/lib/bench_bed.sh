@@ -25,6 +25,11 @@ bench_up() {
   BED=$(mktemp -d /tmp/korvane-bench.XXXXXX)
   chmod 755 "$BED"
   bed_network
+  # A new network namespace starts with the kernel's queue of 10 datagrams per Unix
+  # socket. With 10, every process that logs waits whenever the bed's syslog sink is
+  # not scheduled, and the row that logs most pays most: the rows would measure the
+  # sink's scheduling on two busy cores, not the mail path.
+  echo 512 > /proc/sys/net/unix/max_dgram_qlen
   bed_private_dev
   bed_syslog
   bench_dns
@@ -77,7 +82,8 @@ pf_mode() {
 }
 
 # exchange_trace NAME MILTER_SOCKET SENDERS: one session of three messages through a
-# relaying recorder in front of the milter; prints the session's packets (bedtool.py exchange).
+# relaying recorder in front of the milter; prints the sessions' packets (bedtool.py
+# exchange) and how often each macro packet was sent (a session probing the port has only O, C, Q).
 exchange_trace() {
   local name=$1 sock=$2 senders=$3 rec="$BED/exchange-$1.jsonl" relay="$BED/run/relay-$1.sock" pid
   "$PY" "$E2E_LIB/recmilter.py" --relay "$sock" "$relay" "$rec" "$BED/relay-$name.ready" &
@@ -87,6 +93,7 @@ exchange_trace() {
   load --label "trace-$name" --sessions 1 --per-session 3 --messages 3 --senders "$senders" --seconds 30 >/dev/null
   bed_wait 50 sh -c "grep -q '\"cmd\": \"Q\"' '$rec'"
   "$PY" "$E2E_LIB/bedtool.py" exchange "$rec"
+  "$PY" "$E2E_LIB/bedtool.py" macros "$rec" | sort | uniq -c | sed 's/^ */   macro packets: /'
   bed_stop_pid "$pid"
 }
 

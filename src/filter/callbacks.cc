@@ -39,6 +39,12 @@ sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsi
                           unsigned long f3, unsigned long* pf0, unsigned long* pf1,
                           unsigned long* pf2, unsigned long* pf3) {
   const MilterOptions o = negotiate_options(f0, f1);
+  // A list libmilter refuses leaves that stage's macros as the MTA is configured.
+  if ((o.actions & SMFIF_SETSYMLIST) != 0) {
+    const FilterSeam& seam = filter_seam();
+    for (const StageMacros& m : wanted_macros)
+      (void)seam.setsymlist(ctx, m.stage, const_cast<char*>(m.names));
+  }
   *pf0 = o.actions;
   *pf1 = o.steps;
   *pf2 = 0;

@@ -3,7 +3,7 @@
 
 #include <libmilter/mfapi.h>
 
-// Asks for the steps korvane uses only (negotiate_options); no change rights.
+// Asks for the steps and macros korvane uses only (negotiate_options); no change rights.
 sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
                           unsigned long f3, unsigned long* pf0, unsigned long* pf1,
                           unsigned long* pf2, unsigned long* pf3);

@@ -12,7 +12,7 @@ std::time_t clock_now() { return std::time(nullptr); }
 
 const FilterSeam production_seam = {
     smfi_getpriv, smfi_setpriv, smfi_getsymval, smfi_setreply,
-    probe_domain, probe_address, sleep_seconds, clock_now,
+    probe_domain, probe_address, sleep_seconds, clock_now, smfi_setsymlist,
 };
 
 const FilterSeam* current_seam = &production_seam;

@@ -16,6 +16,7 @@ struct FilterSeam {
   int (*probe_address)(const char* address, const char* host);
   void (*sleep_seconds)(int n);
   std::time_t (*now)();
+  int (*setsymlist)(SMFICTX* ctx, int stage, char* names);
 };
 
 // The binding in use; the production one unless a test installed another.

@@ -219,15 +219,15 @@ TEST(NegotiateOptions, OnlyWhatKorvaneUsesAndNoChangeRights) {
                                   SMFIP_NODATA | SMFIP_NR_CONN;
   const struct {
     const char* label;
-    unsigned long offered_steps, want_steps;
+    unsigned long offered_actions, offered_steps, want_actions, want_steps;
   } cases[] = {
-      {"everything offered (Postfix 3.7)", 0x001fffffUL, asked},
-      {"an MTA without no-reply steps", 0x3ffUL, asked & ~SMFIP_NR_CONN},
-      {"nothing offered", 0, 0},
+      {"everything offered (Postfix 3.7)", 0x1ffUL, 0x001fffffUL, SMFIF_SETSYMLIST, asked},
+      {"an MTA without no-reply steps or macro lists", 0xffUL, 0x3ffUL, 0, asked & ~SMFIP_NR_CONN},
+      {"nothing offered", 0, 0, 0, 0},
   };
   for (const auto& k : cases) {
-    const MilterOptions o = negotiate_options(0x1ffUL, k.offered_steps);
+    const MilterOptions o = negotiate_options(k.offered_actions, k.offered_steps);
     EXPECT_EQ(o.steps, k.want_steps) << k.label;
-    EXPECT_EQ(o.actions, 0UL) << k.label;
+    EXPECT_EQ(o.actions, k.want_actions) << k.label;
   }
 }

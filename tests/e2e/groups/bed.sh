@@ -188,10 +188,22 @@ EOF2
   expect_eq "a cached sender passes too" "250" "$(cut -c1-3 "$BED/last")"
   bed_wait 50 sh -c "[ \$($PY $E2E_LIB/bedtool.py exchange $ex | grep -c ' Q ') -ge 2 ]"
   expect_eq "no HELO, header, body or DATA step; connect unanswered" "$(cat <<'EOF'
-O=o C M=c R=c N=a A A Q | steps 0x1332 actions 0x0, 4 answered
-O=o C M=c R=c N=c E=c A A Q | steps 0x1332 actions 0x0, 5 answered
+O=o C M=c R=c N=a A A Q | steps 0x1332 actions 0x100, 4 answered
+O=o C M=c R=c N=c E=c A A Q | steps 0x1332 actions 0x100, 5 answered
 EOF
 )" "$("$PY" "$E2E_LIB/bedtool.py" exchange "$ex")"
+  # Postfix still sends the (empty) macro packets of the HELO and DATA steps it skips.
+  expect_eq "only the macros korvane reads (actions 0x100: macro lists)" "$(cat <<'EOF'
+C: (none)
+E: i
+H: (none)
+M: (none)
+N: i
+R: {rcpt_mailer} {rcpt_host} {rcpt_addr}
+T: i
+EOF
+)" \
+    "$("$PY" "$E2E_LIB/bedtool.py" macros "$ex" | sed 's/^conn [0-9]* //' | sort -u)"
 }
 
 korvane_log_of() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" "$1" "${2:-0}"; }

@@ -12,6 +12,8 @@
                                                commands, "=x" for the milter's reply to each,
                                                macro packets left out; then the negotiated
                                                steps and the count of answered commands
+  bedtool.py macros REC.jsonl [FROM_LINE]      the macro names of each relayed macro packet,
+                                               "conn N STAGE: names", in the order sent
 """
 import json
 import os
@@ -116,6 +118,11 @@ def main():
             tokens, info = sessions[n]
             print(f'{" ".join(tokens)} | {info.get("steps", "no negotiation")}, '
                   f'{info.get("answered", 0)} answered')
+    elif cmd == "macros":
+        start = int(args[1]) if len(args) > 1 else 0
+        for r in records(args[0], start):
+            if r.get("cmd") == "D" and r["from"] == "mta":
+                print(f'conn {r["conn"]} {r["stage"]}: {" ".join(r["names"]) or "(none)"}')
     elif cmd == "count":
         try:
             with open(args[0]) as f:

@@ -11,7 +11,8 @@ macros the MTA sent for that stage.
 With --relay it answers nothing itself: it passes every packet on between the MTA
 and the milter behind MILTER_SOCKET and writes one line per packet,
 {"conn": N, "from": "mta"|"milter", "cmd": "X"}, plus "steps" and "actions" for the
-milter's answer to option negotiation: what the two sides really exchange.
+milter's answer to option negotiation and "stage" and "names" for a macro packet:
+what the two sides really exchange.
 """
 import json
 import os
@@ -104,6 +105,9 @@ def pump(src, dst, side, conn_no, out, lock):
             rec = {"conn": conn_no, "from": side, "cmd": packet[4:5].decode("latin-1")}
             if side == "milter" and rec["cmd"] == "O" and len(packet) >= 17:
                 _, rec["actions"], rec["steps"] = struct.unpack(">III", packet[5:17])
+            if side == "mta" and rec["cmd"] == "D" and len(packet) > 5:
+                rec["stage"] = packet[5:6].decode("latin-1")
+                rec["names"] = [n.decode("latin-1") for n in packet[6:].split(b"\0")[0::2] if n]
             with lock, open(out, "a") as f:
                 f.write(json.dumps(rec) + "\n")
             dst.sendall(packet)
