@@ -25,6 +25,11 @@ bench_up() {
   BED=$(mktemp -d /tmp/korvane-bench.XXXXXX)
   chmod 755 "$BED"
   bed_network
+  # A new network namespace starts with the kernel's queue of 10 datagrams per Unix
+  # socket. With 10, every process that logs waits whenever the bed's syslog sink is
+  # not scheduled, and the row that logs most pays most: the rows would measure the
+  # sink's scheduling on two busy cores, not the mail path.
+  echo 512 > /proc/sys/net/unix/max_dgram_qlen
   bed_private_dev
   bed_syslog
   bench_dns
@@ -44,19 +49,27 @@ bench_up() {
 
 pf_down() { ! bed_port_open "$MTA_ADDR" 25; }
 
+NULLMILTER_SOCK=
+PF_MODE_NOW=
+
 # pf_mode MODE: restarts Postfix as plain (no checks), verify (reject_unverified_sender),
-# korvane (the milter), null (a milter that does nothing), both (the two at once) or fill (verification that does not wait).
+# korvane (the milter), null (a milter that does nothing), both (the two at once), fill
+# (verification that does not wait) or milter:PATH (the milter on that Unix socket, for
+# rows of their own). A mode already in force is left running.
 pf_mode() {
   local milters="" restrictions="" polls=3 i
+  [ "$1" = "$PF_MODE_NOW" ] && return 0
   case $1 in
     plain) ;;
     verify) restrictions=reject_unverified_sender ;;
     korvane) milters="unix:$BED/run/korvane.sock" ;;
-    null) milters="unix:$BED/run/null.sock" ;;
+    null) milters="unix:$NULLMILTER_SOCK" ;;
+    milter:*) milters="unix:${1#milter:}" ;;
     both) restrictions=reject_unverified_sender; milters="unix:$BED/run/korvane.sock" ;;
     fill) restrictions=reject_unverified_sender; polls=1 ;;
     *) bed_die "unknown Postfix mode $1" ;;
   esac
+  PF_MODE_NOW=$1
   bed_postfix_stop
   bed_wait 100 pf_down || bed_die "postfix does not stop"
   /usr/sbin/postconf -c "$PFCONF" -e "smtpd_milters = $milters" \
@@ -66,6 +79,22 @@ pf_mode() {
     sleep 0.5
   done
   bed_wait 100 bed_port_open "$MTA_ADDR" 25 || bed_die "postfix ($1) does not listen"
+}
+
+# exchange_trace NAME MILTER_SOCKET SENDERS: one session of three messages through a
+# relaying recorder in front of the milter; prints the sessions' packets (bedtool.py
+# exchange) and how often each macro packet was sent (a session probing the port has only O, C, Q).
+exchange_trace() {
+  local name=$1 sock=$2 senders=$3 rec="$BED/exchange-$1.jsonl" relay="$BED/run/relay-$1.sock" pid
+  "$PY" "$E2E_LIB/recmilter.py" --relay "$sock" "$relay" "$rec" "$BED/relay-$name.ready" &
+  pid=$!
+  bed_wait 50 test -s "$BED/relay-$name.ready" || bed_die "the relaying recorder does not start"
+  pf_mode "milter:$relay"
+  load --label "trace-$name" --sessions 1 --per-session 3 --messages 3 --senders "$senders" --seconds 30 >/dev/null
+  bed_wait 50 sh -c "grep -q '\"cmd\": \"Q\"' '$rec'"
+  "$PY" "$E2E_LIB/bedtool.py" exchange "$rec"
+  "$PY" "$E2E_LIB/bedtool.py" macros "$rec" | sort | uniq -c | sed 's/^ */   macro packets: /'
+  bed_stop_pid "$pid"
 }
 
 load() {
@@ -83,9 +112,10 @@ EOF
 
 # The do-nothing milter, built beside korvane by bench/run.sh.
 nullmilter_begin() {
-  "$NULLMILTER" "unix:$BED/run/null.sock" >>"$BED/nullmilter.stderr" 2>&1 &
+  NULLMILTER_SOCK="$BED/run/null.sock"
+  "$NULLMILTER" "unix:$NULLMILTER_SOCK" >>"$BED/nullmilter.stderr" 2>&1 &
   bed_pids+=($!)
-  bed_wait 100 bed_socket_answers "$BED/run/null.sock" || bed_die "the null milter does not answer"
+  bed_wait 100 bed_socket_answers "$NULLMILTER_SOCK" || bed_die "the null milter does not answer"
 }
 
 vmrss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
@@ -139,6 +169,7 @@ memory_postfix() {
   mx_settle 600
   pid_after=$(verify_pid); after=$(vmrss_kb "$pid_after")
   bed_postfix_stop
+  PF_MODE_NOW=
   bed_wait 100 pf_down
   sleep 1
   size_after=$(stat -c %s "$map")

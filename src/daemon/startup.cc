@@ -49,7 +49,7 @@ smfiDesc filter_descriptor = {
     .xxfi_close = filter_close,
     .xxfi_unknown = nullptr,
     .xxfi_data = nullptr,
-    .xxfi_negotiate = nullptr,
+    .xxfi_negotiate = filter_negotiate,
 };
 
 std::int64_t cache_entries(CacheEntryKind kind) {

@@ -1,4 +1,4 @@
-// The five milter callbacks: each fetches its context and macros through the
+// The milter callbacks: option negotiation, then five that each fetch its context and macros through the
 // seam, calls one decision and maps it to the milter result and reply. No
 // exception leaves a callback: nothing called here throws, and allocation uses
 // the non-throwing form. Each callback that reads settings or cache holds a
@@ -16,6 +16,8 @@
 
 #include "filter/decisions.h"
 #include "filter/milter_seam.h"
+#include "filter/negotiate.h"
+#include "settings/settings.h"
 #include "util/log.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -92,23 +94,45 @@ sfsistat answer(SMFICTX* ctx, const FilterSeam& seam, const FilterDecision& d) {
 
 }  // namespace
 
+sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
+                          unsigned long f3, unsigned long* pf0, unsigned long* pf1,
+                          unsigned long* pf2, unsigned long* pf3) {
+  const MilterOptions o = negotiate_options(f0, f1);
+  // A list libmilter refuses leaves that stage's macros as the MTA is configured.
+  if ((o.actions & SMFIF_SETSYMLIST) != 0) {
+    const FilterSeam& seam = filter_seam();
+    for (const StageMacros& m : wanted_macros)
+      (void)seam.setsymlist(ctx, m.stage, const_cast<char*>(m.names));
+  }
+  *pf0 = o.actions;
+  *pf1 = o.steps;
+  *pf2 = 0;
+  *pf3 = 0;
+  return SMFIS_CONTINUE;
+}
+
+// The connect step is negotiated without a reply (an MTA that cannot do that gets
+// "continue" from libmilter instead). Without a context every later step of the
+// connection passes, so a failure here still leaves the connection unfiltered.
 sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
   CallbackScope scope;
-  if (!scope.admitted()) return SMFIS_TEMPFAIL;
+  // The MTA awaits no reply at connect: a refusal there would be read as the
+  // answer to its next command. Once draining, MAIL FROM defers instead.
+  if (!scope.admitted()) return SMFIS_NOREPLY;
   const FilterSeam& seam = filter_seam();
   auto* c = new (std::nothrow) ConnectionContext{};
   if (c == nullptr) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(ENOMEM));
-    return SMFIS_ACCEPT;
+    return SMFIS_NOREPLY;
   }
   // A context the library will not hold would never reach filter_close.
   if (seam.setpriv(ctx, c) != MI_SUCCESS) {
     delete c;
-    return SMFIS_ACCEPT;
+    return SMFIS_NOREPLY;
   }
   ConnectionTurn turn(c);
   connect_record_client(*c, hostname, hostaddr);
-  return SMFIS_CONTINUE;
+  return SMFIS_NOREPLY;
 }
 
 sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {
@@ -130,8 +154,12 @@ sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
-  const EnvrcptMacros m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
-                           macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
+  // Without a mail store the decision reads no macro, and each fetch is a linear
+  // search through every macro the MTA sent: none is fetched then.
+  EnvrcptMacros m = {nullptr, nullptr, nullptr, nullptr};
+  if (settings.mailstore)
+    m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
+         macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
   return answer(ctx, seam, decide_envrcpt(*c, m, argv != nullptr ? argv[0] : nullptr, seam));
 }
 

@@ -1,11 +1,16 @@
-// The five milter callbacks the daemon registers, and the drain that lets
-// shutdown wait for the callbacks still in progress.
+// The milter callbacks the daemon registers (option negotiation and five steps),
+// and the drain that lets shutdown wait for the callbacks still in progress.
 #pragma once
 
 #include <chrono>
 
 #include <libmilter/mfapi.h>
 
+// Asks for the steps and macros korvane uses only (negotiate_options); no change rights.
+sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
+                          unsigned long f3, unsigned long* pf0, unsigned long* pf1,
+                          unsigned long* pf2, unsigned long* pf3);
+// Gives SMFIS_NOREPLY: the connect step is negotiated without a reply.
 sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr);
 sfsistat filter_envfrom(SMFICTX* ctx, char** argv);
 sfsistat filter_envrcpt(SMFICTX* ctx, char** argv);

@@ -20,7 +20,7 @@ int in_flight(const char* address, const char* where) {
 const FilterSeam production_seam = {
     smfi_getpriv, smfi_setpriv, smfi_getsymval, smfi_setreply,
     in_flight<probe_domain>, in_flight<probe_host>, in_flight<probe_sender_domain>, sleep_seconds,
-    clock_now,
+    clock_now, smfi_setsymlist,
 };
 
 const FilterSeam* current_seam = &production_seam;

@@ -17,6 +17,7 @@ struct FilterSeam {
   int (*probe_sender_domain)(const char* address, const char* domain);
   void (*sleep_seconds)(int n);
   std::time_t (*now)();
+  int (*setsymlist)(SMFICTX* ctx, int stage, char* names);
 };
 
 // The binding in use; the production one unless a test installed another.

@@ -137,7 +137,7 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
       Conn conn;
       SMFICTX* ctx = reinterpret_cast<SMFICTX*>(&conn);
       std::string host = "client" + std::to_string(id) + ".test";
-      if (filter_connect(ctx, host.data(), nullptr) != SMFIS_CONTINUE) ++wrong;
+      if (filter_connect(ctx, host.data(), nullptr) != SMFIS_NOREPLY) ++wrong;
       conn.macros = {{"{rcpt_mailer}", "esmtp"}, {"{rcpt_host}", "[192.0.2.7]"}, {"i", "Q1"}};
 
       const std::string sender = mailbox((n * 5 + id * 31) % kPool, "sender.test");
@@ -204,7 +204,7 @@ TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   SMFICTX* ctx[] = {reinterpret_cast<SMFICTX*>(&busy), reinterpret_cast<SMFICTX*>(&late)};
   char host[] = "client.test", from[] = "<p1@sender.test>";
   char* argv[] = {from, nullptr};
-  for (SMFICTX* c : ctx) ASSERT_EQ(filter_connect(c, host, nullptr), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) ASSERT_EQ(filter_connect(c, host, nullptr), SMFIS_NOREPLY);
   for (SMFICTX* c : ctx) ASSERT_EQ(filter_envfrom(c, argv), SMFIS_CONTINUE);
 
   std::thread check([&] { EXPECT_EQ(filter_eoh(ctx[0]), SMFIS_ACCEPT); });
@@ -216,7 +216,8 @@ TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
 
   probe_entered = false;
   EXPECT_EQ(filter_eoh(ctx[1]), SMFIS_TEMPFAIL);
-  EXPECT_EQ(filter_connect(ctx[0], host, nullptr), SMFIS_TEMPFAIL);
+  EXPECT_EQ(filter_connect(ctx[0], host, nullptr), SMFIS_NOREPLY);  // connect can only go on
+  EXPECT_EQ(filter_envfrom(ctx[0], argv), SMFIS_TEMPFAIL);
   EXPECT_FALSE(probe_entered);
   for (SMFICTX* c : ctx) EXPECT_EQ(filter_close(c), SMFIS_CONTINUE);
   EXPECT_EQ(late.priv, nullptr);
@@ -283,7 +284,7 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
         conn.macros = {{"i", "Q" + std::to_string(i)}};
         std::string from = c.sender;
         char* fargv[] = {from.data(), nullptr};
-        if (filter_connect(ctx, nullptr, nullptr) == SMFIS_CONTINUE && filter_envfrom(ctx, fargv) == SMFIS_CONTINUE)
+        if (filter_connect(ctx, nullptr, nullptr) == SMFIS_NOREPLY && filter_envfrom(ctx, fargv) == SMFIS_CONTINUE)
           got[i] = filter_eoh(ctx);
         (void)filter_close(ctx);
       });

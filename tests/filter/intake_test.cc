@@ -9,6 +9,7 @@
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/fake_milter.h"
+#include "filter/negotiate.h"
 
 TEST(ExtractAddress, Table) {
   struct Case {
@@ -126,7 +127,7 @@ TEST_F(FilterTest, ConnectNameClearing) {
     if (k.family == AF_INET6)
       inet_pton(AF_INET6, k.addr, &reinterpret_cast<sockaddr_in6*>(sa)->sin6_addr);
     std::string host = k.hostname;
-    EXPECT_EQ(filter_connect(fake_ctx(), host.data(), k.family == 0 ? nullptr : sa), SMFIS_CONTINUE)
+    EXPECT_EQ(filter_connect(fake_ctx(), host.data(), k.family == 0 ? nullptr : sa), SMFIS_NOREPLY)
         << k.label;
     auto* c = static_cast<ConnectionContext*>(fake.priv);
     ASSERT_NE(c, nullptr) << k.label;
@@ -142,7 +143,7 @@ TEST_F(FilterTest, ConnectNameClearing) {
 TEST_F(FilterTest, ConnectCutsAnOverlongName) {
   fake.priv = nullptr;
   std::string host(300, 'h');
-  ASSERT_EQ(filter_connect(fake_ctx(), host.data(), nullptr), SMFIS_CONTINUE);
+  ASSERT_EQ(filter_connect(fake_ctx(), host.data(), nullptr), SMFIS_NOREPLY);
   auto* c = static_cast<ConnectionContext*>(fake.priv);
   EXPECT_EQ(c->client_name.size(), 127u);
   EXPECT_EQ(filter_close(fake_ctx()), SMFIS_CONTINUE);
@@ -223,4 +224,22 @@ TEST(ExtractAddress, ContentLongerThanTheFieldIsRefused) {
   EnvelopeText dest;
   EXPECT_EQ(extract_address(dest, raw.c_str()), 0);
   EXPECT_EQ(dest.size(), EnvelopeText::capacity() - 1);
+}
+
+TEST(NegotiateOptions, OnlyWhatKorvaneUsesAndNoChangeRights) {
+  constexpr unsigned long asked = SMFIP_NOHELO | SMFIP_NOHDRS | SMFIP_NOBODY | SMFIP_NOUNKNOWN |
+                                  SMFIP_NODATA | SMFIP_NR_CONN;
+  const struct {
+    const char* label;
+    unsigned long offered_actions, offered_steps, want_actions, want_steps;
+  } cases[] = {
+      {"everything offered (Postfix 3.7)", 0x1ffUL, 0x001fffffUL, SMFIF_SETSYMLIST, asked},
+      {"an MTA without no-reply steps or macro lists", 0xffUL, 0x3ffUL, 0, asked & ~SMFIP_NR_CONN},
+      {"nothing offered", 0, 0, 0, 0},
+  };
+  for (const auto& k : cases) {
+    const MilterOptions o = negotiate_options(k.offered_actions, k.offered_steps);
+    EXPECT_EQ(o.steps, k.want_steps) << k.label;
+    EXPECT_EQ(o.actions, k.want_actions) << k.label;
+  }
 }

@@ -3,6 +3,12 @@
 #include "util/helpers.h"
 #include "util/random_text.h"
 
+#include <syslog.h>
+
+#include <cstdio>
+
+#include "util/log.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -66,4 +72,22 @@ TEST(RandomLocalPart, ShapeAndUnpredictability) {
   char small[RANDOM_LOCAL_PART_LENGTH];
   EXPECT_FALSE(random_local_part(small, sizeof small));
   EXPECT_STREQ(small, "");
+}
+
+// The "%s"-only fast path must give exactly what vsnprintf gives, cut included.
+TEST(LogMsg, LinesAsVsnprintfWritesThem) {
+  std::string got;
+  log_set_sink([&](int, const std::string& line) { got = line; });
+  const std::string long_arg(3000, 'x');
+  char want[2048];
+  log_msg(LOG_INFO, "%s: from=%s, id=%s", "sender check", "<a@b>", "Q1");
+  EXPECT_EQ(got, "sender check: from=<a@b>, id=Q1");
+  log_msg(LOG_INFO, "100%% [%s]%s", "", "end");
+  EXPECT_EQ(got, "100% []end");
+  log_msg(LOG_INFO, "cut: %s", long_arg.c_str());
+  std::snprintf(want, sizeof want, "cut: %s", long_arg.c_str());
+  EXPECT_EQ(got, want);
+  log_msg(LOG_INFO, "other conversions: %s %d %5s", "a", 42, "b");
+  EXPECT_EQ(got, "other conversions: a 42     b");
+  log_set_sink(nullptr);
 }

@@ -142,6 +142,7 @@ EOF
   echo "-- what Postfix hands a milter (a recording milter in korvane's place)"
   local rec="$BED/recmilter.jsonl"
   "$PY" "$E2E_LIB/recmilter.py" "$BED/run/korvane.sock" "$rec" "$BED/recmilter.ready" &
+  local recorder=$!
   bed_pids+=($!)
   bed_wait 50 test -s "$BED/recmilter.ready" || { t_bad "recording milter starts"; return; }
   smtp_raw "EHLO client.example.test" "MAIL FROM:alice@good.test" "RCPT TO:<Ivan@Relay.test>" \
@@ -166,6 +167,43 @@ mail <ab> | {auth_authen}=absent {verify}=absent {if_addr}=absent
 mail <> | {auth_authen}=absent {verify}=absent {if_addr}=absent
 EOF
 )" "$("$PY" "$E2E_LIB/bedtool.py" milter "$rec" | sed -E "s/i='[0-9A-F]{6,}'/i=QUEUEID/")"
+
+  # The same recorder as a relay in front of korvane: the steps korvane negotiates and
+  # every packet of a fresh pass (accepted at end of headers) and a cached one.
+  echo "-- what Postfix and korvane exchange (the recorder relaying)"
+  bed_stop_pid "$recorder"
+  korvane_start <<'EOF2' || { t_bad "korvane starts"; return; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+EOF2
+  local ex="$BED/exchange.jsonl"
+  "$PY" "$E2E_LIB/recmilter.py" --relay "$BED/run/korvane.sock" "$BED/run/relay.sock" "$ex" "$BED/relay.ready" &
+  bed_pids+=($!)
+  bed_wait 50 test -s "$BED/relay.ready" || { t_bad "relaying recorder starts"; return; }
+  /usr/sbin/postconf -c "$PFCONF" -e "smtpd_milters = unix:$BED/run/relay.sock" \
+    && /usr/sbin/postfix -c "$PFCONF" reload >/dev/null 2>&1
+  sleep 1
+  smtp_send alice@good.test 'rcpt@elsewhere.test' >/dev/null
+  smtp_send alice@good.test 'rcpt@elsewhere.test' >/dev/null
+  expect_eq "a cached sender passes too" "250" "$(cut -c1-3 "$BED/last")"
+  bed_wait 50 sh -c "[ \$($PY $E2E_LIB/bedtool.py exchange $ex | grep -c ' Q ') -ge 2 ]"
+  expect_eq "no HELO, header, body or DATA step; connect unanswered" "$(cat <<'EOF'
+O=o C M=c R=c N=a A A Q | steps 0x1332 actions 0x100, 4 answered
+O=o C M=c R=c N=c E=c A A Q | steps 0x1332 actions 0x100, 5 answered
+EOF
+)" "$("$PY" "$E2E_LIB/bedtool.py" exchange "$ex")"
+  # Postfix still sends the (empty) macro packets of the HELO and DATA steps it skips.
+  expect_eq "only the macros korvane reads (actions 0x100: macro lists)" "$(cat <<'EOF'
+C: (none)
+E: i
+H: (none)
+M: (none)
+N: i
+R: {rcpt_mailer} {rcpt_host} {rcpt_addr}
+T: i
+EOF
+)" \
+    "$("$PY" "$E2E_LIB/bedtool.py" macros "$ex" | sed 's/^conn [0-9]* //' | sort -u)"
 }
 
 korvane_log_of() { "$PY" "$E2E_LIB/bedtool.py" log "$SYSLOG" "$1" "${2:-0}"; }

@@ -27,4 +27,13 @@ if_addr of another interface|CONTINUE
 if_addr a prefix of the client|CONTINUE
 untrusted malformed sender|REPLYCODE
 EOF2
+  group_main_negotiate
+}
+
+# Negotiated without a reply at connect, and still answered for an MTA without that.
+group_main_negotiate() {
+  local got
+  got=$(miltertest -D "socket=unix:$BED/run/korvane.sock" -s "$E2E_LIB/../milter/negotiate.lua" 2>&1)
+  expect_eq "connect reply by what the MTA offers" "all offered replies: connect none, mail REPLYCODE
+no reply-less steps replies: connect CONTINUE, mail REPLYCODE" "$got"
 }

@@ -9,6 +9,12 @@
   bedtool.py count FILE                        the number of lines (a mark for FROM_LINE)
   bedtool.py milter REC.jsonl [FROM_LINE]      what a recording milter saw, one line per event
   bedtool.py metrics NAME... < SCRAPE          the non-zero samples named, "name{k=v,...} value"
+  bedtool.py exchange REC.jsonl [FROM_LINE]    a relayed milter session per line: the MTA's
+                                               commands, "=x" for the milter's reply to each,
+                                               macro packets left out; then the negotiated
+                                               steps and the count of answered commands
+  bedtool.py macros REC.jsonl [FROM_LINE]      the macro names of each relayed macro packet,
+                                               "conn N STAGE: names", in the order sent
 """
 import json
 import os
@@ -106,6 +112,28 @@ def main():
                     labels = ",".join(f"{k}={v}" for k, v in sorted(smp.labels.items()))
                     out.append(f"{smp.name}{{{labels}}} {smp.value:g}")
         print("\n".join(sorted(out)))
+    elif cmd == "exchange":
+        start = int(args[1]) if len(args) > 1 else 0
+        sessions = {}
+        for r in records(args[0], start):
+            tokens, info = sessions.setdefault(r["conn"], ([], {}))
+            if r["from"] == "mta":
+                if r["cmd"] != "D":
+                    tokens.append(r["cmd"])
+            elif tokens:
+                tokens[-1] += "=" + r["cmd"].lower()
+                info["answered"] = info.get("answered", 0) + 1
+                if "steps" in r:
+                    info["steps"] = f'steps {r["steps"]:#x} actions {r["actions"]:#x}'
+        for n in sorted(sessions):
+            tokens, info = sessions[n]
+            print(f'{" ".join(tokens)} | {info.get("steps", "no negotiation")}, '
+                  f'{info.get("answered", 0)} answered')
+    elif cmd == "macros":
+        start = int(args[1]) if len(args) > 1 else 0
+        for r in records(args[0], start):
+            if r.get("cmd") == "D" and r["from"] == "mta":
+                print(f'conn {r["conn"]} {r["stage"]}: {" ".join(r["names"]) or "(none)"}')
     elif cmd == "count":
         try:
             with open(args[0]) as f:
