@@ -107,6 +107,7 @@ void log_msg(int priority, const char* fmt, ...) {
     static const char prefix[] = "korvane: ";
     iovec parts[] = {{const_cast<char*>(prefix), sizeof prefix - 1}, {line, len},
                      {const_cast<char*>("\n"), 1}};
-    (void)writev(STDERR_FILENO, parts, 3);
+    // A copy on stderr that cannot be written is not worth a line of its own.
+    if (writev(STDERR_FILENO, parts, 3) < 0) return;
   }
 }
