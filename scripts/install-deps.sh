@@ -11,7 +11,7 @@ pkgs=(
   postfix dnsmasq-base swaks
   iproute2 util-linux procps psmisc python3
   valgrind man-db groff-base
-  debhelper dpkg-dev fakeroot lintian libhiredis-dev prometheus-cpp-dev redis-server
+  debhelper dpkg-dev fakeroot lintian libhiredis-dev redis-server
 )
 missing=()
 for p in "${pkgs[@]}"; do
