@@ -196,6 +196,11 @@ int cache_recall(const char* key, int kind, bool* from_shared) {
   return shared.status;
 }
 
+int cache_recall_local(const char* key, int kind) {
+  CacheLock lock;
+  return cache_lookup(key, kind);
+}
+
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
   if (ttl == 0) return;
   {

@@ -33,6 +33,9 @@ void cache_destroy();
 // the time it has left there). *from_shared, when given, tells whether the
 // answer came from the shared tier.
 [[nodiscard]] int cache_recall(const char* key, int kind, bool* from_shared = nullptr);
+// The same from memory alone: for a second look at a key just asked of both
+// tiers, where only this host can have stored an answer since.
+[[nodiscard]] int cache_recall_local(const char* key, int kind);
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
 // With the shared tier on, the outcome is written there too.

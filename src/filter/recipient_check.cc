@@ -132,11 +132,12 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
   if (flight.leads()) {
-    // A check that ended between the lookup above and the flight has stored its outcome.
-    const int stored = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
+    // A check of this host that ended between the lookup above and the flight
+    // has stored its outcome in memory; the shared tier was asked just now.
+    const int stored = cache_recall_local(c.recipient.c_str(), CACHE_RECIPIENT);
     if (is_recipient_status(stored)) {
       flight.publish(stored);
-      return answer_known(c, stored, cache_source(shared), m.queue_id, seam);
+      return answer_known(c, stored, MetricSource::cache, m.queue_id, seam);
     }
     result = choice == ProbeChoice::probe ? probe_relay(m, seam) : PROBE_PASS;
   }

@@ -117,11 +117,12 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
   if (flight.leads()) {
-    // A check that ended between the lookup above and the flight has stored its outcome.
-    const int stored = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
+    // A check of this host that ended between the lookup above and the flight
+    // has stored its outcome in memory; the shared tier was asked just now.
+    const int stored = cache_recall_local(c.sender.c_str(), CACHE_SENDER);
     if (is_sender_status(stored)) {
       flight.publish(stored);
-      return answer_known(c, stored, cache_source(shared), queue_id, seam);
+      return answer_known(c, stored, MetricSource::cache, queue_id, seam);
     }
     const char* at = std::strchr(c.sender.c_str(), '@');
     const char* domain = at != nullptr ? at + 1 : "";
