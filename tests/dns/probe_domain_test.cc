@@ -70,7 +70,7 @@ TEST(ProbeDomain, WalkTable) {
     std::vector<std::string> asked;
     const auto wait = std::chrono::milliseconds(20);
     const SmtpDeadline deadline = c.slow < 0 ? NO_DEADLINE : std::chrono::steady_clock::now() + wait;
-    auto probe = [&](const char* address, const char* host) {
+    auto probe = [&](const char* address, const char* host, ProbeReplyText*) {
       EXPECT_STREQ(address, "<user@example.test>");
       std::size_t i = asked.size();
       asked.emplace_back(host);
@@ -91,7 +91,7 @@ TEST(ProbeDomain, DomainPassedToTheLookupUnchanged) {
     seen = domain;
     return -1;
   };
-  auto probe = [](const char*, const char*) { return PROBE_PASS; };
+  auto probe = [](const char*, const char*, ProbeReplyText*) { return PROBE_PASS; };
   EXPECT_EQ(probe_domain_with("a@Mixed.Example", "Mixed.Example", probe, lookup), PROBE_TEMPFAIL);
   EXPECT_EQ(seen, "Mixed.Example");
 }
