@@ -62,6 +62,12 @@ TEST(ProbeDomain, WalkTable) {
        PROBE_TEMPFAIL, {"mx1.test."}, 0},
       {"deadline passes at the second", 3, {PROBE_TEMPFAIL, PROBE_TEMPFAIL, PROBE_PASS},
        PROBE_TEMPFAIL, {"mx1.test.", "mx2.test."}, 1},
+      {"refused, the rest unreachable: refused", 3, {PROBE_REFUSED, PROBE_TEMPFAIL, PROBE_REFUSED},
+       PROBE_REFUSED, three},
+      {"refused, then a pass", 2, {PROBE_REFUSED, PROBE_PASS}, PROBE_PASS, {"mx1.test.", "mx2.test."}},
+      {"catch-all at the first exchanger", 2, {PROBE_CATCHALL}, PROBE_CATCHALL, {"mx1.test."}},
+      {"catch-all at a backup: a plain pass", 2, {PROBE_TEMPFAIL, PROBE_CATCHALL}, PROBE_PASS,
+       {"mx1.test.", "mx2.test."}},
       {"a definite answer at the deadline stands", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
        {"mx1.test."}, 0},
   };
