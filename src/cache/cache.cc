@@ -96,26 +96,34 @@ void entry_fill(CacheEntry* e, const char* key, std::uint64_t h, int kind, int s
   e->expires = expires;
 }
 
-// Both expect the lock held.
-int cache_lookup(const char* key, int kind) {
+// Both expect the lock held. *left, when given, gets the live entry's seconds left.
+int cache_lookup(const char* key, int kind, std::int64_t* left = nullptr) {
   if (cache_table == nullptr || key == nullptr) return 0;
   const std::uint64_t h = hash_string(key);
   const std::int64_t now = cache_now();
   for (const CacheEntry* e = cache_table[h & (CACHE_BUCKETS - 1)]; e != nullptr; e = e->next) {
-    if (entry_matches(e, key, h, kind, now)) return e->status;
+    if (!entry_matches(e, key, h, kind, now)) continue;
+    if (left != nullptr) *left = e->expires - now;
+    return e->status;
   }
   return 0;
 }
 
-void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
+// replace: a live entry takes the new outcome and lifetime (a renewal).
+void cache_store(const char* key, std::int64_t ttl, int kind, int status, bool replace = false) {
   if (cache_table == nullptr || key == nullptr) return;
   const std::uint64_t h = hash_string(key);
   const std::int64_t now = cache_now();
   CacheEntry** head = &cache_table[h & (CACHE_BUCKETS - 1)];
 
-  // A live outcome is never replaced, refreshed or extended: the first store wins.
-  for (const CacheEntry* e = *head; e != nullptr; e = e->next) {
-    if (entry_matches(e, key, h, kind, now)) return;
+  // Otherwise a live outcome is never replaced, refreshed or extended: the first store wins.
+  for (CacheEntry* e = *head; e != nullptr; e = e->next) {
+    if (!entry_matches(e, key, h, kind, now)) continue;
+    if (replace) {
+      e->status = status;
+      e->expires = expiry_of(now, ttl);
+    }
+    return;
   }
   // Dead entries are recycled in place, so a chain only grows while all of it is live.
   CacheEntry** tail = head;
@@ -181,14 +189,17 @@ void cache_destroy() {
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind, bool* from_shared) {
-  if (from_shared != nullptr) *from_shared = false;
+int cache_recall(const char* key, int kind, CacheHit* hit) {
+  CacheHit unused;
+  CacheHit& h = hit != nullptr ? *hit : unused;
+  h = CacheHit{};
   {
     CacheLock lock;
-    if (const int status = cache_lookup(key, kind); status != 0) return status;
+    if (const int status = cache_lookup(key, kind, &h.left); status != 0) return status;
   }
   const SharedAnswer shared = shared_tier_recall(key, kind);
-  if (from_shared != nullptr) *from_shared = shared.status != 0;
+  h.shared = shared.status != 0;
+  h.left = shared.keep_seconds;
   if (shared.status != 0 && shared.keep_seconds > 0) {
     CacheLock lock;
     cache_store(key, shared.keep_seconds, kind, shared.status);
@@ -196,21 +207,27 @@ int cache_recall(const char* key, int kind, bool* from_shared) {
   return shared.status;
 }
 
-int cache_recall_local(const char* key, int kind) {
+int cache_recall_again(const char* key, int kind) {
   CacheLock lock;
   return cache_lookup(key, kind);
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheReach reach) {
   if (ttl == 0) return;
-  cache_remember_local(key, ttl, kind, status);
-  shared_tier_remember(key, kind, status, ttl);
+  {
+    CacheLock lock;
+    cache_store(key, ttl, kind, status);
+  }
+  if (reach == CacheReach::site) shared_tier_remember(key, kind, status, ttl);
 }
 
-void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_renew(const char* key, std::int64_t ttl, int kind, int status) {
   if (ttl == 0) return;
-  CacheLock lock;
-  cache_store(key, ttl, kind, status);
+  {
+    CacheLock lock;
+    cache_store(key, ttl, kind, status, true);
+  }
+  shared_tier_remember(key, kind, status, ttl);
 }
 
 void die(const char* what) {

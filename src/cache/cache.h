@@ -32,20 +32,28 @@ void cache_mutex_destroy();
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
+// Where an answer was found: this host's memory or the site's shared tier, and
+// the seconds it has left to live.
+struct CacheHit {
+  bool shared = false;
+  std::int64_t left = 0;
+};
 // The live status for key and kind, or 0 (also without a table or key): from
 // memory, else from the shared tier when it is on (and then kept in memory for
-// the time it has left there). *from_shared, when given, tells whether the
-// answer came from the shared tier.
-[[nodiscard]] int cache_recall(const char* key, int kind, bool* from_shared = nullptr);
-// The same from memory alone: for a second look at a key just asked of both
-// tiers, where only this host can have stored an answer since.
-[[nodiscard]] int cache_recall_local(const char* key, int kind);
+// the time it has left there). *hit, when given, tells where it was found.
+[[nodiscard]] int cache_recall(const char* key, int kind, CacheHit* hit = nullptr);
+// A second look at a key just recalled: only what this host has stored since.
+[[nodiscard]] int cache_recall_again(const char* key, int kind);
+// Who may use a stored outcome: the whole site, or only this host, for what
+// only this host can vouch for.
+enum class CacheReach { site, host };
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
-// With the shared tier on, the outcome is written there too.
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
-// The same in this host's memory alone, for what only this host can vouch for.
-void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status);
+// Within the site's reach the shared tier, when on, is written too.
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status,
+                    CacheReach reach = CacheReach::site);
+// The same, but a live entry takes the new outcome and lifetime: a renewal.
+void cache_renew(const char* key, std::int64_t ttl, int kind, int status);
 
 // Entries held for kind, expired ones not yet reused included: what the cache
 // costs in memory, not how many outcomes are still live.

@@ -30,6 +30,7 @@
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "verify/walkers.h"
 
 namespace {
 
@@ -143,17 +144,23 @@ int serve() {
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
   if (settings.redis) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors});
+  walkers_start(settings.callouts);
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
   // loop returns, and one may still be inside a check: nothing it reads is
-  // freed until every callback has ended. A walk ends by its deadline; past
-  // that (and the pause that may follow it) the process ends as it is.
+  // freed until every callback has ended, nor until every walker has. A walk
+  // ends by its deadline; past that (and the pause that may follow it) the
+  // process ends as it is. Queued walks are dropped: no check waits for them.
   // Clamped so that the clock's arithmetic cannot overflow; that is years.
   constexpr std::int64_t longest = 100'000'000;
   std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
   if (walk > longest) walk = longest;
-  if (!filter_drain(std::chrono::seconds(walk + 5))) {
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(walk + 5);
+  const auto left = [&bound] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
+  };
+  if (!filter_drain(left()) || !walkers_stop(left())) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
     std::fflush(nullptr);
     _exit(status);

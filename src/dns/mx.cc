@@ -15,7 +15,6 @@
 #include "dns/exchanger_probe.h"
 #include "dns/mx_reply.h"
 #include "metrics/metrics.h"
-#include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
 
@@ -56,20 +55,22 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
   return HeapBuffer<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
 }
 
-// One verification's walk: every exchanger under the same deadline, each
-// exchanger asked bringing one address the walk may add to the exchanger memory.
-int walk_within_deadline(const char* address, const char* domain, bool null_mx_final,
-                         bool refused_probes, ProbeReplyText* reply) {
-  ProbeOptions opt;
-  opt.timeouts.deadline = callout_deadline();
-  opt.refused_probes = refused_probes;
-  int new_entries = 0;
-  auto probe = [&opt, &new_entries](const char* a, const char* host, ProbeReplyText* one) {
-    ++new_entries;
-    return probe_host_with(a, host, opt, one, &new_entries);
-  };
-  return probe_domain_with(address, domain, probe, mx_lookup, opt.timeouts.deadline, null_mx_final,
-                           reply);
+// A result that ends a walk whatever follows it (probe_fold).
+bool decisive(int result) {
+  return result == PROBE_PASS || result == PROBE_FAIL || result == PROBE_CATCHALL;
+}
+
+// One exchanger's probe options under the walk's deadline: a deciding result is
+// told at once, a later exchanger's catch-all as the plain pass the walk makes of it.
+ProbeOptions exchanger_options(const WalkOptions& walk, SmtpDeadline deadline, bool later) {
+  ProbeOptions opt = walk.probe;
+  opt.timeouts.deadline = deadline;
+  if (walk.probe.decided) {
+    opt.decided = [&told = walk.probe.decided, later](int r, const ProbeReplyText& reply) {
+      if (decisive(r)) told(r == PROBE_CATCHALL && later ? PROBE_PASS : r, reply);
+    };
+  }
+  return opt;
 }
 
 }  // namespace
@@ -137,11 +138,23 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
   return walk.result;
 }
 
-int probe_domain(const char* address, const char* domain, ProbeReplyText* reply) {
-  return walk_within_deadline(address, domain, false, false, reply);
+// Each exchanger asked brings one address the walk may add to the exchanger memory.
+int walk_domain(const char* address, const char* domain, const WalkOptions& walk,
+                ProbeReplyText* reply) {
+  const SmtpDeadline deadline = callout_deadline(walk.deadline_seconds);
+  int new_entries = 0;
+  int asked = 0;
+  auto probe = [&](const char* a, const char* host, ProbeReplyText* one) {
+    ++new_entries;
+    const ProbeOptions opt = exchanger_options(walk, deadline, asked++ > 0);
+    return probe_host_with(a, host, opt, walk.limits, one, &new_entries);
+  };
+  return probe_domain_with(address, domain, probe, mx_lookup, deadline, walk.null_mx_final, reply);
 }
 
-int probe_sender_domain(const char* address, const char* domain, ProbeReplyText* reply) {
-  return walk_within_deadline(address, domain, settings.nullmx != 0, settings.refusals_mailbox != 0,
-                              reply);
+int walk_host(const char* address, const char* host, const WalkOptions& walk,
+              ProbeReplyText* reply) {
+  const ProbeOptions opt = exchanger_options(walk, callout_deadline(walk.deadline_seconds), false);
+  int new_entries = 1;
+  return probe_host_with(address, host, opt, walk.limits, reply, &new_entries);
 }

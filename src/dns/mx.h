@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 
+#include "dns/exchanger_probe.h"
 #include "smtp/probe_reply.h"
 #include "smtp/transport.h"
 
@@ -19,22 +20,29 @@ using MxList = char* [MX_MAX];
 // record, preference 0, exchange "."), for which the domain itself is listed.
 [[nodiscard]] int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer,
                             bool* null_mx = nullptr);
-// Walks the domain's exchangers with probe_host until one answers definitely
-// (probe_fold), within one deadline (calloutdeadline) for the whole walk. A
-// catch-all answer from any but the first exchanger is a plain pass: a backup
-// exchanger often takes every mailbox and relays later. *reply, when given,
-// gets the reply that decided the result. The walk adds no more addresses to
-// the exchanger memory than it asks exchangers.
-[[nodiscard]] int probe_domain(const char* address, const char* domain,
-                               ProbeReplyText* reply = nullptr);
-// The same for a sender's domain: with nullmx reject a null MX gives
-// PROBE_NULLMX at once, with no probe; with refusals mailbox, PROBE_REFUSED
-// when every exchanger that answered refused the probe.
-[[nodiscard]] int probe_sender_domain(const char* address, const char* domain,
-                                      ProbeReplyText* reply = nullptr);
+// All one walk needs, built by its caller once per check.
+struct WalkOptions {
+  ProbeOptions probe;  // its deadline is set when the walk starts
+  ExchangerLimits limits;
+  std::int64_t deadline_seconds = 0;  // the whole walk's time from its start; 0: none
+  bool null_mx_final = false;         // a null MX gives PROBE_NULLMX, with no probe
+};
+
+// Walks the domain's exchangers through the exchanger memory until one answers
+// definitely (probe_fold), within one deadline for the whole walk. A catch-all
+// answer from any but the first exchanger is a plain pass: a backup exchanger
+// often takes every mailbox and relays later. *reply, when given, gets the
+// reply that decided the result; probe.decided hears a deciding result before
+// its dialogue's polite end. The walk adds no more addresses to the exchanger
+// memory than it asks exchangers.
+[[nodiscard]] int walk_domain(const char* address, const char* domain, const WalkOptions& walk,
+                              ProbeReplyText* reply = nullptr);
+// The same for one host (a name or an address literal) asked directly.
+[[nodiscard]] int walk_host(const char* address, const char* host, const WalkOptions& walk,
+                            ProbeReplyText* reply = nullptr);
 
 // The walk with its two outside calls replaceable, for tests: probe stands for
-// probe_host (address, host, reply) and lookup for mx_lookup. Once the deadline
+// probe_host_with (address, host, reply) and lookup for mx_lookup. Once the deadline
 // has passed no further exchanger is asked and the walk is a temporary failure.
 // null_mx_final: a null MX ends the walk with PROBE_NULLMX instead of probing
 // the domain itself.

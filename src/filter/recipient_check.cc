@@ -1,6 +1,6 @@
-// Recipient verification at RCPT TO: syntax, the tarpit for earlier failures,
-// the cache, catch-all domains, the same check in flight elsewhere, a probe at
-// the MTA's relay host, and the recipient whitelist.
+// Recipient verification at RCPT TO: the policy around the engine's verdict
+// (syntax, the tarpit for earlier failures, where the MTA's relay host is
+// asked, the recipient whitelist), and the replies and lines of each verdict.
 #include <strings.h>
 #include <syslog.h>
 
@@ -8,8 +8,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "cache/cache.h"
-#include "cache/inflight.h"
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
@@ -47,15 +45,22 @@ ProbeChoice choose_probe(const EnvrcptMacros& m) {
   return ProbeChoice::none;
 }
 
-// An address literal ("[192.0.2.7]", "[192.0.2.7]:25") is probed directly; a
-// "[" without "]" gives everything after it. A host name is walked as a domain.
-int probe_relay(const EnvrcptMacros& m, const FilterSeam& seam, ProbeReplyText* reply) {
+// Where the relay host is asked: an address literal ("[192.0.2.7]",
+// "[192.0.2.7]:25") directly, a "[" without "]" giving everything after it; a
+// host name is walked as a domain. A recipient the MTA delivers itself is only
+// looked up, and one without a mailer that can be asked passes unprobed.
+VerifyWay relay_way(ProbeChoice choice, const EnvrcptMacros& m, char (&literal)[LITERAL_SIZE],
+                    const char** where) {
+  *where = nullptr;
+  if (choice == ProbeChoice::local) return VerifyWay::lookup_only;
+  if (choice == ProbeChoice::none) return VerifyWay::unprobed;
+  *where = m.rcpt_host;
   const char* open = std::strchr(m.rcpt_host, '[');
-  if (open == nullptr) return seam.probe_domain(m.rcpt_addr, m.rcpt_host, reply);
-  char literal[LITERAL_SIZE];
+  if (open == nullptr) return VerifyWay::domain;
   copy_bounded(literal, open + 1, sizeof literal);
   if (char* close = std::strrchr(literal, ']'); close != nullptr) *close = '\0';
-  return seam.probe_address(m.rcpt_addr, literal, reply);
+  *where = literal;
+  return VerifyWay::host;
 }
 
 void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
@@ -63,14 +68,6 @@ void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
   const long long seconds = static_cast<long long>(TARPIT_SECONDS_PER_FAILURE) * c.failed_recipients;
   metrics_tarpit_seconds(static_cast<double>(seconds > INT_MAX ? INT_MAX : seconds));
   seam.sleep_seconds(seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds));
-}
-
-bool is_recipient_status(int status) { return status >= RCPT_PASS && status <= RCPT_TEMPFAIL; }
-
-MetricOutcome recipient_outcome(int status) {
-  return status == RCPT_FAIL       ? MetricOutcome::fail
-         : status == RCPT_TEMPFAIL ? MetricOutcome::tempfail
-                                   : MetricOutcome::pass;
 }
 
 // The answer to a recipient whose outcome is known without a probe of its own:
@@ -83,21 +80,40 @@ FilterDecision refuse(ConnectionContext& c, const CheckLine& line, const char* q
   return d.reply != nullptr ? d : whitelist_step(c);
 }
 
-FilterDecision answer_known(ConnectionContext& c, int status, MetricSource source,
-                            const char* queue_id, const FilterSeam& seam) {
-  metrics_count_check(MetricKind::recipient, recipient_outcome(status), source);
-  switch (status) {
-    case RCPT_TEMPFAIL:
+FilterDecision answer_known(ConnectionContext& c, const Verdict& v, const char* queue_id,
+                            const FilterSeam& seam) {
+  metrics_count_check(MetricKind::recipient, metric_outcome(v.result), metric_source(v));
+  switch (v.result) {
+    case PROBE_TEMPFAIL:
       return refuse(c, {LOG_INFO, "recipient check tempfailed (cached)", nullptr, nullptr},
                     queue_id, SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
-    case RCPT_FAIL:
+    case PROBE_FAIL:
       ++c.failed_recipients;
       return refuse(c, {LOG_INFO, "recipient check failed (cached)", nullptr, nullptr}, queue_id,
                     SMFIS_REJECT, &recipient_fail_reply, seam);
+    case PROBE_CATCHALL:
+      log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, queue_id);
+      return whitelist_step(c);
     default:
       log_check(LOG_INFO, "recipient check succeeded (cached)", c, nullptr, queue_id);
       return whitelist_step(c);
   }
+}
+
+// The outcome of a walk: this check's own, or one whose wait ran out.
+FilterDecision answer_walked(ConnectionContext& c, const Verdict& v, const char* elapsed,
+                             const char* queue_id, const FilterSeam& seam) {
+  metrics_count_check(MetricKind::recipient, metric_outcome(v.result), metric_source(v));
+  if (v.result == PROBE_FAIL) {
+    ++c.failed_recipients;
+    return refuse(c, {LOG_NOTICE, "recipient check failed", elapsed, &v.reply}, queue_id,
+                  SMFIS_REJECT, &recipient_fail_reply, seam);
+  }
+  if (v.result < 0)
+    return refuse(c, {LOG_NOTICE, "recipient check tempfailed", elapsed, &v.reply}, queue_id,
+                  SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
+  log_check(LOG_INFO, "recipient check succeeded", c, elapsed, queue_id);
+  return whitelist_step(c);
 }
 
 }  // namespace
@@ -118,66 +134,19 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
-  bool shared = false;
-  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
-  if (is_recipient_status(known)) return answer_known(c, known, cache_source(shared), m.queue_id, seam);
-
-  const ProbeChoice choice = choose_probe(m);
-  if (choice == ProbeChoice::local) return whitelist_step(c);
-  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
-    metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::catch_all);
-    log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
-    return whitelist_step(c);
-  }
-
+  char literal[LITERAL_SIZE];
+  const char* where = nullptr;
+  const VerifyWay way = relay_way(choose_probe(m), m, literal, &where);
   const std::time_t start = seam.now();
-  InflightCheck flight(CACHE_RECIPIENT, c.recipient.c_str(), check_wait_seconds());
-  if (is_recipient_status(flight.outcome()))
-    return answer_known(c, flight.outcome(), MetricSource::joined, m.queue_id, seam);
-  // A waiter whose wait ran out has a temporary failure of its own.
-  int result = PROBE_TEMPFAIL;
-  ProbeReplyText reply;
-  if (flight.leads()) {
-    // A check of this host that ended between the lookup above and the flight
-    // has stored its outcome in memory; the shared tier was asked just now.
-    const int stored = cache_recall_local(c.recipient.c_str(), CACHE_RECIPIENT);
-    if (is_recipient_status(stored)) {
-      flight.publish(stored);
-      return answer_known(c, stored, MetricSource::cache, m.queue_id, seam);
-    }
-    result = choice == ProbeChoice::probe ? probe_relay(m, seam, &reply) : PROBE_PASS;
-  }
+  const Verdict v = verify_for(VerifyKind::recipient, c.recipient.c_str(), m.rcpt_addr, way, where);
+  if (v.source == VerdictSource::none) return whitelist_step(c);
+  if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(c, v, m.queue_id, seam);
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
-  // A waiter whose wait ran out joined a walk too, one that told it nothing.
-  metrics_count_check(MetricKind::recipient, metric_outcome(result),
-                      flight.leads() ? MetricSource::fresh : MetricSource::joined);
-
-  // Each outcome is stored before it is published, so a check that starts once
-  // the flight has ended finds it in the cache.
-  if (result == PROBE_FAIL) {
-    ++c.failed_recipients;
-    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL);
-    flight.publish(RCPT_FAIL);
-    return refuse(c, {LOG_NOTICE, "recipient check failed", elapsed, &reply}, m.queue_id,
-                  SMFIS_REJECT, &recipient_fail_reply, seam);
+  if (v.in_progress) {
+    const FilterDecision d = answer_in_progress(MetricKind::recipient, v, c, elapsed, m.queue_id,
+                                                &recipient_tempfail_reply, seam);
+    return d.reply != nullptr ? d : whitelist_step(c);
   }
-  if (result < 0) {
-    // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
-    if (flight.leads())
-      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
-    flight.publish(RCPT_TEMPFAIL);
-    return refuse(c, {LOG_NOTICE, "recipient check tempfailed", elapsed, &reply}, m.queue_id,
-                  SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
-  }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr);
-  // A recipient never probed passes on this host's word alone: another host of
-  // the site may route it to a mailer that can be asked.
-  if (choice == ProbeChoice::probe)
-    cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
-  else
-    cache_remember_local(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
-  flight.publish(RCPT_PASS);
-  log_check(LOG_INFO, "recipient check succeeded", c, elapsed, m.queue_id);
-  return whitelist_step(c);
+  return answer_walked(c, v, elapsed, m.queue_id, seam);
 }

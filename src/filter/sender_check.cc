@@ -1,7 +1,6 @@
-// Sender verification at end of headers: client and sender whitelists, the null
-// sender, domains never probed, the cache, catch-all domains and domains that
-// refuse probes, the same check in flight elsewhere, and a fresh walk of the
-// sender domain's exchangers.
+// Sender verification at end of headers: the policy around the engine's
+// verdict (client and sender whitelists, the null sender, domains never
+// probed), and the replies and lines of each verdict.
 #include <arpa/inet.h>
 #include <syslog.h>
 
@@ -9,8 +8,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "cache/cache.h"
-#include "cache/inflight.h"
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
@@ -69,29 +66,56 @@ FilterDecision refuse(const ConnectionContext& c, const CheckLine& line, const c
   return refuse_verified(MetricKind::sender, line, c, queue_id, result, reply, seam);
 }
 
-bool is_sender_status(int status) { return status >= SENDER_PASS && status <= SENDER_TEMPFAIL; }
-
-MetricOutcome sender_outcome(int status) {
-  return status == SENDER_FAIL       ? MetricOutcome::fail
-         : status == SENDER_TEMPFAIL ? MetricOutcome::tempfail
-                                     : MetricOutcome::pass;
-}
-
 // The answer to a sender whose outcome is known without a walk of its own: from
 // the cache, or from the same check another connection has just made.
-FilterDecision answer_known(const ConnectionContext& c, int status, MetricSource source,
-                            const char* queue_id, const FilterSeam& seam) {
-  metrics_count_check(MetricKind::sender, sender_outcome(status), source);
-  switch (status) {
-    case SENDER_TEMPFAIL:
+FilterDecision answer_known(const ConnectionContext& c, const Verdict& v, const char* queue_id,
+                            const FilterSeam& seam) {
+  metrics_count_check(MetricKind::sender, metric_outcome(v.result), metric_source(v));
+  switch (v.result) {
+    case PROBE_TEMPFAIL:
+      if (v.source == VerdictSource::joined && settings.ignoretempfail != 0)
+        return {SMFIS_CONTINUE, nullptr};
       return refuse(c, {LOG_INFO, "sender check tempfailed (cached)", nullptr, nullptr}, queue_id,
                     SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
-    case SENDER_FAIL:
+    case PROBE_FAIL:
       return refuse(c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
                     SMFIS_REJECT, &sender_fail_reply, seam);
     default:
       log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
       return {SMFIS_CONTINUE, nullptr};
+  }
+}
+
+// The domain answers for every mailbox: it takes them all, or refuses probes.
+FilterDecision answer_marked(const ConnectionContext& c, const Verdict& v, const char* queue_id) {
+  metrics_count_check(MetricKind::sender, MetricOutcome::pass, metric_source(v));
+  log_check(LOG_INFO,
+            v.result == PROBE_CATCHALL ? "sender check succeeded (catch-all)"
+                                       : "sender check skipped (domain refuses probes)",
+            c, nullptr, queue_id);
+  return {SMFIS_CONTINUE, nullptr};
+}
+
+// The outcome of a walk: this check's own, or one whose wait ran out.
+FilterDecision answer_walked(const ConnectionContext& c, const Verdict& v, const char* elapsed,
+                             const char* queue_id, const FilterSeam& seam) {
+  metrics_count_check(MetricKind::sender, metric_outcome(v.result), metric_source(v));
+  const CheckLine failed = {LOG_NOTICE, "sender check failed", elapsed, &v.reply};
+  switch (v.result) {
+    // Its domain takes no mail, so no bounce could ever reach this sender.
+    case PROBE_NULLMX: return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_nullmx_reply, seam);
+    case PROBE_FAIL: return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_fail_reply, seam);
+    case PROBE_REFUSED:
+      metrics_count_refused_probe();
+      log_check(LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &v.reply);
+      return {SMFIS_CONTINUE, nullptr};
+    case PROBE_PASS: case PROBE_CATCHALL:
+      log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
+      return {SMFIS_ACCEPT, nullptr};
+    default:
+      if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
+      return refuse(c, {LOG_NOTICE, "sender check tempfailed", elapsed, &v.reply}, queue_id,
+                    SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
   }
 }
 
@@ -113,85 +137,15 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
     return {SMFIS_CONTINUE, nullptr};
   }
 
-  bool shared = false;
-  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
-  if (is_sender_status(known)) return answer_known(c, known, cache_source(shared), queue_id, seam);
-  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
-    metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::catch_all);
-    log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
-    return {SMFIS_CONTINUE, nullptr};
-  }
-  if (refusing_domain_known(c.sender.c_str())) {
-    metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::cache);
-    log_check(LOG_INFO, "sender check skipped (domain refuses probes)", c, nullptr, queue_id);
-    return {SMFIS_CONTINUE, nullptr};
-  }
-
-  // The start is read before any wait, so a waiter that gives up shows its wait.
+  // The start is read before any wait, so a check that gives up shows its wait.
   const std::time_t start = seam.now();
-  InflightCheck flight(CACHE_SENDER, c.sender.c_str(), check_wait_seconds());
-  if (is_sender_status(flight.outcome())) {
-    if (flight.outcome() == SENDER_TEMPFAIL && settings.ignoretempfail != 0) {
-      metrics_count_check(MetricKind::sender, MetricOutcome::tempfail, MetricSource::joined);
-      return {SMFIS_CONTINUE, nullptr};
-    }
-    return answer_known(c, flight.outcome(), MetricSource::joined, queue_id, seam);
-  }
-  // A waiter whose wait ran out has a temporary failure of its own.
-  int result = PROBE_TEMPFAIL;
-  ProbeReplyText reply;
-  if (flight.leads()) {
-    // A check of this host that ended between the lookup above and the flight
-    // has stored its outcome in memory; the shared tier was asked just now.
-    const int stored = cache_recall_local(c.sender.c_str(), CACHE_SENDER);
-    if (is_sender_status(stored)) {
-      flight.publish(stored);
-      return answer_known(c, stored, MetricSource::cache, queue_id, seam);
-    }
-    result = seam.probe_sender_domain(c.sender.c_str(), domain, &reply);
-  }
+  const Verdict v = verify_for(VerifyKind::sender, c.sender.c_str(), c.sender.c_str(),
+                               VerifyWay::domain, domain);
+  if (v.source == VerdictSource::mark) return answer_marked(c, v, queue_id);
+  if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(c, v, queue_id, seam);
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
-  // A waiter whose wait ran out joined a walk too, one that told it nothing.
-  metrics_count_check(MetricKind::sender, metric_outcome(result),
-                      flight.leads() ? MetricSource::fresh : MetricSource::joined);
-
-  // Its domain takes no mail, so no bounce could ever reach this sender.
-  const CheckLine failed = {LOG_NOTICE, "sender check failed", elapsed, &reply};
-  if (result == PROBE_NULLMX) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
-    flight.publish(SENDER_FAIL);
-    return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_nullmx_reply, seam);
-  }
-  // The exchangers refused the probe, not the mailbox: nothing is known of the
-  // address, and the domain is spared further probes for a while.
-  if (result == PROBE_REFUSED) {
-    refusing_domain_remember(c.sender.c_str());
-    flight.publish(SENDER_PASS);
-    metrics_count_refused_probe();
-    log_check(LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &reply);
-    return {SMFIS_CONTINUE, nullptr};
-  }
-
-  // Each outcome is stored before it is published, so a check that starts once
-  // the flight has ended finds it in the cache.
-  if (result == PROBE_FAIL) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
-    flight.publish(SENDER_FAIL);
-    return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_fail_reply, seam);
-  }
-  if (result < 0) {
-    // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
-    if (settings.ignoretempfail == 0 && flight.leads())
-      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
-    flight.publish(SENDER_TEMPFAIL);
-    if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
-    return refuse(c, {LOG_NOTICE, "sender check tempfailed", elapsed, &reply}, queue_id,
-                  SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
-  }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str());
-  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS);
-  flight.publish(SENDER_PASS);
-  log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
-  return {SMFIS_ACCEPT, nullptr};
+  if (v.in_progress)
+    return answer_in_progress(MetricKind::sender, v, c, elapsed, queue_id, &sender_tempfail_reply, seam);
+  return answer_walked(c, v, elapsed, queue_id, seam);
 }

@@ -1,50 +1,17 @@
-// Cache use, catch-all and refusing-domain memory, the wait for a check in
-// flight, the outcome lines and the refusals shared by the sender and recipient
-// checks.
+// The outcome lines, the refusals and the engine's question shared by the
+// sender and recipient checks.
 #include "filter/verdict_support.h"
 
-#include <cstdio>
-#include <cstring>
+#include <syslog.h>
 
-#include "cache/cache.h"
+#include <cstdio>
+
 #include "filter/decisions.h"
 #include "settings/settings.h"
 #include "util/helpers.h"
 #include "util/log.h"
 
-long long check_wait_seconds() {
-  // The leader's walk ends by calloutdeadline, counted from a moment just after
-  // the waiter's own start; the second more covers that gap. Without a deadline
-  // (a cleared record) the leader's own waits end its walk, and a day is only a
-  // backstop.
-  constexpr long long NO_DEADLINE_WAIT = 86400;
-  return settings.calloutdeadline > 0 ? settings.calloutdeadline + 1 : NO_DEADLINE_WAIT;
-}
-
 namespace {
-
-// A domain name is at most 253 characters; a longer text is cut, and then
-// simply never matches a real domain.
-using DomainText = BoundedText<256>;
-
-// The lower-cased domain of address into out; false when there is none.
-bool domain_key(const char* address, DomainText& out) {
-  const char* at = address != nullptr ? std::strrchr(address, '@') : nullptr;
-  if (at == nullptr || at[1] == '\0') return false;
-  out.assign(at + 1);
-  lowercase_in_place(out.data());
-  return true;
-}
-
-bool domain_marked(int kind, int status, const char* address) {
-  DomainText domain;
-  return domain_key(address, domain) && cache_recall(domain.c_str(), kind) == status;
-}
-
-void domain_mark(int kind, int status, std::int64_t ttl, const char* address) {
-  DomainText domain;
-  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status);
-}
 
 void log_line(int priority, const char* prefix, const char* what, const ConnectionContext& c,
               const char* elapsed, const char* queue_id, const ProbeReplyText* reply) {
@@ -66,21 +33,34 @@ void log_line(int priority, const char* prefix, const char* what, const Connecti
 
 }  // namespace
 
-bool catchall_known(int kind, const char* address) {
-  return settings.catchall != 0 && domain_marked(kind, CATCHALL_DOMAIN, address);
+MetricSource metric_source(const Verdict& v) {
+  switch (v.source) {
+    case VerdictSource::cache: return MetricSource::cache;
+    case VerdictSource::shared: return MetricSource::shared;
+    case VerdictSource::joined: return MetricSource::joined;
+    case VerdictSource::mark:
+      return v.result == PROBE_CATCHALL ? MetricSource::catch_all : MetricSource::cache;
+    case VerdictSource::fresh: case VerdictSource::none: break;
+  }
+  return MetricSource::fresh;
 }
 
-void catchall_remember(int kind, const char* address) {
-  domain_mark(kind, CATCHALL_DOMAIN, settings.catchallttl, address);
+Verdict verify_for(VerifyKind kind, const char* key, const char* mailbox, VerifyWay way,
+                   const char* where) {
+  return verify({kind, key, mailbox, way, where, settings.maxwait > 0 ? settings.maxwait : 0});
 }
 
-bool refusing_domain_known(const char* address) {
-  return settings.refusals_mailbox != 0 &&
-         domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, address);
-}
-
-void refusing_domain_remember(const char* address) {
-  domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, address);
+FilterDecision answer_in_progress(MetricKind kind, const Verdict& v, const ConnectionContext& c,
+                                  const char* elapsed, const char* queue_id,
+                                  const FilterReply* reply, const FilterSeam& seam) {
+  const bool sender = kind == MetricKind::sender;
+  metrics_count_check(kind, MetricOutcome::tempfail, metric_source(v));
+  if (sender && settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
+  const CheckLine line = {LOG_NOTICE,
+                          sender ? "sender check tempfailed (in progress)"
+                                 : "recipient check tempfailed (in progress)",
+                          elapsed, nullptr, false};
+  return refuse_verified(kind, line, c, queue_id, SMFIS_TEMPFAIL, reply, seam);
 }
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
@@ -97,9 +77,9 @@ FilterDecision refuse_verified(MetricKind kind, const CheckLine& line, const Con
     return {SMFIS_CONTINUE, nullptr};
   }
   const bool pause_first = kind == MetricKind::recipient;
-  if (pause_first) seam.sleep_seconds(1);
+  if (line.pause && pause_first) seam.sleep_seconds(1);
   log_line(line.priority, "", line.what, c, line.elapsed, queue_id, line.reply);
-  if (!pause_first) seam.sleep_seconds(1);
+  if (line.pause && !pause_first) seam.sleep_seconds(1);
   return {result, reply};
 }
 

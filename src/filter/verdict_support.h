@@ -1,22 +1,12 @@
-// What the sender and recipient checks share: catch-all and refusing-domain
-// memory, the wait for a check in flight, the outcome log lines and the
-// refusals a verification decides (which dryrun only logs and counts).
+// What the sender and recipient checks share: the outcome log lines, the
+// refusals a verification decides (which dryrun only logs and counts), and the
+// verdict's source as counted.
 #pragma once
 
 #include "filter/context.h"
 #include "filter/decisions.h"
 #include "metrics/metrics.h"
-
-// How long a check waits for the same check already in flight: about calloutdeadline.
-[[nodiscard]] long long check_wait_seconds();
-
-// Whether the domain of address (after its last "@", lower-cased) is remembered
-// as catch-all under kind, and remembering it for catchallttl.
-[[nodiscard]] bool catchall_known(int kind, const char* address);
-void catchall_remember(int kind, const char* address);
-// The same for a sender domain whose exchangers refuse probes (refusedttl).
-[[nodiscard]] bool refusing_domain_known(const char* address);
-void refusing_domain_remember(const char* address);
+#include "verify/engine.h"
 
 // Writes "<what>: from=..., to=..., name [addr], [elapsed], id=..." ; elapsed is
 // null for an answer taken from the cache, which has no elapsed field. With
@@ -25,7 +15,8 @@ void log_check(int priority, const char* what, const ConnectionContext& c, const
                const char* queue_id, const ProbeReplyText* reply = nullptr);
 
 // A refusal or deferral that a verification decided: the line (as log_check),
-// the one-second pause (a recipient's before its line, a sender's after), and
+// the one-second pause unless pause is off (a recipient's before its line, a
+// sender's after), and
 // result with reply. Under dryrun the line starts with "dry run: ", the refusal
 // is counted, and nothing is refused or paused: SMFIS_CONTINUE without a reply.
 struct CheckLine {
@@ -33,16 +24,28 @@ struct CheckLine {
   const char* what;
   const char* elapsed;
   const ProbeReplyText* reply;
+  bool pause = true;
 };
 [[nodiscard]] FilterDecision refuse_verified(MetricKind kind, const CheckLine& line,
                                              const ConnectionContext& c, const char* queue_id,
                                              sfsistat result, const FilterReply* reply,
                                              const FilterSeam& seam);
 
-// A check answered from the cache: its memory, or the shared tier behind it.
-[[nodiscard]] inline MetricSource cache_source(bool shared) {
-  return shared ? MetricSource::shared : MetricSource::cache;
-}
+// A verdict's source as the check metrics count it; a domain mark counts by
+// its kind (catch-all, or the cache for a domain refusing probes).
+[[nodiscard]] MetricSource metric_source(const Verdict& v);
+
+// What the filter asks the engine: the address under kind, with the wait of maxwait.
+[[nodiscard]] Verdict verify_for(VerifyKind kind, const char* key, const char* mailbox,
+                                 VerifyWay way, const char* where);
+
+// The answer to a check that stopped waiting while its walk goes on: a
+// temporary failure with its "(in progress)" line and no pause; under
+// ignoretempfail (senders) a silent pass.
+[[nodiscard]] FilterDecision answer_in_progress(MetricKind kind, const Verdict& v,
+                                                const ConnectionContext& c, const char* elapsed,
+                                                const char* queue_id, const FilterReply* reply,
+                                                const FilterSeam& seam);
 
 // The whole message is accepted by a whitelist: counted by its rule.
 [[nodiscard]] FilterDecision whitelisted(WhitelistRule rule);

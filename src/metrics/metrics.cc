@@ -70,6 +70,10 @@ struct Instruments {
   Counter* tarpit_seconds = nullptr;
   Series<Counter, 2> dry_run_refusals{};
   Counter* refused_probes = nullptr;
+  Gauge* walks_queued = nullptr;
+  Gauge* walks_running = nullptr;
+  Series<Counter, 2> stopped_waiting{};
+  Series<Counter, 3> refreshes{};
 };
 
 template <typename T>
@@ -135,6 +139,18 @@ void build(Instruments& in) {
   in.refused_probes = &family(prometheus::BuildCounter(), in, "korvane_refused_probes_total",
                               "Sender checks passed because every exchanger refused the probe")
                            .Add({});
+  in.walks_queued = &family(prometheus::BuildGauge(), in, "korvane_walks_queued",
+                            "Walks waiting for a free walker").Add({});
+  in.walks_running = &family(prometheus::BuildGauge(), in, "korvane_walks_running",
+                             "Walks a walker is doing right now").Add({});
+  labelled(in.stopped_waiting,
+           family(prometheus::BuildCounter(), in, "korvane_checks_stopped_waiting_total",
+                  "Checks answered with a temporary failure after maxwait, by kind"),
+           "kind", kind_names);
+  labelled(in.refreshes,
+           family(prometheus::BuildCounter(), in, "korvane_refreshes_total",
+                  "Background walks verifying a cached pass again, by outcome"),
+           "outcome", outcome_names);
   family(prometheus::BuildGauge(), in, "korvane_start_time_seconds",
          "Start time of the daemon since the Unix epoch in seconds")
       .Add({})
@@ -345,6 +361,21 @@ void metrics_count_dry_run_refusal(MetricKind kind) {
 
 void metrics_count_refused_probe() {
   if (Instruments* in = on()) in->refused_probes->Increment();
+}
+
+void metrics_walks(int queued, int running) {
+  if (Instruments* in = on()) {
+    in->walks_queued->Set(queued);
+    in->walks_running->Set(running);
+  }
+}
+
+void metrics_count_stopped_waiting(MetricKind kind) {
+  if (Instruments* in = on()) in->stopped_waiting[at(kind)]->Increment();
+}
+
+void metrics_count_refresh(MetricOutcome outcome) {
+  if (Instruments* in = on()) in->refreshes[at(outcome)]->Increment();
 }
 
 MetricsWalkTimer::MetricsWalkTimer() : start_ns_(on() != nullptr ? steady_ns() : 0) {}

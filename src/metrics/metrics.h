@@ -62,6 +62,13 @@ void metrics_count_dry_run_refusal(MetricKind kind);
 // A sender check whose walk ended with every answering exchanger refusing the probe.
 void metrics_count_refused_probe();
 
+// The walker pool: walks queued for a walker and walks running.
+void metrics_walks(int queued, int running);
+// A check that stopped waiting for its walk (maxwait) and answered a temporary failure.
+void metrics_count_stopped_waiting(MetricKind kind);
+// A background walk of a cached pass, by the outcome it found.
+void metrics_count_refresh(MetricOutcome outcome);
+
 // Scope guards for the gauges and the walk's duration, one line at the call site.
 struct MetricsInFlight {
   MetricsInFlight() { metrics_in_flight(1); }

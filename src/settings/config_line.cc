@@ -238,6 +238,10 @@ LineOutcome set_redistimeout(Settings& s, char* value) {
   return set_bounded(&s.redistimeout, "redistimeout", 1, 60000, value);
 }
 
+LineOutcome set_callouts(Settings& s, char* value) {
+  return set_bounded(&s.callouts, "callouts", 1, 4096, value);
+}
+
 LineOutcome set_redisprefix(Settings& s, char* value) {
   s.redisprefix = value;
   return applied();
@@ -282,6 +286,9 @@ constexpr KeyRule key_rules[] = {
     {"logreplies", set_on_flag<&Settings::logreplies>},
     {"dryrun", set_on_flag<&Settings::dryrun>},
     {"skipdomain", add_skip_domain},
+    {"callouts", set_callouts},
+    {"maxwait", set_lifetime<&Settings::maxwait>},
+    {"passrefresh", set_lifetime<&Settings::passrefresh>},
     {"redis", set_redis},
     {"redisdb", set_redisdb},
     {"redispassword", set_text<&Settings::redispassword>},

@@ -75,6 +75,9 @@ void settings_defaults() {
   settings.catchall = 0;
   settings.catchallttl = 86400;
   settings.refusedttl = 3 * 3600;
+  settings.callouts = 64;
+  settings.maxwait = 25;
+  settings.passrefresh = 0;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
@@ -143,6 +146,8 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"catchallttl", s.catchallttl},
       {"deadmxttl", s.deadmxttl},
       {"refusedttl", s.refusedttl},
+      {"maxwait", s.maxwait},
+      {"passrefresh", s.passrefresh},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
@@ -151,6 +156,7 @@ void settings_print(std::FILE* out, const Settings& s) {
                  static_cast<long long>(s.calloutrate_period));
   else
     std::fprintf(out, "# calloutrate (not set)\n");
+  std::fprintf(out, "callouts %d\n", static_cast<int>(s.callouts));
   std::fprintf(out, "ipv6 %s\n", s.ipv6 ? "on" : "off");
   std::fprintf(out, s.nullmx ? "nullmx reject\n" : "# nullmx (not set)\n");
   std::fprintf(out, "refusals %s\n", s.refusals_mailbox ? "mailbox" : "any");

@@ -59,6 +59,12 @@ struct Settings {
   std::int64_t refusedttl = 0;
   std::int32_t logreplies = 0;  // the deciding reply at the end of each fresh failure line
   std::int32_t dryrun = 0;      // verifications log and count their refusals, but refuse nothing
+  // Walks run on at most callouts walker threads; a check waits at most maxwait
+  // seconds for its verdict (0: until the walk ends); a cached pass older than
+  // passrefresh seconds is verified again in the background (0: never).
+  std::int32_t callouts = 0;
+  std::int64_t maxwait = 0;
+  std::int64_t passrefresh = 0;
   // Sender domains never verified ("example.com", or ".example.com" for its
   // subdomains), lower-cased, in the reverse order of the file's lines.
   std::forward_list<PatternEntry> skip_domains;

@@ -15,7 +15,6 @@
 #include <syslog.h>
 
 #include "metrics/metrics.h"
-#include "settings/settings.h"
 #include "smtp/socket.h"
 #include "util/bounded_text.h"
 #include "util/constants.h"
@@ -150,11 +149,11 @@ bool ipv6_refused(const in6_addr& a) {
 }
 
 // IPv4 compares as text, byte for byte; IPv6 by value, as its text has many forms.
-bool is_mailstore(const ProbeTarget& t) {
-  if (!settings.mailstore) return false;
-  if (t.addr.ss_family != AF_INET6) return *settings.mailstore == t.text;
+bool is_mailstore(const ProbeTarget& t, const std::optional<std::string>& mailstore) {
+  if (!mailstore) return false;
+  if (t.addr.ss_family != AF_INET6) return *mailstore == t.text;
   in6_addr store;
-  return inet_pton(AF_INET6, settings.mailstore->c_str(), &store) == 1 && same_ipv6(t, store);
+  return inet_pton(AF_INET6, mailstore->c_str(), &store) == 1 && same_ipv6(t, store);
 }
 
 // What a step does with one class of reply.
@@ -244,7 +243,7 @@ class Dialogue {
         case Next::abrupt:
           return end_abruptly();
         case Next::ignorant:
-          if (settings.blockignorants != 0) return end_politely(PROBE_FAIL);
+          if (opt_.blockignorants) return end_politely(PROBE_FAIL);
           step = next.value;
           break;
         case Next::reconnect:
@@ -281,7 +280,9 @@ class Dialogue {
     return next;
   }
 
+  // The result is known with the reply just read: it is told before the goodbye.
   int end_politely(int result) {
+    if (opt_.decided) opt_.decided(result, reply_);
     smtp_quit(sock_.get(), opt_.timeouts);
     sock_.reset();
     return result;
@@ -347,8 +348,8 @@ bool format_line(char (&out)[COMMAND_BUFFER], const char* fmt, const char* value
 // With catchall on: "RCPT TO:<random@domain>" for the domain after the last "@"
 // of address, or null when there is no domain or no random source (the test is
 // then left out rather than made guessable).
-const char* random_recipient_line(const char* address, char (&out)[COMMAND_BUFFER]) {
-  if (settings.catchall == 0) return nullptr;
+const char* random_recipient_line(const char* address, bool catchall, char (&out)[COMMAND_BUFFER]) {
+  if (!catchall) return nullptr;
   const char* at = std::strrchr(address, '@');
   if (at == nullptr || at[1] == '\0') return nullptr;
   char local[RANDOM_LOCAL_PART_LENGTH + 1];
@@ -359,10 +360,9 @@ const char* random_recipient_line(const char* address, char (&out)[COMMAND_BUFFE
 
 }  // namespace
 
-SmtpDeadline callout_deadline() {
+SmtpDeadline callout_deadline(std::int64_t s) {
   // Beyond a century the clock's count could overflow; that is no bound anyway.
   constexpr std::int64_t longest = 100LL * 365 * 86400;
-  const std::int64_t s = settings.calloutdeadline;
   if (s <= 0 || s > longest) return NO_DEADLINE;
   return std::chrono::steady_clock::now() + std::chrono::seconds(s);
 }
@@ -371,7 +371,7 @@ bool deadline_passed(SmtpDeadline deadline) {
   return deadline != NO_DEADLINE && std::chrono::steady_clock::now() >= deadline;
 }
 
-int probe_resolve(const char* host, ProbeTargets& out) {
+int probe_resolve(const char* host, bool ipv6, ProbeTargets& out) {
   out.count = 0;
   if (host == nullptr) return 0;
   if (ipv4_literal_match(host)) {
@@ -382,13 +382,13 @@ int probe_resolve(const char* host, ProbeTargets& out) {
     target_ipv4(out.at[out.count++], inet_addr(literal.c_str()));
     return out.count;
   }
-  if (settings.ipv6 != 0 && resolve_ipv6_literal(host, out.at[0])) return out.count = 1;
+  if (ipv6 && resolve_ipv6_literal(host, out.at[0])) return out.count = 1;
   if (resolve_ipv4(host, out.at[0])) out.count = 1;
-  if (settings.ipv6 != 0) resolve_ipv6(host, out);
+  if (ipv6) resolve_ipv6(host, out);
   return out.count;
 }
 
-ProbeAdmission probe_admit(const ProbeTarget& t) {
+ProbeAdmission probe_admit(const ProbeTarget& t, const std::optional<std::string>& mailstore) {
   if (t.addr.ss_family == AF_INET6) {
     sockaddr_in6 sin6;
     std::memcpy(&sin6, &t.addr, sizeof sin6);
@@ -398,28 +398,23 @@ ProbeAdmission probe_admit(const ProbeTarget& t) {
     std::memcpy(&sin, &t.addr, sizeof sin);
     if (ipv4_refused(sin.sin_addr.s_addr)) return ProbeAdmission::refused;
   }
-  return is_mailstore(t) ? ProbeAdmission::mailstore : ProbeAdmission::contact;
-}
-
-int probe_address(const char* address, const char* host) {
-  ProbeOptions opt;
-  opt.timeouts.deadline = callout_deadline();
-  return probe_address_with(address, host, opt);
+  return is_mailstore(t, mailstore) ? ProbeAdmission::mailstore : ProbeAdmission::contact;
 }
 
 int probe_address_with(const char* address, const char* host, const ProbeOptions& opt,
                        ProbeReplyText* reply) {
   return probe_each_target(
-      host,
+      host, opt.ipv6,
       [&](const ProbeTarget& t, ProbeReplyText* one) {
         return probe_target(address, host, t, opt, nullptr, one);
       },
       reply);
 }
 
-int probe_each_target(const char* host, const ProbeTargetFunction& probe, ProbeReplyText* reply) {
+int probe_each_target(const char* host, bool ipv6, const ProbeTargetFunction& probe,
+                      ProbeReplyText* reply) {
   ProbeTargets targets;
-  const int count = probe_resolve(host, targets);
+  const int count = probe_resolve(host, ipv6, targets);
   ProbeOutcome host_outcome;
   for (int i = 0; i < count; ++i) {
     ProbeOutcome one;
@@ -437,7 +432,7 @@ int probe_target(const char* address, const char* host, const ProbeTarget& targe
   if (address == nullptr || host == nullptr) return PROBE_TEMPFAIL;
   log_msg(LOG_INFO, "MX check at %s [%s]", host, target.text);
 
-  switch (probe_admit(target)) {
+  switch (probe_admit(target, opt.mailstore)) {
     case ProbeAdmission::refused: return PROBE_TEMPFAIL;
     case ProbeAdmission::mailstore: return PROBE_PASS;
     case ProbeAdmission::contact: break;
@@ -446,17 +441,15 @@ int probe_target(const char* address, const char* host, const ProbeTarget& targe
   // A line break in the mailbox would smuggle commands of its own into the
   // dialogue, and a line that does not fit would go out without its end.
   if (std::strpbrk(address, "\r\n") != nullptr) return PROBE_TEMPFAIL;
-  const char* publicname = settings.publicname ? settings.publicname->c_str() : "";
-  const char* safecallback = settings.safecallback ? settings.safecallback->c_str() : "";
   char helo[COMMAND_BUFFER], safe_sender[COMMAND_BUFFER], recipient[COMMAND_BUFFER];
-  if (!format_line(helo, "HELO %s\r\n", publicname) ||
-      !format_line(safe_sender, "MAIL FROM:<%s>\r\n", safecallback) ||
+  if (!format_line(helo, "HELO %s\r\n", opt.publicname.c_str()) ||
+      !format_line(safe_sender, "MAIL FROM:<%s>\r\n", opt.safecallback.c_str()) ||
       !format_line(recipient, "RCPT TO:<%s>\r\n", address)) {
     return PROBE_TEMPFAIL;
   }
   char random_recipient[COMMAND_BUFFER];
   const char* const lines[LINE_COUNT] = {nullptr, helo, "MAIL FROM:<>\r\n", recipient, "RSET\r\n",
-                                         safe_sender, random_recipient_line(address, random_recipient)};
+                                         safe_sender, random_recipient_line(address, opt.catchall, random_recipient)};
 
   ProbeTarget with_port = target;
   set_port(with_port, opt.port);

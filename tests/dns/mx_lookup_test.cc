@@ -148,7 +148,7 @@ TEST_F(MxLookupDnsmasq, WalkThroughTheResolver) {
   }
   // The real callout is not reachable here; a name without exchangers gives
   // a temporary failure before any connection.
-  EXPECT_EQ(probe_domain("<u@nosuch.test>", "nosuch.test"), PROBE_TEMPFAIL);
+  EXPECT_EQ(walk_domain("<u@nosuch.test>", "nosuch.test", WalkOptions{}), PROBE_TEMPFAIL);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
+#include "verify/engine.h"
 
 namespace {
 
@@ -72,18 +73,15 @@ FilterSeam shared_seam() {
     conn_of(ctx)->reply = std::string(code) + " " + xcode + " " + text;
     return MI_SUCCESS;
   };
-  s.probe_domain = [](const char* a, const char*, ProbeReplyText*) -> int {
-    ++probes[thread_slot];
-    return outcome_of(a);
-  };
-  s.probe_address = [](const char* a, const char*, ProbeReplyText*) -> int {
-    ++probes[thread_slot];
-    return outcome_of(a);
-  };
-  s.probe_sender_domain = s.probe_domain;
   s.sleep_seconds = [](int) {};
   s.now = []() -> std::time_t { return std::time(nullptr); };
   return s;
+}
+
+// Walks run on the checking thread while no walker pool runs.
+int counted_walk(const VerifyRequest& q, const WalkOptions&, ProbeReplyText*) {
+  ++probes[thread_slot];
+  return outcome_of(q.mailbox);
 }
 
 struct Expect {
@@ -111,6 +109,7 @@ Expect recipient_expect(int outcome) {
 TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
   const FilterSeam seam = shared_seam();
   filter_seam_install(&seam);
+  verify_walk_install(counted_walk);
   settings = Settings{};
   settings.sav = 1;
   settings.mailstore = "192.0.2.25";
@@ -176,6 +175,7 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
   cache_mutex_destroy();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
+  verify_walk_install(nullptr);
   settings = Settings{};
 }
 
@@ -191,15 +191,16 @@ void wait_for(const std::atomic<bool>& flag) {
 // check, while filter_close still frees its connection's context.
 TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   FilterSeam seam = shared_seam();
-  seam.probe_sender_domain = [](const char*, const char*, ProbeReplyText*) -> int {
+  verify_walk_install([](const VerifyRequest&, const WalkOptions&, ProbeReplyText*) -> int {
     probe_entered = true;
     wait_for(probe_release);
     return PROBE_PASS;
-  };
+  });
   filter_seam_install(&seam);
   settings = Settings{};
   settings.sav = 1;
   log_set_sink([](int, const std::string&) {});
+  ASSERT_TRUE(cache_mutex_init());
   Conn busy, late;
   SMFICTX* ctx[] = {reinterpret_cast<SMFICTX*>(&busy), reinterpret_cast<SMFICTX*>(&late)};
   char host[] = "client.test", from[] = "<p1@sender.test>";
@@ -222,8 +223,10 @@ TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   for (SMFICTX* c : ctx) EXPECT_EQ(filter_close(c), SMFIS_CONTINUE);
   EXPECT_EQ(late.priv, nullptr);
   filter_drain_undo();
+  cache_mutex_destroy();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
+  verify_walk_install(nullptr);
   settings = Settings{};
 }
 
@@ -251,11 +254,11 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
       {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE, 0},
   };
   FilterSeam seam = shared_seam();
-  seam.probe_sender_domain = [](const char*, const char*, ProbeReplyText*) -> int {
+  verify_walk_install([](const VerifyRequest&, const WalkOptions&, ProbeReplyText*) -> int {
     ++burst_probes;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return burst_outcome.load();
-  };
+  });
   filter_seam_install(&seam);
   ASSERT_TRUE(cache_mutex_init());
   ASSERT_TRUE(cache_create());
@@ -303,5 +306,6 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
   cache_mutex_destroy();
   log_set_sink(nullptr);
   filter_seam_install(nullptr);
+  verify_walk_install(nullptr);
   settings = Settings{};
 }

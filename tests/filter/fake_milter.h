@@ -1,5 +1,5 @@
-// A stand-in for the milter library and the probes, installed through the filter
-// seam: macros come from a table, replies, probes and pauses are recorded, the
+// A stand-in for the milter library and the walks, installed through the filter
+// and engine seams: macros come from a table, replies, probes and pauses are recorded, the
 // clock is scripted, and log lines are captured. Single-threaded tests only.
 #pragma once
 
@@ -17,6 +17,7 @@
 #include "filter/milter_seam.h"
 #include "settings/settings.h"
 #include "util/log.h"
+#include "verify/engine.h"
 
 struct LoggedLine {
   int priority;
@@ -61,21 +62,6 @@ inline FilterSeam fake_seam() {
     fake.events.push_back("reply");
     return MI_SUCCESS;
   };
-  s.probe_domain = [](const char* a, const char* d, ProbeReplyText* r) -> int {
-    r->assign(fake.probe_reply);
-    fake.probes.push_back({"domain", a, d});
-    return fake.probe_result;
-  };
-  s.probe_address = [](const char* a, const char* h, ProbeReplyText* r) -> int {
-    r->assign(fake.probe_reply);
-    fake.probes.push_back({"address", a, h});
-    return fake.probe_result;
-  };
-  s.probe_sender_domain = [](const char* a, const char* d, ProbeReplyText* r) -> int {
-    r->assign(fake.probe_reply);
-    fake.probes.push_back({"sender domain", a, d});
-    return fake.probe_result;
-  };
   s.sleep_seconds = [](int n) {
     fake.sleeps.push_back(n);
     fake.events.push_back("sleep " + std::to_string(n));
@@ -86,6 +72,17 @@ inline FilterSeam fake_seam() {
     return t;
   };
   return s;
+}
+
+// The engine's walk: a sender's domain, a relay walked as a domain, or a relay
+// host asked directly ("address").
+inline int fake_walk(const VerifyRequest& q, const WalkOptions&, ProbeReplyText* r) {
+  r->assign(fake.probe_reply);
+  const char* kind = q.kind == VerifyKind::sender ? "sender domain"
+                     : q.way == VerifyWay::domain ? "domain"
+                                                  : "address";
+  fake.probes.push_back({kind, q.mailbox, q.where});
+  return fake.probe_result;
 }
 
 inline SMFICTX* fake_ctx() {
@@ -103,6 +100,7 @@ class FilterTest : public ::testing::Test {
     fake = FakeMilter{};
     fake.priv = &ctx_;
     filter_seam_install(&seam_);
+    verify_walk_install(fake_walk);
     settings = Settings{};
     log_set_sink([](int p, const std::string& l) {
       fake.lines.push_back({p, l});
@@ -118,6 +116,7 @@ class FilterTest : public ::testing::Test {
     cache_mutex_destroy();
     log_set_sink(nullptr);
     filter_seam_install(nullptr);
+    verify_walk_install(nullptr);
     settings = Settings{};
   }
 

@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "settings/settings.h"
 #include "smtp/script_server.h"
 #include "util/constants.h"
 #include "util/helpers.h"
@@ -36,6 +35,8 @@ ProbeOptions fast(std::uint16_t port) {
   o.timeouts.send_ms = 1000;
   o.timeouts.receive_ms = 300;
   o.timeouts.reply_total_ms = 5000;
+  o.publicname = "probe.korvane.test";
+  o.safecallback = "safe@korvane.test";
   return o;
 }
 
@@ -78,11 +79,6 @@ class SmtpProbe : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(ipv4_literal_pattern_compile());
-    saved_ = settings;
-    settings.publicname = "probe.korvane.test";
-    settings.safecallback = "safe@korvane.test";
-    settings.mailstore.reset();
-    settings.blockignorants = 0;
     log_set_sink([this](int priority, const std::string& line) {
       std::lock_guard<std::mutex> g(log_mu_);
       logged_.push_back(std::to_string(priority) + " " + line);
@@ -90,7 +86,6 @@ class SmtpProbe : public ::testing::Test {
   }
   void TearDown() override {
     log_set_sink({});
-    settings = saved_;
   }
   std::vector<std::string> logged() {
     std::lock_guard<std::mutex> g(log_mu_);
@@ -98,7 +93,6 @@ class SmtpProbe : public ::testing::Test {
   }
   static std::string info(const std::string& line) { return std::to_string(LOG_INFO) + " " + line; }
 
-  Settings saved_;
   std::mutex log_mu_;
   std::vector<std::string> logged_;
 };
@@ -272,11 +266,11 @@ TEST_F(SmtpProbe, DialogueTable) {
   };
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.label);
-    settings.blockignorants = c.blockignorants;
-    settings.catchall = c.catchall;
     ScriptServer server("127.0.0.2", c.connections, false, c.max_accepts);
     ASSERT_TRUE(server.ok());
     ProbeOptions opt = fast(server.port());
+    opt.blockignorants = c.blockignorants != 0;
+    opt.catchall = c.catchall != 0;
     opt.refused_probes = c.refused_probes;
     ProbeReplyText reply;
     EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", opt, &reply), c.result);
@@ -369,15 +363,12 @@ TEST_F(SmtpProbe, Admission) {
       std::lock_guard<std::mutex> g(log_mu_);
       logged_.clear();
     }
-    settings.ipv6 = c.ipv6 ? 1 : 0;
-    if (c.mailstore != nullptr) {
-      settings.mailstore = c.mailstore;
-    } else {
-      settings.mailstore.reset();
-    }
     ScriptServer server(c.server_ip, {replies({G, OK, OK, OK, OK, BYE})}, true);
     ASSERT_TRUE(server.ok());
-    EXPECT_EQ(probe_address_with(ADDRESS, c.host, fast(server.port())), c.result);
+    ProbeOptions opt = fast(server.port());
+    opt.ipv6 = c.ipv6;
+    if (c.mailstore != nullptr) opt.mailstore = c.mailstore;
+    EXPECT_EQ(probe_address_with(ADDRESS, c.host, opt), c.result);
     server.wait_idle();
     EXPECT_EQ(server.accepted(), c.contacted ? 1 : 0);
     std::vector<std::string> expected;
@@ -390,7 +381,10 @@ TEST_F(SmtpProbe, DefaultPortAndTimeouts) {
   if (!in_private_netns()) GTEST_SKIP() << "needs the private network namespace";
   ScriptServer server("192.0.2.7", {replies({G, OK, OK, OK, OK, BYE})}, false, 0, 25);
   ASSERT_TRUE(server.ok());
-  EXPECT_EQ(probe_address(ADDRESS, "192.0.2.7."), PROBE_PASS);
+  ProbeOptions opt;
+  opt.publicname = "probe.korvane.test";
+  opt.safecallback = "safe@korvane.test";
+  EXPECT_EQ(probe_address_with(ADDRESS, "192.0.2.7.", opt), PROBE_PASS);
   EXPECT_EQ(server.transcript(), expand("H N R RSET QUIT"));
   EXPECT_EQ(logged(), std::vector<std::string>{info("MX check at 192.0.2.7. [192.0.2.7]")});
 }

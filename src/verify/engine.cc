@@ -1,0 +1,325 @@
+// The engine's one sequence for both kinds: the cache, the domain marks, the
+// check in flight and a second look, then a walk on the walker pool that
+// stores, publishes, and tells the waiting check as soon as its verdict is known.
+#include "verify/engine.h"
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cache/cache.h"
+#include "cache/inflight.h"
+#include "metrics/metrics.h"
+#include "settings/settings.h"
+#include "util/bounded_text.h"
+#include "util/helpers.h"
+#include "verify/walkers.h"
+
+namespace {
+
+// What each kind stores, under which kinds and for how long.
+struct KindRow {
+  int cache_kind, catchall_kind, pass, fail, tempfail;
+  std::int64_t Settings::*passttl;
+  std::int64_t Settings::*failttl;
+  std::int64_t Settings::*tfailttl;
+};
+constexpr KindRow SENDER_ROW = {CACHE_SENDER, CACHE_SENDER_CATCHALL, SENDER_PASS, SENDER_FAIL,
+                                SENDER_TEMPFAIL, &Settings::frompassttl, &Settings::fromfailttl,
+                                &Settings::fromtfailttl};
+constexpr KindRow RECIPIENT_ROW = {CACHE_RECIPIENT, CACHE_RECIPIENT_CATCHALL, RCPT_PASS, RCPT_FAIL,
+                                   RCPT_TEMPFAIL, &Settings::topassttl, &Settings::tofailttl,
+                                   &Settings::totfailttl};
+
+const KindRow& row(VerifyKind kind) { return kind == VerifyKind::sender ? SENDER_ROW : RECIPIENT_ROW; }
+
+// What result_of gives for a status that is none of the kind's outcomes.
+constexpr int NOT_KNOWN = INT_MIN;
+
+// A cache status of the kind as a probe result, else NOT_KNOWN.
+int result_of(const KindRow& k, int status) {
+  if (status == k.pass) return PROBE_PASS;
+  if (status == k.fail) return PROBE_FAIL;
+  if (status == k.tempfail) return PROBE_TEMPFAIL;
+  return NOT_KNOWN;
+}
+
+// A domain name is at most 253 characters; a longer text is cut, and then
+// simply never matches a real domain.
+using DomainText = BoundedText<256>;
+
+// The lower-cased domain of address into out; false when there is none.
+bool domain_key(const char* address, DomainText& out) {
+  const char* at = address != nullptr ? std::strrchr(address, '@') : nullptr;
+  if (at == nullptr || at[1] == '\0') return false;
+  out.assign(at + 1);
+  lowercase_in_place(out.data());
+  return true;
+}
+
+bool domain_marked(int kind, int status, const char* address) {
+  DomainText domain;
+  return domain_key(address, domain) && cache_recall(domain.c_str(), kind) == status;
+}
+
+void domain_mark(int kind, int status, std::int64_t ttl, const char* address) {
+  DomainText domain;
+  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status);
+}
+
+// How long a check waits for the same check already in flight: about
+// calloutdeadline, as the walk ends by then once started; a day is only a backstop.
+long long flight_wait_seconds(long long wait_seconds) {
+  constexpr long long NO_DEADLINE_WAIT = 86400;
+  const long long walk = settings.calloutdeadline > 0 ? settings.calloutdeadline + 1 : NO_DEADLINE_WAIT;
+  return wait_seconds > 0 && wait_seconds < walk ? wait_seconds : walk;
+}
+
+VerifyWalkFunction current_walk = verify_walk;
+
+// What the check that started a walk waits on.
+struct Pending {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  int result = PROBE_TEMPFAIL;
+  ProbeReplyText reply;
+};
+
+void tell(const std::shared_ptr<Pending>& p, int result, const ProbeReplyText& reply) {
+  if (!p) return;
+  {
+    std::lock_guard<std::mutex> lock(p->mu);
+    p->done = true;
+    p->result = result;
+    p->reply = reply;
+  }
+  p->cv.notify_all();
+}
+
+// One walk with copies of its request's texts: it may outlive the check.
+struct WalkJob {
+  WalkJob(const VerifyRequest& r, std::unique_ptr<InflightCheck> f, bool again)
+      : kind(r.kind), way(r.way), key(r.key), mailbox(r.mailbox != nullptr ? r.mailbox : ""),
+        where(r.where != nullptr ? r.where : ""), walk(verify_walk_options(r)),
+        flight(std::move(f)), refresh(again) {
+    if (!refresh) pending = std::make_shared<Pending>();
+  }
+  // A walk dropped unrun (at shutdown) still releases its check.
+  ~WalkJob() {
+    if (!settled) tell(pending, PROBE_TEMPFAIL, ProbeReplyText{});
+  }
+  WalkJob(const WalkJob&) = delete;
+  WalkJob& operator=(const WalkJob&) = delete;
+
+  [[nodiscard]] VerifyRequest request() const {
+    return {kind, key.c_str(), mailbox.c_str(), way, where.c_str(), 0};
+  }
+
+  VerifyKind kind;
+  VerifyWay way;
+  std::string key, mailbox, where;
+  WalkOptions walk;
+  std::unique_ptr<InflightCheck> flight;
+  std::shared_ptr<Pending> pending;  // none for a refresh: nobody waits for it
+  bool refresh;
+  bool settled = false;
+};
+
+// Each outcome is stored before it is published, so a check that starts once
+// the flight has ended finds it in the cache. Gives the status published.
+int store_outcome(const WalkJob& j, int result) {
+  const KindRow& k = row(j.kind);
+  const bool sender = j.kind == VerifyKind::sender;
+  const char* key = j.key.c_str();
+  // The exchangers refused the probe, not the mailbox: nothing is known of the
+  // address, and the domain is spared further probes for a while.
+  if (sender && result == PROBE_REFUSED) {
+    domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, j.mailbox.c_str());
+    return k.pass;
+  }
+  if (result == PROBE_FAIL || result == PROBE_NULLMX) {
+    cache_remember(key, settings.*k.failttl, k.cache_kind, k.fail);
+    return k.fail;
+  }
+  if (result < 0) {
+    if (!sender || settings.ignoretempfail == 0)
+      cache_remember(key, settings.*k.tfailttl, k.cache_kind, k.tempfail);
+    return k.tempfail;
+  }
+  if (result == PROBE_CATCHALL)
+    domain_mark(k.catchall_kind, CATCHALL_DOMAIN, settings.catchallttl, j.mailbox.c_str());
+  // A recipient never probed passes on this host's word alone: another host of
+  // the site may route it to a mailer that can be asked.
+  cache_remember(key, settings.*k.passttl, k.cache_kind, k.pass,
+                 j.way == VerifyWay::unprobed ? CacheReach::host : CacheReach::site);
+  return k.pass;
+}
+
+// A pass verified again: renewed by a pass, replaced by a refusal, and left as
+// it was by anything else (0 publishes nothing).
+int refresh_outcome(const WalkJob& j, int result) {
+  const KindRow& k = row(j.kind);
+  metrics_count_refresh(metric_outcome(result));
+  if (result == PROBE_FAIL || result == PROBE_NULLMX) {
+    cache_renew(j.key.c_str(), settings.*k.failttl, k.cache_kind, k.fail);
+    return k.fail;
+  }
+  if (result < 0 || result == PROBE_REFUSED) return 0;
+  cache_renew(j.key.c_str(), settings.*k.passttl, k.cache_kind, k.pass);
+  return k.pass;
+}
+
+// Once per walk, on its walker: at the deciding reply, or when the walk ends.
+void settle(WalkJob& j, int result, const ProbeReplyText& reply) {
+  if (j.settled) return;
+  j.settled = true;
+  const int status = j.refresh ? refresh_outcome(j, result) : store_outcome(j, result);
+  j.flight->publish(status);
+  tell(j.pending, result, reply);
+}
+
+void run(WalkJob& j) {
+  j.walk.probe.decided = [&j](int result, const ProbeReplyText& reply) { settle(j, result, reply); };
+  ProbeReplyText reply;
+  const int result = j.way == VerifyWay::unprobed ? PROBE_PASS : current_walk(j.request(), j.walk, &reply);
+  settle(j, result, reply);
+}
+
+bool hand_to_walker(const std::shared_ptr<WalkJob>& job) {
+  return walkers_submit([job] { run(*job); });
+}
+
+// A cached pass old enough is verified again by one background walk, unless a
+// check of the address is already under way.
+void refresh_if_due(const VerifyRequest& r, int status, const CacheHit& hit) {
+  const KindRow& k = row(r.kind);
+  if (settings.passrefresh <= 0 || status != k.pass) return;
+  if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return;
+  if (settings.*k.passttl - hit.left < settings.passrefresh) return;
+  auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, 0);
+  if (!flight->leads()) return;
+  (void)hand_to_walker(std::make_shared<WalkJob>(r, std::move(flight), true));
+}
+
+bool known(const VerifyRequest& r, Verdict& v) {
+  CacheHit hit;
+  const int status = cache_recall(r.key, row(r.kind).cache_kind, &hit);
+  v.result = result_of(row(r.kind), status);
+  if (v.result == NOT_KNOWN) return false;
+  v.source = hit.shared ? VerdictSource::shared : VerdictSource::cache;
+  refresh_if_due(r, status, hit);
+  return true;
+}
+
+bool marked(const VerifyRequest& r, Verdict& v) {
+  if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return false;
+  v.source = VerdictSource::mark;
+  if (settings.catchall != 0 && domain_marked(row(r.kind).catchall_kind, CATCHALL_DOMAIN, r.mailbox))
+    v.result = PROBE_CATCHALL;
+  else if (r.kind == VerifyKind::sender && settings.refusals_mailbox != 0 &&
+           domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, r.mailbox))
+    v.result = PROBE_REFUSED;
+  else
+    return false;
+  return true;
+}
+
+Verdict waited_out(const VerifyRequest& r, VerdictSource source) {
+  Verdict v;
+  v.source = source;
+  v.waited_out = true;
+  v.in_progress = r.wait_seconds > 0;
+  if (v.in_progress)
+    metrics_count_stopped_waiting(r.kind == VerifyKind::sender ? MetricKind::sender : MetricKind::recipient);
+  return v;
+}
+
+// The leader hands the walk over and waits for the verdict it tells.
+Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight) {
+  auto job = std::make_shared<WalkJob>(r, std::move(flight), false);
+  const std::shared_ptr<Pending> pending = job->pending;
+  if (r.way == VerifyWay::unprobed) {
+    run(*job);
+  } else if (!hand_to_walker(job)) {
+    return waited_out(r, VerdictSource::fresh);
+  }
+  job.reset();
+  std::unique_lock<std::mutex> lock(pending->mu);
+  if (r.wait_seconds > 0) {
+    if (!pending->cv.wait_for(lock, std::chrono::seconds(r.wait_seconds), [&] { return pending->done; }))
+      return waited_out(r, VerdictSource::fresh);
+  } else {
+    pending->cv.wait(lock, [&] { return pending->done; });
+  }
+  Verdict v;
+  v.result = pending->result;
+  v.source = VerdictSource::fresh;
+  v.reply = pending->reply;
+  return v;
+}
+
+Verdict walk_or_join(const VerifyRequest& r) {
+  const KindRow& k = row(r.kind);
+  auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, flight_wait_seconds(r.wait_seconds));
+  Verdict v;
+  if (!flight->leads()) {
+    v.result = result_of(k, flight->outcome());
+    if (v.result == NOT_KNOWN) return waited_out(r, VerdictSource::joined);
+    v.source = VerdictSource::joined;
+    return v;
+  }
+  // A check of this host that ended between the lookup above and the flight
+  // has stored its outcome; the shared tier was asked just now.
+  const int stored = cache_recall_again(r.key, k.cache_kind);
+  v.result = result_of(k, stored);
+  if (v.result != NOT_KNOWN) {
+    flight->publish(stored);
+    v.source = VerdictSource::cache;
+    return v;
+  }
+  return lead(r, std::move(flight));
+}
+
+}  // namespace
+
+Verdict verify(const VerifyRequest& r) {
+  Verdict v;
+  if (r.key == nullptr) return v;
+  if (known(r, v)) return v;
+  if (r.way == VerifyWay::lookup_only) return Verdict{};
+  if (marked(r, v)) return v;
+  return walk_or_join(r);
+}
+
+WalkOptions verify_walk_options(const VerifyRequest& r) {
+  const bool sender = r.kind == VerifyKind::sender;
+  WalkOptions w;
+  w.probe.publicname = settings.publicname.value_or("");
+  w.probe.safecallback = settings.safecallback.value_or("");
+  w.probe.mailstore = settings.mailstore;
+  w.probe.blockignorants = settings.blockignorants != 0;
+  w.probe.catchall = settings.catchall != 0;
+  w.probe.ipv6 = settings.ipv6 != 0;
+  w.probe.refused_probes = sender && settings.refusals_mailbox != 0;
+  w.limits = {settings.deadmxttl, settings.calloutrate_count, settings.calloutrate_period};
+  w.deadline_seconds = settings.calloutdeadline;
+  w.null_mx_final = sender && settings.nullmx != 0;
+  return w;
+}
+
+int verify_walk(const VerifyRequest& r, const WalkOptions& walk, ProbeReplyText* reply) {
+  const MetricsInFlight counted;
+  switch (r.way) {
+    case VerifyWay::domain: return walk_domain(r.mailbox, r.where, walk, reply);
+    case VerifyWay::host: return walk_host(r.mailbox, r.where, walk, reply);
+    case VerifyWay::unprobed: case VerifyWay::lookup_only: break;
+  }
+  return PROBE_PASS;
+}
+
+void verify_walk_install(VerifyWalkFunction walk) { current_walk = walk != nullptr ? walk : verify_walk; }
