@@ -256,6 +256,18 @@ SharedResult redis_store(const std::string& key, std::string_view value, long lo
   });
 }
 
+SharedResult redis_erase(const std::string& key, long long budget_ms, std::string* reason) {
+  return with_connection(budget_ms, reason, [&](redisContext* c, const Budget& b) {
+    append(c, {"DEL", key});
+    Reply r = next_reply(c, b, reason);
+    if (!r) return false;
+    if (r->type == REDIS_REPLY_INTEGER) return true;
+    *reason = r->type == REDIS_REPLY_ERROR ? std::string("DEL refused: ") + r->str
+                                           : "unexpected reply to DEL";
+    return false;
+  });
+}
+
 SharedResult redis_ping(long long budget_ms, std::string* reason) {
   return with_connection(budget_ms, reason, [&](redisContext* c, const Budget& b) {
     append(c, {"PING"});
@@ -270,7 +282,7 @@ SharedResult redis_ping(long long budget_ms, std::string* reason) {
 
 void redis_forget() { drop_idle(true); }
 
-const SharedStore redis_ops = {redis_fetch, redis_store, redis_ping, redis_forget};
+const SharedStore redis_ops = {redis_fetch, redis_store, redis_erase, redis_ping, redis_forget};
 
 }  // namespace
 

@@ -147,6 +147,16 @@ void shared_tier_remember(const char* address, int kind, int status, std::int64_
          how, reason);
 }
 
+void shared_tier_forget(const char* address, int kind) {
+  spent_ms = 0;
+  const Access how = access();
+  if (how == Access::no || address == nullptr || tier_store->erase == nullptr) return;
+  std::string reason;
+  settle(tier_store->erase(shared_key(tier_config.prefix, kind, address), tier_config.timeout_ms,
+                           &reason),
+         how, reason);
+}
+
 bool shared_tier_up() { return tier_state.load(std::memory_order_acquire) == TIER_UP; }
 
 std::uint64_t shared_tier_errors() { return error_count.load(std::memory_order_relaxed); }

@@ -38,6 +38,10 @@ struct SharedAnswer {
 // thread's budget from its last recall; does nothing for a ttl of 0 or less.
 void shared_tier_remember(const char* address, int kind, int status, std::int64_t ttl);
 
+// Deletes the address's key under kind, within the timeout; what it held is not
+// read. Does nothing while the tier is off or lost.
+void shared_tier_forget(const char* address, int kind);
+
 // For the metrics: whether the tier answers now, and how many of its operations
 // failed or read a value that is not ours since start-up.
 [[nodiscard]] bool shared_tier_up();
@@ -58,6 +62,7 @@ struct SharedStore {
                         std::string* reason);
   SharedResult (*store)(const std::string& key, std::string_view value, long long px,
                         long long budget_ms, std::string* reason);
+  SharedResult (*erase)(const std::string& key, long long budget_ms, std::string* reason);
   // Connects if need be and asks the server whether it is there.
   SharedResult (*ping)(long long budget_ms, std::string* reason);
   // The tier was lost: drop every idle connection, and busy ones when they come back.

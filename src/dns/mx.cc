@@ -57,12 +57,13 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
 }
 
 // One verification's walk: every exchanger under the same deadline.
-int walk_within_deadline(const char* address, const char* domain, bool null_mx_final) {
-  const SmtpDeadline deadline = callout_deadline();
-  auto probe = [deadline](const char* a, const char* host) {
-    return probe_host_until(a, host, deadline);
-  };
-  return probe_domain_with(address, domain, probe, mx_lookup, deadline, null_mx_final);
+int walk_within_deadline(const char* address, const char* domain, bool null_mx_final,
+                         SmtpObserver* observer = nullptr) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = callout_deadline();
+  opt.observer = observer;
+  auto probe = [&opt](const char* a, const char* host) { return probe_host_with(a, host, opt); };
+  return probe_domain_with(address, domain, probe, mx_lookup, opt.timeouts.deadline, null_mx_final);
 }
 
 }  // namespace
@@ -130,4 +131,8 @@ int probe_domain(const char* address, const char* domain) {
 
 int probe_sender_domain(const char* address, const char* domain) {
   return walk_within_deadline(address, domain, settings.nullmx != 0);
+}
+
+int probe_sender_domain_watched(const char* address, const char* domain, SmtpObserver& observer) {
+  return walk_within_deadline(address, domain, settings.nullmx != 0, &observer);
 }

@@ -24,6 +24,10 @@ using MxList = char* [MX_MAX];
 // The same for a sender's domain: with nullmx reject a null MX gives
 // PROBE_NULLMX at once, with no probe.
 [[nodiscard]] int probe_sender_domain(const char* address, const char* domain);
+// The same walk with every exchanger tried and every line of its dialogues
+// shown to observer (the command-line probe).
+[[nodiscard]] int probe_sender_domain_watched(const char* address, const char* domain,
+                                              SmtpObserver& observer);
 
 // The walk with its two outside calls replaceable, for tests: probe stands for
 // probe_host (address, host) and lookup for mx_lookup. Once the deadline has

@@ -16,6 +16,7 @@
 struct ProbeOptions {
   SmtpTimeouts timeouts;
   std::uint16_t port = 25;  // tests use a port of their own
+  SmtpObserver* observer = nullptr;  // sees every line of the dialogue when set
 };
 
 // The deadline of a verification starting now, calloutdeadline seconds ahead;

@@ -84,8 +84,9 @@ int smtp_connect(int fd, const sockaddr* addr, socklen_t len, const SmtpTimeouts
   return set_nonblocking(fd, false) ? 0 : -1;
 }
 
-int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
+int smtp_command(int fd, const char* line, const SmtpTimeouts& t, SmtpObserver* watch) {
   if (line != nullptr) {
+    if (watch != nullptr) watch->sent(line);
     if (!wait_ready(fd, POLLOUT, t.send_ms, t.deadline)) return -1;
     std::size_t len = std::strlen(line);
     ssize_t n;
@@ -106,6 +107,7 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
   for (;;) {
     long n = receive_once(fd, reply.window(), reply.window_size(), t.receive_ms, deadline);
     if (n < 0) return -1;
+    if (watch != nullptr) watch->received({reply.window(), static_cast<std::size_t>(n)});
     switch (reply.commit(static_cast<std::size_t>(n))) {
       case SmtpReplyAssembler::State::reading:
         continue;
@@ -121,9 +123,9 @@ int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t) {
   return receive_once(fd, buf, size, t.receive_ms, t.deadline) < 0 ? -1 : 0;
 }
 
-void smtp_quit(int fd, const SmtpTimeouts& t) {
+void smtp_quit(int fd, const SmtpTimeouts& t, SmtpObserver* watch) {
   // Any reply to RSET, a refusal included, shows the server still listens.
-  if (smtp_command(fd, "RSET\r\n", t) > 0) (void)smtp_command(fd, "QUIT\r\n", t);
+  if (smtp_command(fd, "RSET\r\n", t, watch) > 0) (void)smtp_command(fd, "QUIT\r\n", t, watch);
 }
 
 void smtp_close(int fd) {
