@@ -13,6 +13,7 @@ k1_start() { korvane_instance korvane <<EOF && K1=$STARTED_PID; }
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
 redis unix:$BED/redis.sock
+control unix:$BED/run/control.sock
 EOF
 k2_start() {
   korvane_instance korvane2 < <(printf 'publicname mx.korvane.test\nredis 127.0.0.1:6379\n'; cat) && K2=$STARTED_PID
@@ -48,6 +49,11 @@ group_main() {
       "mail.info sender check $word (cached): from=<$sender>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
       "$(log_of "$K2" "$lm")"
   done
+  local ctl; ctl="$(dirname "$KORVANE")/korvanectl"
+  expect_eq "show: both tiers" "sender fail memory|sender fail shared" \
+    "$("$ctl" -c "$BED/korvane.conf" show nobody@good.test | awk '{print $1, $2, $4}' | paste -sd'|')"
+  "$ctl" -c "$BED/korvane.conf" forget nobody@good.test >/dev/null
+  expect_eq "forget: the key is gone from Redis" 0 "$(redis_cli EXISTS korvane:sender:nobody@good.test)"
   expect_eq "the second's answers counted as shared" "$(printf '%s\n' \
     'korvane_checks_total{kind=sender,outcome=fail,source=shared} 1' \
     'korvane_checks_total{kind=sender,outcome=pass,source=shared} 1' 'korvane_shared_tier_up{} 1')" \
