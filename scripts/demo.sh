@@ -11,7 +11,7 @@ if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
   bash "$root/scripts/install-deps.sh"
   echo "== building korvane in build-demo"
   cmake -S "$root" -B "$root/build-demo" -G Ninja -DKORVANE_TESTS=OFF >/dev/null
-  ninja -C "$root/build-demo" korvane | tail -n 1
+  ninja -C "$root/build-demo" korvane korvanectl | tail -n 1
   set +e
 fi
 
@@ -53,10 +53,11 @@ row_message() {
   show_callout "$4" "$mm"
 }
 
-korvane_start <<'EOF' || exit 1
+korvane_start <<EOF || exit 1
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
 metrics 127.0.0.1:9457
+control unix:$BED/run/control.sock
 EOF
 
 row_message "1. A valid sender is accepted" alice@good.test postmaster@elsewhere.test 192.0.2.10
@@ -75,6 +76,12 @@ row "6. What a monitoring system scrapes from korvane (metrics 127.0.0.1:9457)"
 curl -sf http://127.0.0.1:9457/metrics \
   | grep -E '^korvane_(checks_total|syntax_refusals_total|callout_dialogues_total|cache_entries)[{ ]' \
   | grep -v ' 0$' | sed 's/^/   /'
+
+row "6b. The postmaster asks the running daemon, and makes it forget one address (korvanectl)"
+for cmd in "show alice@good.test" "show nobody@good.test" "forget nobody@good.test" "show nobody@good.test"; do
+  echo "   \$ korvanectl $cmd"
+  "${KORVANE%/*}/korvanectl" -c "$BED/korvane.conf" $cmd | sed 's/^/     /'
+done
 
 row "7. With mailstore set, a relayed recipient is verified at RCPT time"
 korvane_stop
