@@ -1,17 +1,24 @@
-// The shared tier: keys, values and lifetimes as tables; the two tiers over a
-// fake store on fake clocks (memory hit, shared hit kept for its time left, miss,
-// store, loss and once-a-second retry, the check's budget). The Redis store
+// The shared tier: keys, values and lifetimes as tables; one reply against the
+// deadline and the size limit; the two tiers over a fake store on fake clocks
+// (memory hit, shared hit kept for its time left, miss, store, loss and
+// once-a-second retry, refused writes, the check's one budget). The Redis store
 // itself meets real and faulty servers in the e2e group "shared".
 #include "cache/shared_tier.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/redis_wire.h"
 #include "cache/shared_codec.h"
 #include "util/constants.h"
 #include "util/log.h"
@@ -41,6 +48,54 @@ TEST(SharedCodec, KeysValuesAndLifetimes) {
   const std::pair<std::int64_t, long long> px[] = {
       {0, 0}, {-5, 0}, {1, 1000}, {86400, 86'400'000}, {INT64_MAX / 2, 3'153'600'000'000LL}};
   for (auto [ttl, ms] : px) EXPECT_EQ(shared_px(ttl), ms) << ttl;
+}
+
+// What one reply read within 100 ms gives, from a server that answers at once,
+// drips a large bulk reply a byte every 10 ms, floods one past the limit,
+// answers garbage or hangs up.
+TEST(RedisWire, AReplyIsWholeByTheDeadlineOrNothing) {
+  const struct {
+    std::string sent;
+    bool drip, hang_up;
+    const char* failure;  // null: a reply
+  } rows[] = {
+      {"+OK\r\n", false, false, nullptr},
+      {"$200000\r\n" + std::string(40, 'x'), true, false, "no answer within 100 ms"},
+      {"$100000\r\n" + std::string(70000, 'x'), false, false,
+       "garbage from the server: a reply over 65536 bytes"},
+      {"hello\r\n", false, false, "garbage from the server: Protocol error, got \"h\" as reply type byte"},
+      {"", false, true, "connection closed by the server"},
+  };
+  for (const auto& row : rows) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    redisContext* c = redisConnectFd(fds[0]);
+    std::thread server([&] {
+      char buf[64];
+      (void)read(fds[1], buf, sizeof buf);
+      for (std::size_t i = 0; i < row.sent.size();) {
+        const std::size_t n = row.drip ? 1 : row.sent.size() - i;
+        i += static_cast<std::size_t>(write(fds[1], row.sent.data() + i, n));
+        if (row.drip) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (row.hang_up) close(fds[1]);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    SharedFailure why;
+    redis_wire_append(c, {"PING"});
+    RedisReply r = redis_wire_reply(c, RedisDeadline(100), &why);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r == nullptr, row.failure != nullptr) << row.sent.substr(0, 9);
+    if (row.failure != nullptr) {
+      EXPECT_EQ(why.text, row.failure);
+    }
+    EXPECT_LT(ms, 180) << row.sent.substr(0, 9);
+    server.join();
+    redisFree(c);
+    if (!row.hang_up) close(fds[1]);
+  }
 }
 
 // The fake store: keys to value and time left; a failure to give (a loss, or a
