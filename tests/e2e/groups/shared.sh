@@ -83,6 +83,15 @@ group_main() {
   expect_eq "Redis back: the second answers without a callout" "$QUEUED|0" \
     "$(via 2525 bob@good.test)|$(mx_connections 192.0.2.10 "$mm")"
 
+  # Values not ours (another type, longer than any of ours): misses, counted.
+  redis_cli RPUSH korvane:sender:dave@backup.test pass >/dev/null
+  redis_cli SET korvane:sender:erin@nomx.test "pass$(printf '%0100d' 0)" >/dev/null
+  mm=$(mark_mx 192.0.2.30)
+  expect_eq "values not ours: verified afresh" "$QUEUED|$QUEUED|1" \
+    "$(via 2525 dave@backup.test)|$(via 2525 erin@nomx.test)|$(mx_connections 192.0.2.30 "$mm")"
+  expect_eq "values not ours: counted" "korvane_shared_errors_total{reason=garbage} 2" \
+    "$(scrape korvane_shared_errors_total | grep garbage)"
+
   # Out of memory: every write refused, reads still answer; the tier stays up.
   redis_cli SET korvane:sender:carol@good.test pass PX 600000 >/dev/null
   redis_cli CONFIG SET maxmemory 1 >/dev/null
