@@ -169,7 +169,8 @@ std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> k
       if (const CacheHolding h = cache_holding(key, kind, forget); h.status != 0) out.push_back(h);
   }
   for (int kind : kinds) {
-    const SharedAnswer a = shared_tier_recall(key, kind);
+    long long spent_ms = 0;  // each look has the whole timeout: no check waits on it
+    const SharedAnswer a = shared_tier_recall(key, kind, &spent_ms);
     if (a.status != 0) out.push_back({kind, a.status, a.keep_seconds, true});
     if (forget) shared_tier_forget(key, kind);
   }
@@ -229,13 +230,13 @@ void cache_destroy() {
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind, bool* from_shared) {
+int cache_recall(const char* key, int kind, CacheBudget& budget, bool* from_shared) {
   if (from_shared != nullptr) *from_shared = false;
   {
     CacheLock lock;
     if (const int status = cache_lookup(key, kind); status != 0) return status;
   }
-  const SharedAnswer shared = shared_tier_recall(key, kind);
+  const SharedAnswer shared = shared_tier_recall(key, kind, &budget.shared_spent_ms);
   if (from_shared != nullptr) *from_shared = shared.status != 0;
   if (shared.status != 0 && shared.keep_seconds > 0) {
     CacheLock lock;
@@ -244,18 +245,28 @@ int cache_recall(const char* key, int kind, bool* from_shared) {
   return shared.status;
 }
 
+int cache_recall(const char* key, int kind) {
+  CacheBudget own;
+  return cache_recall(key, kind, own);
+}
+
 int cache_recall_local(const char* key, int kind) {
   CacheLock lock;
   return cache_lookup(key, kind);
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget) {
   if (ttl == 0) return;
   {
     CacheLock lock;
     cache_store(key, ttl, kind, status);
   }
-  shared_tier_remember(key, kind, status, ttl);
+  shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
+}
+
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+  CacheBudget own;
+  cache_remember(key, ttl, kind, status, own);
 }
 
 void die(const char* what) {

@@ -113,13 +113,15 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
+  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, budget, &shared);
   if (is_recipient_status(known)) return answer_known(c, known, cache_source(shared), m.queue_id, seam);
 
   const ProbeChoice choice = choose_probe(m);
   if (choice == ProbeChoice::local) return whitelist_step(c);
-  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
+  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget)) {
     metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
     return whitelist_step(c);
@@ -151,7 +153,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
     ++c.failed_recipients;
-    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL);
+    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL, budget);
     flight.publish(RCPT_FAIL);
     seam.sleep_seconds(1);
     log_check(LOG_NOTICE, "recipient check failed", c, elapsed, m.queue_id);
@@ -160,14 +162,14 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (flight.leads())
-      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
+      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL, budget);
     flight.publish(RCPT_TEMPFAIL);
     seam.sleep_seconds(1);
     log_check(LOG_NOTICE, "recipient check tempfailed", c, elapsed, m.queue_id);
     return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr);
-  cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget);
+  cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS, budget);
   flight.publish(RCPT_PASS);
   log_check(LOG_INFO, "recipient check succeeded", c, elapsed, m.queue_id);
   return whitelist_step(c);

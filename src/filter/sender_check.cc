@@ -95,10 +95,12 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
+  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, budget, &shared);
   if (is_sender_status(known)) return answer_known(c, known, cache_source(shared), queue_id, seam);
-  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
+  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget)) {
     metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
     return {SMFIS_CONTINUE, nullptr};
@@ -136,7 +138,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
 
   // Its domain takes no mail, so no bounce could ever reach this sender.
   if (result == PROBE_NULLMX) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
     log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
     return refuse(seam, SMFIS_REJECT, &sender_nullmx_reply);
@@ -145,7 +147,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   // Each outcome is stored before it is published, so a check that starts once
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
     log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
     return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
@@ -153,14 +155,14 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (settings.ignoretempfail == 0 && flight.leads())
-      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
+      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL, budget);
     flight.publish(SENDER_TEMPFAIL);
     if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
     log_check(LOG_NOTICE, "sender check tempfailed", c, elapsed, queue_id);
     return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str());
-  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget);
+  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS, budget);
   flight.publish(SENDER_PASS);
   log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
   return {SMFIS_ACCEPT, nullptr};

@@ -36,15 +36,16 @@ bool domain_key(const char* address, DomainText& out) {
 
 }  // namespace
 
-bool catchall_known(int kind, const char* address) {
+bool catchall_known(int kind, const char* address, CacheBudget& budget) {
   DomainText domain;
   if (settings.catchall == 0 || !domain_key(address, domain)) return false;
-  return cache_recall(domain.c_str(), kind) == CATCHALL_DOMAIN;
+  return cache_recall(domain.c_str(), kind, budget) == CATCHALL_DOMAIN;
 }
 
-void catchall_remember(int kind, const char* address) {
+void catchall_remember(int kind, const char* address, CacheBudget& budget) {
   DomainText domain;
-  if (domain_key(address, domain)) cache_remember(domain.c_str(), settings.catchallttl, kind, CATCHALL_DOMAIN);
+  if (domain_key(address, domain))
+    cache_remember(domain.c_str(), settings.catchallttl, kind, CATCHALL_DOMAIN, budget);
 }
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
