@@ -97,7 +97,10 @@ class DialoguePrinter final : public SmtpObserver {
 int probe(std::string address) {
   lowercase_in_place(address.data());
   const std::size_t at = address.find('@');
-  if (at == std::string::npos || at + 1 == address.size()) return usage();
+  if (at == std::string::npos || at + 1 == address.size()) {
+    std::fprintf(stderr, "korvanectl: %s is no address with a domain\n", printable(address).c_str());
+    return usage();
+  }
   // The daemon's own log lines stay out of syslog: this run is no check of the daemon's.
   log_set_sink([](int, const std::string&) {});
   DialoguePrinter printer;
