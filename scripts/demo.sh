@@ -77,13 +77,14 @@ curl -sf http://127.0.0.1:9457/metrics \
   | grep -E '^korvane_(checks_total|syntax_refusals_total|callout_dialogues_total|cache_entries)[{ ]' \
   | grep -v ' 0$' | sed 's/^/   /'
 
-row "6b. The postmaster asks the running daemon, and makes it forget one address (korvanectl)"
+row "7. The postmaster asks the running daemon, and makes it forget one address (korvanectl)"
 for cmd in "show alice@good.test" "show nobody@good.test" "forget nobody@good.test" "show nobody@good.test"; do
   echo "   \$ korvanectl $cmd"
-  "${KORVANE%/*}/korvanectl" -c "$BED/korvane.conf" $cmd | sed 's/^/     /'
+  out=$("${KORVANE%/*}/korvanectl" -c "$BED/korvane.conf" $cmd)
+  printf '%s\n' "${out:-(nothing cached)}" | sed 's/^/     /'
 done
 
-row "7. With mailstore set, a relayed recipient is verified at RCPT time"
+row "8. With mailstore set, a relayed recipient is verified at RCPT time"
 korvane_stop
 korvane_start <<'EOF' || exit 1
 publicname mx.korvane.test
@@ -97,7 +98,7 @@ smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ivan
 show_log "$lm"
 show_callout 198.51.100.7 "$mm"
 
-row "8. Two MX hosts share one Redis: a second korvane answers from what the first learned"
+row "9. Two MX hosts share one Redis: a second korvane answers from what the first learned"
 redis_start </dev/null
 korvane_stop
 korvane_start <<EOF || exit 1
