@@ -1,5 +1,5 @@
 // Timed SMTP client transport: connect, send a command and read its whole reply
-// as a three-digit code, polite end and close. Replies are untrusted input and
+// as a three-digit code (and, on request, its text), polite end and close. Replies are untrusted input and
 // are bounded in bytes and time; every failure is -1, never logged.
 #pragma once
 
