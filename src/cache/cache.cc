@@ -181,13 +181,13 @@ void cache_destroy() {
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind, bool* from_shared) {
+int cache_recall(const char* key, int kind, CacheBudget& budget, bool* from_shared) {
   if (from_shared != nullptr) *from_shared = false;
   {
     CacheLock lock;
     if (const int status = cache_lookup(key, kind); status != 0) return status;
   }
-  const SharedAnswer shared = shared_tier_recall(key, kind);
+  const SharedAnswer shared = shared_tier_recall(key, kind, &budget.shared_spent_ms);
   if (from_shared != nullptr) *from_shared = shared.status != 0;
   if (shared.status != 0 && shared.keep_seconds > 0) {
     CacheLock lock;
@@ -196,15 +196,25 @@ int cache_recall(const char* key, int kind, bool* from_shared) {
   return shared.status;
 }
 
+int cache_recall(const char* key, int kind) {
+  CacheBudget own;
+  return cache_recall(key, kind, own);
+}
+
 int cache_recall_local(const char* key, int kind) {
   CacheLock lock;
   return cache_lookup(key, kind);
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget) {
   if (ttl == 0) return;
   cache_remember_local(key, ttl, kind, status);
-  shared_tier_remember(key, kind, status, ttl);
+  shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
+}
+
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+  CacheBudget own;
+  cache_remember(key, ttl, kind, status, own);
 }
 
 void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status) {

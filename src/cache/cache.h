@@ -32,17 +32,29 @@ void cache_mutex_destroy();
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
+// What one check may spend waiting on the shared tier: its recalls and its
+// remembers together wait at most redistimeout. Made at the start of the check
+// and handed to each of its calls, on whichever thread runs them (one after
+// another, never two at once).
+struct CacheBudget {
+  long long shared_spent_ms = 0;
+};
+
 // The live status for key and kind, or 0 (also without a table or key): from
 // memory, else from the shared tier when it is on (and then kept in memory for
-// the time it has left there). *from_shared, when given, tells whether the
-// answer came from the shared tier.
-[[nodiscard]] int cache_recall(const char* key, int kind, bool* from_shared = nullptr);
+// the time it has left there), within what is left of budget. *from_shared,
+// when given, tells whether the answer came from the shared tier.
+[[nodiscard]] int cache_recall(const char* key, int kind, CacheBudget& budget,
+                               bool* from_shared = nullptr);
+// The same for a call outside any check (tests, benchmarks): a budget of its own.
+[[nodiscard]] int cache_recall(const char* key, int kind);
 // The same from memory alone: for a second look at a key just asked of both
 // tiers, where only this host can have stored an answer since.
 [[nodiscard]] int cache_recall_local(const char* key, int kind);
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
-// With the shared tier on, the outcome is written there too.
+// With the shared tier on, the outcome is written there too, within budget.
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget);
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 // The same in this host's memory alone, for what only this host can vouch for.
 void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status);

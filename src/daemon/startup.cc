@@ -69,7 +69,13 @@ bool has_prefix(const char* text, const char* prefix) {
 // The shared tier's part of the settings; the server text was checked when read.
 SharedTierConfig shared_tier_config() {
   SharedTierConfig c;
-  if (std::optional<RedisServer> server = parse_redis_server(settings.redis->c_str())) {
+  if (settings.redissentinel) {
+    for (const RedisServer& s : parse_sentinels(settings.redissentinel->c_str()).value_or(
+             std::vector<RedisServer>{}))
+      c.sentinels.push_back({s.host, s.port});
+    c.master_name = settings.redismaster.value_or("");
+    c.sentinel_password = settings.redissentinelpassword;
+  } else if (std::optional<RedisServer> server = parse_redis_server(settings.redis->c_str())) {
     c.unix_path = server->unix_path;
     c.host = server->host;
     c.port = server->port;
@@ -141,8 +147,8 @@ int serve() {
   umask(0177);
   std::signal(SIGPIPE, SIG_IGN);
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
-  if (settings.redis) shared_tier_start(shared_tier_config());
-  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors});
+  if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
+  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
@@ -256,9 +262,12 @@ int check_config(const char* config_file) {
     ++ignored;
     std::fprintf(stderr, "%s:%d: %s\n", config_file, line_no, o.reason.c_str());
   });
-  if (opened && ignored == 0) settings_print(stdout, settings);
+  const std::string conflict = opened ? settings_conflict(settings) : "";
+  if (!conflict.empty()) std::fprintf(stderr, "%s: %s\n", config_file, conflict.c_str());
+  const bool good = opened && ignored == 0 && conflict.empty();
+  if (good) settings_print(stdout, settings);
   settings_release();
-  return opened && ignored == 0 ? 0 : 1;
+  return good ? 0 : 1;
 }
 
 bool password_exposed(const char* config_file) {
@@ -283,6 +292,11 @@ int korvane_run(int argc, char** argv) {
   if (!build_settings(cl.config_file)) {
     settings_release();
     return EX_SOFTWARE;
+  }
+  if (const std::string conflict = settings_conflict(settings); !conflict.empty()) {
+    std::fprintf(stderr, "korvane: %s: %s\n", cl.config_file, conflict.c_str());
+    settings_release();
+    return EX_CONFIG;
   }
   tzset();
   log_open(settings.syslog_facility, cl.foreground);

@@ -118,13 +118,15 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
+  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, budget, &shared);
   if (is_recipient_status(known)) return answer_known(c, known, cache_source(shared), m.queue_id, seam);
 
   const ProbeChoice choice = choose_probe(m);
   if (choice == ProbeChoice::local) return whitelist_step(c);
-  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
+  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget)) {
     metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
     return whitelist_step(c);
@@ -157,7 +159,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
     ++c.failed_recipients;
-    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL);
+    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL, budget);
     flight.publish(RCPT_FAIL);
     return refuse(c, {LOG_NOTICE, "recipient check failed", elapsed, &reply}, m.queue_id,
                   SMFIS_REJECT, &recipient_fail_reply, seam);
@@ -165,16 +167,16 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (flight.leads())
-      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
+      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL, budget);
     flight.publish(RCPT_TEMPFAIL);
     return refuse(c, {LOG_NOTICE, "recipient check tempfailed", elapsed, &reply}, m.queue_id,
                   SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget);
   // A recipient never probed passes on this host's word alone: another host of
   // the site may route it to a mailer that can be asked.
   if (choice == ProbeChoice::probe)
-    cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
+    cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS, budget);
   else
     cache_remember_local(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
   flight.publish(RCPT_PASS);

@@ -113,15 +113,17 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
     return {SMFIS_CONTINUE, nullptr};
   }
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
+  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, budget, &shared);
   if (is_sender_status(known)) return answer_known(c, known, cache_source(shared), queue_id, seam);
-  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
+  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget)) {
     metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
     return {SMFIS_CONTINUE, nullptr};
   }
-  if (refusing_domain_known(c.sender.c_str())) {
+  if (refusing_domain_known(c.sender.c_str(), budget)) {
     metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::cache);
     log_check(LOG_INFO, "sender check skipped (domain refuses probes)", c, nullptr, queue_id);
     return {SMFIS_CONTINUE, nullptr};
@@ -159,14 +161,14 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   // Its domain takes no mail, so no bounce could ever reach this sender.
   const CheckLine failed = {LOG_NOTICE, "sender check failed", elapsed, &reply};
   if (result == PROBE_NULLMX) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
     return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_nullmx_reply, seam);
   }
   // The exchangers refused the probe, not the mailbox: nothing is known of the
   // address, and the domain is spared further probes for a while.
   if (result == PROBE_REFUSED) {
-    refusing_domain_remember(c.sender.c_str());
+    refusing_domain_remember(c.sender.c_str(), budget);
     flight.publish(SENDER_PASS);
     metrics_count_refused_probe();
     log_check(LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &reply);
@@ -176,21 +178,21 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   // Each outcome is stored before it is published, so a check that starts once
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
     return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_fail_reply, seam);
   }
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (settings.ignoretempfail == 0 && flight.leads())
-      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
+      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL, budget);
     flight.publish(SENDER_TEMPFAIL);
     if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
     return refuse(c, {LOG_NOTICE, "sender check tempfailed", elapsed, &reply}, queue_id,
                   SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str());
-  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget);
+  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS, budget);
   flight.publish(SENDER_PASS);
   log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
   return {SMFIS_ACCEPT, nullptr};

@@ -36,14 +36,14 @@ bool domain_key(const char* address, DomainText& out) {
   return true;
 }
 
-bool domain_marked(int kind, int status, const char* address) {
+bool domain_marked(int kind, int status, const char* address, CacheBudget& budget) {
   DomainText domain;
-  return domain_key(address, domain) && cache_recall(domain.c_str(), kind) == status;
+  return domain_key(address, domain) && cache_recall(domain.c_str(), kind, budget) == status;
 }
 
-void domain_mark(int kind, int status, std::int64_t ttl, const char* address) {
+void domain_mark(int kind, int status, std::int64_t ttl, const char* address, CacheBudget& budget) {
   DomainText domain;
-  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status);
+  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status, budget);
 }
 
 void log_line(int priority, const char* prefix, const char* what, const ConnectionContext& c,
@@ -66,21 +66,21 @@ void log_line(int priority, const char* prefix, const char* what, const Connecti
 
 }  // namespace
 
-bool catchall_known(int kind, const char* address) {
-  return settings.catchall != 0 && domain_marked(kind, CATCHALL_DOMAIN, address);
+bool catchall_known(int kind, const char* address, CacheBudget& budget) {
+  return settings.catchall != 0 && domain_marked(kind, CATCHALL_DOMAIN, address, budget);
 }
 
-void catchall_remember(int kind, const char* address) {
-  domain_mark(kind, CATCHALL_DOMAIN, settings.catchallttl, address);
+void catchall_remember(int kind, const char* address, CacheBudget& budget) {
+  domain_mark(kind, CATCHALL_DOMAIN, settings.catchallttl, address, budget);
 }
 
-bool refusing_domain_known(const char* address) {
+bool refusing_domain_known(const char* address, CacheBudget& budget) {
   return settings.refusals_mailbox != 0 &&
-         domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, address);
+         domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, address, budget);
 }
 
-void refusing_domain_remember(const char* address) {
-  domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, address);
+void refusing_domain_remember(const char* address, CacheBudget& budget) {
+  domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, address, budget);
 }
 
 void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,

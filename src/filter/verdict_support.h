@@ -3,6 +3,7 @@
 // refusals a verification decides (which dryrun only logs and counts).
 #pragma once
 
+#include "cache/cache.h"
 #include "filter/context.h"
 #include "filter/decisions.h"
 #include "metrics/metrics.h"
@@ -11,12 +12,13 @@
 [[nodiscard]] long long check_wait_seconds();
 
 // Whether the domain of address (after its last "@", lower-cased) is remembered
-// as catch-all under kind, and remembering it for catchallttl.
-[[nodiscard]] bool catchall_known(int kind, const char* address);
-void catchall_remember(int kind, const char* address);
+// as catch-all under kind, and remembering it for catchallttl, within the
+// check's budget.
+[[nodiscard]] bool catchall_known(int kind, const char* address, CacheBudget& budget);
+void catchall_remember(int kind, const char* address, CacheBudget& budget);
 // The same for a sender domain whose exchangers refuse probes (refusedttl).
-[[nodiscard]] bool refusing_domain_known(const char* address);
-void refusing_domain_remember(const char* address);
+[[nodiscard]] bool refusing_domain_known(const char* address, CacheBudget& budget);
+void refusing_domain_remember(const char* address, CacheBudget& budget);
 
 // Writes "<what>: from=..., to=..., name [addr], [elapsed], id=..." ; elapsed is
 // null for an answer taken from the cache, which has no elapsed field. With

@@ -152,6 +152,9 @@ constexpr std::array<const char*, 4> entry_kind_names = {"sender", "recipient",
 std::atomic<std::int64_t (*)(CacheEntryKind)> read_cache_entries{nullptr};
 std::atomic<bool (*)()> read_shared_up{nullptr};
 std::atomic<std::uint64_t (*)()> read_shared_errors{nullptr};
+std::atomic<std::uint64_t (*)(SharedErrorReason)> read_shared_errors_by{nullptr};
+constexpr std::array<const char*, SHARED_ERROR_REASONS> shared_error_names = {
+    "connection", "timeout", "auth", "refused", "garbage"};
 
 prometheus::ClientMetric valued(double value, prometheus::MetricType type) {
   prometheus::ClientMetric m;
@@ -191,6 +194,18 @@ class ReadAtScrape : public prometheus::Collectable {
       out.push_back(one_series("korvane_shared_tier_errors_total",
                                "Shared cache tier requests that failed or read a value not ours",
                                prometheus::MetricType::Counter, static_cast<double>(errors())));
+    if (auto by = read_shared_errors_by.load(std::memory_order_acquire)) {
+      prometheus::MetricFamily f{"korvane_shared_errors_total",
+                                 "Shared cache operations that had no effect, by reason",
+                                 prometheus::MetricType::Counter, {}};
+      for (std::size_t r = 0; r < shared_error_names.size(); ++r) {
+        prometheus::ClientMetric m = valued(static_cast<double>(by(static_cast<SharedErrorReason>(r))),
+                                            prometheus::MetricType::Counter);
+        m.label.push_back({"reason", shared_error_names[r]});
+        f.metric.push_back(std::move(m));
+      }
+      out.push_back(std::move(f));
+    }
     return out;
   }
 };
@@ -290,6 +305,7 @@ void metrics_set_readers(const MetricsReaders& readers) {
   read_cache_entries.store(readers.cache_entries, std::memory_order_release);
   read_shared_up.store(readers.shared_tier_up, std::memory_order_release);
   read_shared_errors.store(readers.shared_tier_errors, std::memory_order_release);
+  read_shared_errors_by.store(readers.shared_errors, std::memory_order_release);
 }
 
 void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source) {

@@ -80,6 +80,9 @@ void settings_defaults() {
   settings.redispassword.reset();
   settings.redisprefix = "korvane:";
   settings.redistimeout = 100;
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
 }
 
 void settings_release() {
@@ -91,6 +94,9 @@ void settings_release() {
   settings.redis.reset();
   settings.redispassword.reset();
   settings.redisprefix.clear();
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
   settings.metrics.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
@@ -166,6 +172,10 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# redispassword (not set)\n");
   std::fprintf(out, "redisprefix %s\n", s.redisprefix.c_str());
   std::fprintf(out, "redistimeout %d\n", static_cast<int>(s.redistimeout));
+  print_text(out, "redissentinel", s.redissentinel);
+  print_text(out, "redismaster", s.redismaster);
+  std::fprintf(out, s.redissentinelpassword ? "redissentinelpassword (set)\n"
+                                            : "# redissentinelpassword (not set)\n");
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};

@@ -282,10 +282,24 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.redisprefix, "site:");
          EXPECT_EQ(s.redistimeout, 250);
        }},
+      {"sentinels", "redissentinel 10.0.0.1,[::1]:26380,s3\nredismaster site\n",
+       [](const Settings& s) {
+         std::vector<std::pair<std::string, int>> got;
+         const auto sentinels = parse_sentinels(s.redissentinel->c_str());
+         for (const RedisServer& r : sentinels.value_or(std::vector<RedisServer>{}))
+           got.emplace_back(r.host, r.port);
+         EXPECT_EQ(got, (std::vector<std::pair<std::string, int>>{
+                            {"10.0.0.1", 26379}, {"::1", 26380}, {"s3", 26379}}));
+         EXPECT_EQ(settings_conflict(s), "");
+       }},
       {"shared cache bad values keep the defaults",
        "redis unix:relative\nredis host:0\nredis host:65536\nredis [::1\nredis h:\n"
-       "redisdb -1\nredisdb 2x\nredistimeout 0\nredistimeout 60001\nredistimeout 1s\n",
+       "redisdb -1\nredisdb 2x\nredistimeout 0\nredistimeout 60001\nredistimeout 1s\n"
+       "redissentinel unix:/s\nredissentinel a,,b\nredissentinel a:0\n"
+       "redissentinel a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q\n",
        [](const Settings& s) {
+         EXPECT_FALSE(s.redissentinel);
+         EXPECT_EQ(settings_conflict(s), "");
          EXPECT_FALSE(s.redis);
          EXPECT_EQ(s.redisdb, 0);
          EXPECT_EQ(s.redisprefix, "korvane:");

@@ -2,7 +2,9 @@
 # Postfix (port 25: korvane over Redis's unix socket; port 2525: korvane2 over
 # 127.0.0.1:6379), one redis-server. What one learns the other answers "(cached)"
 # without a callout; a restart keeps it; a stopped, frozen, refusing or garbled
-# Redis costs mail nothing but a bounded wait and one log line.
+# Redis costs mail nothing but a bounded wait and one log line; a Redis out of
+# memory still answers reads, with one "write refused" line; a reply that drips
+# is cut off at redistimeout.
 
 QUEUED="250 2.0.0 Ok: queued as"
 FAILED="550 5.1.8 Sender address verification failed, check your MX"
@@ -87,6 +89,34 @@ group_main() {
   expect_eq "Redis back: the second answers without a callout" "$QUEUED|0" \
     "$(via 2525 bob@good.test)|$(mx_connections 192.0.2.10 "$mm")"
 
+  # Values not ours (another type, longer than any of ours): misses, counted.
+  redis_cli RPUSH korvane:sender:dave@backup.test pass >/dev/null
+  redis_cli SET korvane:sender:erin@nomx.test "pass$(printf '%0100d' 0)" >/dev/null
+  mm=$(mark_mx 192.0.2.30)
+  expect_eq "values not ours: verified afresh" "$QUEUED|$QUEUED|1" \
+    "$(via 2525 dave@backup.test)|$(via 2525 erin@nomx.test)|$(mx_connections 192.0.2.30 "$mm")"
+  expect_eq "values not ours: counted" "korvane_shared_errors_total{reason=garbage} 2" \
+    "$(scrape korvane_shared_errors_total | grep garbage)"
+
+  # Out of memory: every write refused, reads still answer; the tier stays up.
+  redis_cli SET korvane:sender:carol@good.test pass PX 600000 >/dev/null
+  redis_cli CONFIG SET maxmemory 1 >/dev/null
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  expect_eq "Redis full, a sender Redis knows: answered from it" "$QUEUED|0" \
+    "$(via 2525 carol@good.test)|$(mx_connections 192.0.2.10 "$mm")"
+  local i=0 deadline=$((SECONDS + 10)) flowed=yes
+  while [ $SECONDS -lt $deadline ] && [ $i -lt 200 ]; do
+    i=$((i + 1))
+    [ "$(via 2525 "u$i@rate.test")" = "$QUEUED" ] || flowed="no (u$i@rate.test)"
+  done
+  redis_cli CONFIG SET maxmemory 0 >/dev/null
+  expect_eq "Redis full for 10 s: $i new senders' mail flowed" yes "$flowed"
+  expect_eq "Redis full: one line" \
+    "mail.warning shared cache write refused: OOM command not allowed when used memory > 'maxmemory'." \
+    "$(shared_lines "$K2" "$lm")"
+  expect_eq "Redis full: each refusal counted" "korvane_shared_errors_total{reason=refused} $i" \
+    "$(scrape korvane_shared_errors_total | grep refused)"
+
   # Frozen: each new sender waits at most about redistimeout more; none deferred
   # (passing senders: a refusal has its own one-second pause).
   kill -STOP "$REDIS_PID"
@@ -101,6 +131,24 @@ group_main() {
   expect_eq "Redis frozen: one line" "mail.warning shared cache unavailable: no answer within 100 ms" \
     "$(shared_lines "$K1" "$lm")"
   expect_has "Redis frozen: no message took 0.7 s (worst ${worst} ms)" yes "$([ "$worst" -lt 700 ] && echo yes)"
+
+  # A reply that drips a byte every 50 ms: cut off at redistimeout all the same.
+  k_kill "$K2"
+  "$PY" "$E2E_LIB/dripredis.py" "$BED/drip.sock" &
+  bed_pids+=($!)
+  bed_wait 50 test -S "$BED/drip.sock"
+  lm=$(mark_log)
+  k2_start <<<"redis unix:$BED/drip.sock" || { t_bad "korvane2 starts against a dripping server"; return; }
+  worst=0
+  for s in dave@backup.test frank@nullno.test gina@nulldrop.test; do
+    sleep 1.1  # past the once-a-second retry: each message meets the drip
+    t0=${EPOCHREALTIME/./}
+    expect_eq "dripping reply, $s: reply" "$QUEUED" "$(via 2525 "$s")"
+    ms=$(( (${EPOCHREALTIME/./} - t0) / 1000 )); [ "$ms" -gt "$worst" ] && worst=$ms
+  done
+  expect_has "dripping reply: no message took 0.7 s (worst ${worst} ms)" yes "$([ "$worst" -lt 700 ] && echo yes)"
+  expect_eq "dripping reply: one line" "mail.warning shared cache unavailable: no answer within 100 ms" \
+    "$(shared_lines "$K2" "$lm")"
 
   # A wrong password: the line names the refusal, mail flows.
   k_kill "$K2"
