@@ -28,6 +28,7 @@ cat <<EOF
    DNS:  good.test     MX 10 mx1.good.test (192.0.2.10, knows alice, bob, carol), MX 20 mx2.good.test
          unreach.test  MX 10 mx.unreach.test (203.0.113.99, nothing listens there)
          relay.test    relayed by Postfix to the mail store [198.51.100.7] (knows ivan)
+         greet554.test MX 10 mx.greet554.test (192.0.2.42, greets every caller with 554)
    Redis (for row 7) on $BED/redis.sock and 127.0.0.1:6379, started by the demo.
 EOF
 
@@ -125,6 +126,16 @@ for port in 25 2525; do
     "(PTTL $(redis_cli PTTL korvane:sender:bob@good.test) ms)"
 done
 bed_stop_pid "$second"
+
+korvane_stop
+korvane_start <<'EOF' || exit 1
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+refusals mailbox
+logreplies on
+EOF
+row_message "9. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
+  henry@greet554.test postmaster@elsewhere.test 192.0.2.42
 
 echo
 echo "== done; tearing the bed down"

@@ -34,10 +34,10 @@ struct CacheEntry {
 CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
 bool cache_mutex_ready = false;  // changed only while no other thread exists
-// Entries held per kind (CACHE_SENDER up to CACHE_RECIPIENT_CATCHALL), dead
+// Entries held per kind (CACHE_SENDER up to CACHE_SENDER_REFUSING), dead
 // ones not yet reused included; kept under cache_mutex as entries are made and
 // reused.
-constexpr int HELD_KINDS = CACHE_RECIPIENT_CATCHALL + 1;
+constexpr int HELD_KINDS = CACHE_SENDER_REFUSING + 1;
 std::int64_t held[HELD_KINDS] = {};
 
 bool counted_kind(int kind) { return kind >= 0 && kind < HELD_KINDS; }
@@ -257,16 +257,19 @@ int cache_recall_local(const char* key, int kind) {
 
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget) {
   if (ttl == 0) return;
-  {
-    CacheLock lock;
-    cache_store(key, ttl, kind, status);
-  }
+  cache_remember_local(key, ttl, kind, status);
   shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
 }
 
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
   CacheBudget own;
   cache_remember(key, ttl, kind, status, own);
+}
+
+void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status) {
+  if (ttl == 0) return;
+  CacheLock lock;
+  cache_store(key, ttl, kind, status);
 }
 
 void die(const char* what) {

@@ -18,6 +18,10 @@ inline constexpr std::size_t CACHE_BUCKETS = 65536;
 inline constexpr int CACHE_SENDER_CATCHALL = 2;
 inline constexpr int CACHE_RECIPIENT_CATCHALL = 3;
 inline constexpr int CATCHALL_DOMAIN = 7;
+// Sender domains whose exchangers refused the probe itself (refusals mailbox),
+// keyed the same way; their one status is REFUSING_DOMAIN.
+inline constexpr int CACHE_SENDER_REFUSING = 4;
+inline constexpr int REFUSING_DOMAIN = 8;
 
 // Start-up makes the lock before any other thread exists, then the table;
 // without a table every recall finds nothing and every remember does nothing.
@@ -53,6 +57,8 @@ struct CacheBudget {
 // With the shared tier on, the outcome is written there too, within budget.
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget);
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
+// The same in this host's memory alone, for what only this host can vouch for.
+void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status);
 
 // Entries held for kind, expired ones not yet reused included: what the cache
 // costs in memory, not how many outcomes are still live.

@@ -19,11 +19,13 @@ constexpr KindWord KINDS[] = {
     {CACHE_RECIPIENT, "recipient"},
     {CACHE_SENDER_CATCHALL, "sender-catch-all"},
     {CACHE_RECIPIENT_CATCHALL, "recipient-catch-all"},
+    {CACHE_SENDER_REFUSING, "sender-refusing"},
 };
 
 constexpr int ADDRESS_KINDS[] = {CACHE_SENDER, CACHE_RECIPIENT};
 // Marks kept per domain rather than per address.
-constexpr int DOMAIN_KINDS[] = {CACHE_SENDER_CATCHALL, CACHE_RECIPIENT_CATCHALL};
+constexpr int DOMAIN_KINDS[] = {CACHE_SENDER_CATCHALL, CACHE_RECIPIENT_CATCHALL,
+                                CACHE_SENDER_REFUSING};
 
 const char* kind_word(int kind) {
   for (const KindWord& k : KINDS)
@@ -37,6 +39,7 @@ const char* status_word(int status) {
     case SENDER_FAIL: case RCPT_FAIL: return "fail";
     case SENDER_TEMPFAIL: case RCPT_TEMPFAIL: return "tempfail";
     case CATCHALL_DOMAIN: return "catchall";
+    case REFUSING_DOMAIN: return "refusing";
     default: return "other";
   }
 }

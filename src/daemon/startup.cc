@@ -264,10 +264,13 @@ int check_config(const char* config_file) {
   return good ? 0 : 1;
 }
 
-bool password_exposed(const char* config_file) {
+const char* password_exposed(const char* config_file) {
   struct stat st{};
-  if (!settings.redispassword || stat(config_file, &st) != 0) return false;
-  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  const char* key = settings.redispassword           ? "redispassword"
+                    : settings.redissentinelpassword ? "redissentinelpassword"
+                                                     : nullptr;
+  if (key == nullptr || stat(config_file, &st) != 0) return nullptr;
+  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0 ? key : nullptr;
 }
 
 int open_metrics() {
@@ -294,9 +297,9 @@ int korvane_run(int argc, char** argv) {
   }
   tzset();
   log_open(settings.syslog_facility, cl.foreground);
-  if (password_exposed(cl.config_file))
-    log_msg(LOG_WARNING, "warning: %s holds redispassword and is readable by other accounts",
-            cl.config_file);
+  if (const char* key = password_exposed(cl.config_file))
+    log_msg(LOG_WARNING, "warning: %s holds %s and is readable by other accounts", cl.config_file,
+            key);
   int status = prepare_to_serve(cl.foreground);
   if (status == 0) status = serve();
   settings_release();

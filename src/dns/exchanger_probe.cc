@@ -29,35 +29,37 @@ int skipped(const char* host, const ProbeTarget& t, const ProbeOptions& opt, Ski
 }
 
 int probe_remembered(const char* address, const char* host, const ProbeTarget& t,
-                     const ProbeOptions& opt) {
+                     const ProbeOptions& opt, ProbeReplyText* reply, int* new_entries) {
   // Past the deadline no address is tried, nor counted against its budget.
   if (deadline_passed(opt.timeouts.deadline)) return PROBE_TEMPFAIL;
   if (probe_admit(t) == ProbeAdmission::contact) {
     if (settings.deadmxttl > 0 && exchanger_unreachable(t.text))
       return skipped(host, t, opt, SkipReason::unreachable);
-    if (!exchanger_take_callout(t.text, settings.calloutrate_count, settings.calloutrate_period))
+    if (!exchanger_take_callout(t.text, settings.calloutrate_count, settings.calloutrate_period,
+                                new_entries))
       return skipped(host, t, opt, SkipReason::rate_limit);
   }
   bool unreachable = false;
-  const int result = probe_target(address, host, t, opt, &unreachable);
-  if (unreachable) exchanger_mark_unreachable(t.text, settings.deadmxttl);
+  const int result = probe_target(address, host, t, opt, &unreachable, reply);
+  if (unreachable) exchanger_mark_unreachable(t.text, settings.deadmxttl, new_entries);
   return result;
 }
 
 }  // namespace
 
-int probe_host(const char* address, const char* host) {
-  return probe_host_until(address, host, callout_deadline());
-}
-
-int probe_host_until(const char* address, const char* host, SmtpDeadline deadline) {
+int probe_host(const char* address, const char* host, ProbeReplyText* reply) {
   ProbeOptions opt;
-  opt.timeouts.deadline = deadline;
-  return probe_host_with(address, host, opt);
+  opt.timeouts.deadline = callout_deadline();
+  int new_entries = 1;
+  return probe_host_with(address, host, opt, reply, &new_entries);
 }
 
-int probe_host_with(const char* address, const char* host, const ProbeOptions& opt) {
-  return probe_each_target(host, [&](const ProbeTarget& t) {
-    return probe_remembered(address, host, t, opt);
-  });
+int probe_host_with(const char* address, const char* host, const ProbeOptions& opt,
+                    ProbeReplyText* reply, int* new_entries) {
+  return probe_each_target(
+      host,
+      [&](const ProbeTarget& t, ProbeReplyText* one) {
+        return probe_remembered(address, host, t, opt, one, new_entries);
+      },
+      reply);
 }

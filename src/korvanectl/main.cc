@@ -114,6 +114,8 @@ int probe(std::string address) {
     case PROBE_CATCHALL: std::printf("verdict: pass (catch-all domain)\n"); return EXIT_PASS;
     case PROBE_FAIL: std::printf("verdict: refused\n"); return EXIT_REFUSED;
     case PROBE_NULLMX: std::printf("verdict: refused (null MX)\n"); return EXIT_REFUSED;
+    // Nothing is known of the mailbox, though the daemon lets such a sender through.
+    case PROBE_REFUSED: std::printf("verdict: unverifiable (the probe itself was refused)\n"); return EXIT_TEMPORARY;
     default: std::printf("verdict: temporary failure\n"); return EXIT_TEMPORARY;
   }
 }

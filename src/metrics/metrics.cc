@@ -67,6 +67,8 @@ struct Instruments {
   Gauge* in_flight = nullptr;
   Gauge* waiting = nullptr;
   Counter* tarpit_seconds = nullptr;
+  Series<Counter, 2> dry_run_refusals{};
+  Counter* refused_probes = nullptr;
 };
 
 template <typename T>
@@ -124,6 +126,13 @@ void build(Instruments& in) {
                     .Add({});
   in.tarpit_seconds = &family(prometheus::BuildCounter(), in, "korvane_tarpit_seconds_total",
                               "Seconds recipients were held back for earlier failed recipients")
+                           .Add({});
+  labelled(in.dry_run_refusals,
+           family(prometheus::BuildCounter(), in, "korvane_dry_run_refusals_total",
+                  "Refusals and deferrals that dryrun let through, by kind"),
+           "kind", kind_names);
+  in.refused_probes = &family(prometheus::BuildCounter(), in, "korvane_refused_probes_total",
+                              "Sender checks passed because every exchanger refused the probe")
                            .Add({});
   family(prometheus::BuildGauge(), in, "korvane_start_time_seconds",
          "Start time of the daemon since the Unix epoch in seconds")
@@ -298,7 +307,9 @@ void metrics_count_whitelisted(WhitelistRule rule) {
 }
 
 int metrics_count_dialogue(int probe_result) {
-  if (Instruments* in = on()) in->dialogues[at(metric_outcome(probe_result))]->Increment();
+  const MetricOutcome outcome =
+      probe_result == PROBE_REFUSED ? MetricOutcome::fail : metric_outcome(probe_result);
+  if (Instruments* in = on()) in->dialogues[at(outcome)]->Increment();
   return probe_result;
 }
 
@@ -324,6 +335,14 @@ void metrics_waiting(int delta) {
 
 void metrics_tarpit_seconds(double seconds) {
   if (Instruments* in = on()) in->tarpit_seconds->Increment(seconds);
+}
+
+void metrics_count_dry_run_refusal(MetricKind kind) {
+  if (Instruments* in = on()) in->dry_run_refusals[at(kind)]->Increment();
+}
+
+void metrics_count_refused_probe() {
+  if (Instruments* in = on()) in->refused_probes->Increment();
 }
 
 MetricsWalkTimer::MetricsWalkTimer() : start_ns_(on() != nullptr ? steady_ns() : 0) {}

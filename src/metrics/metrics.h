@@ -54,7 +54,8 @@ void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource so
 void metrics_count_syntax_refusal(MetricKind kind);
 void metrics_count_trusted(TrustRule rule);
 void metrics_count_whitelisted(WhitelistRule rule);
-// Counts one callout dialogue by its probe result and gives the result back.
+// Counts one callout dialogue by its probe result and gives the result back; a
+// refused probe counts as a failed dialogue.
 int metrics_count_dialogue(int probe_result);
 void metrics_walk_seconds(double seconds);
 void metrics_count_skipped(SkipReason reason);
@@ -62,6 +63,10 @@ void metrics_count_deadline_cut();
 void metrics_in_flight(int delta);
 void metrics_waiting(int delta);
 void metrics_tarpit_seconds(double seconds);
+// A refusal or deferral that dryrun let through, by kind.
+void metrics_count_dry_run_refusal(MetricKind kind);
+// A sender check whose walk ended with every answering exchanger refusing the probe.
+void metrics_count_refused_probe();
 
 // Scope guards for the gauges and the walk's duration, one line at the call site.
 struct MetricsInFlight {

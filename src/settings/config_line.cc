@@ -172,6 +172,24 @@ LineOutcome set_nullmx(Settings& s, char* value) {
   return applied();
 }
 
+LineOutcome set_refusals(Settings& s, char* value) {
+  if (strcasecmp(value, "any") == 0) {
+    s.refusals_mailbox = 0;
+  } else if (strcasecmp(value, "mailbox") == 0) {
+    s.refusals_mailbox = 1;
+  } else {
+    return ignored("refusals takes any or mailbox");
+  }
+  return applied();
+}
+
+// "example.com" or ".example.com"; a lone dot, or an "@", names no domain.
+LineOutcome add_skip_domain(Settings& s, char* value) {
+  if (std::strcmp(value, ".") == 0 || std::strchr(value, '@') != nullptr)
+    return ignored("skipdomain takes a domain, or a domain after a dot for its subdomains");
+  return add_pattern<&Settings::skip_domains, true>(s, value);
+}
+
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
 // least one second; anything else leaves the budget as it was.
 LineOutcome set_calloutrate(Settings& s, char* value) {
@@ -281,6 +299,11 @@ constexpr KeyRule key_rules[] = {
     {"calloutrate", set_calloutrate},
     {"ipv6", set_on_flag<&Settings::ipv6>},
     {"nullmx", set_nullmx},
+    {"refusals", set_refusals},
+    {"refusedttl", set_lifetime<&Settings::refusedttl>},
+    {"logreplies", set_on_flag<&Settings::logreplies>},
+    {"dryrun", set_on_flag<&Settings::dryrun>},
+    {"skipdomain", add_skip_domain},
     {"redis", set_redis},
     {"redisdb", set_redisdb},
     {"redispassword", set_text<&Settings::redispassword>},

@@ -74,6 +74,7 @@ void settings_defaults() {
   settings.calloutdeadline = 600;
   settings.catchall = 0;
   settings.catchallttl = 86400;
+  settings.refusedttl = 3 * 3600;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
@@ -102,6 +103,7 @@ void settings_release() {
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
   settings.whitelist_to.clear();
+  settings.skip_domains.clear();
 }
 
 bool load_config_report(const char* path, const ConfigLineReport& report) {
@@ -148,6 +150,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"calloutdeadline", s.calloutdeadline},
       {"catchallttl", s.catchallttl},
       {"deadmxttl", s.deadmxttl},
+      {"refusedttl", s.refusedttl},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
@@ -158,6 +161,10 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# calloutrate (not set)\n");
   std::fprintf(out, "ipv6 %s\n", s.ipv6 ? "on" : "off");
   std::fprintf(out, s.nullmx ? "nullmx reject\n" : "# nullmx (not set)\n");
+  std::fprintf(out, "refusals %s\n", s.refusals_mailbox ? "mailbox" : "any");
+  std::fprintf(out, "logreplies %s\n", s.logreplies ? "on" : "off");
+  std::fprintf(out, "dryrun %s\n", s.dryrun ? "on" : "off");
+  print_patterns(out, "skipdomain", s.skip_domains);
   print_text(out, "redis", s.redis);
   std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
   // The password itself never leaves the file.

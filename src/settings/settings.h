@@ -53,6 +53,16 @@ struct Settings {
   std::int64_t calloutrate_period = 0; // seconds of the budget's sliding window
   std::int32_t ipv6 = 0;
   std::int32_t nullmx = 0;             // nonzero: a sender whose domain has a null MX is refused
+  // refusals mailbox: only the exchanger's refusal of the sender's own mailbox
+  // fails a sender; every other refusal is a refused probe, and its domain is
+  // remembered as refusing probes for refusedttl.
+  std::int32_t refusals_mailbox = 0;
+  std::int64_t refusedttl = 0;
+  std::int32_t logreplies = 0;  // the deciding reply at the end of each fresh failure line
+  std::int32_t dryrun = 0;      // verifications log and count their refusals, but refuse nothing
+  // Sender domains never verified ("example.com", or ".example.com" for its
+  // subdomains), lower-cased, in the reverse order of the file's lines.
+  std::forward_list<PatternEntry> skip_domains;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;

@@ -1,5 +1,5 @@
 // Timed SMTP client transport: connect, send a command and read its whole reply
-// as a three-digit code, polite end and close. Replies are untrusted input and
+// as a three-digit code (and, on request, its text), polite end and close. Replies are untrusted input and
 // are bounded in bytes and time; every failure is -1, never logged.
 #pragma once
 
@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <string_view>
 #include <sys/socket.h>
+
+#include "smtp/probe_reply.h"
 
 // The end of one whole verification: no wait of the transport goes past it.
 using SmtpDeadline = std::chrono::steady_clock::time_point;
@@ -45,8 +47,11 @@ class SmtpObserver {
 // The same for an address of either family (IPv4 or IPv6) of length len.
 [[nodiscard]] int smtp_connect(int fd, const sockaddr* addr, socklen_t len, const SmtpTimeouts& t = {});
 // line is a complete command ending in CR LF, or nullptr to read only (greeting).
-[[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {},
-                               SmtpObserver* watch = nullptr);
+[[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {});
+// The same, keeping the reply's text in *reply (emptied when none was read), and
+// showing each line sent and each piece received to watch.
+[[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t,
+                               ProbeReplyText* reply, SmtpObserver* watch = nullptr);
 // One receive of at most size - 1 bytes, then a NUL: 0, or -1 (also when closed).
 [[nodiscard]] int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t = {});
 // -1 for a text shorter than 4 characters, 0 when "%3d" reads no number.

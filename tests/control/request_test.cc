@@ -49,6 +49,8 @@ TEST(ControlRequest, EntryLines) {
   EXPECT_EQ(control_holding_line({CACHE_RECIPIENT, RCPT_TEMPFAIL, 9, true}), "recipient tempfail 9 shared");
   EXPECT_EQ(control_holding_line({CACHE_SENDER_CATCHALL, CATCHALL_DOMAIN, 60, false}),
             "sender-catch-all catchall 60 memory");
+  EXPECT_EQ(control_holding_line({CACHE_SENDER_REFUSING, REFUSING_DOMAIN, 7, true}),
+            "sender-refusing refusing 7 shared");
   EXPECT_EQ(control_answer(parse("show ab")), "error: address without @\n");
 }
 

@@ -25,8 +25,8 @@ grep -q "^d $rundir " "$dest$prefix/lib/tmpfiles.d/korvane.conf" || { echo "tmpf
 for key in whitelistip whitelistptr whitelistfrom whitelistto publicname safecallback sav \
            ignoretempfail blockignorants mailstore frompassttl fromtfailttl fromfailttl \
            topassttl totfailttl tofailttl calloutdeadline catchall catchallttl deadmxttl calloutrate \
-           ipv6 nullmx user socket syslog control; do
-  grep -q "^#$key " "$dest$prefix/etc/korvane.conf" || { echo "sample lacks $key"; fail=1; }
+           ipv6 nullmx user socket syslog refusals refusedttl logreplies dryrun skipdomain control; do
+  grep -qE "^#?$key " "$dest$prefix/etc/korvane.conf" || { echo "sample lacks $key"; fail=1; }
 done
 out=$("$dest$prefix/sbin/korvane" -t -c "$dest$prefix/etc/korvane.conf" 2>&1) || {
   echo "installed binary refuses the installed sample configuration:"; echo "$out"; fail=1; }

@@ -264,6 +264,15 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.calloutrate_period, 7200);
          EXPECT_EQ(s.nullmx, 0);
        }},
+      {"verifying without refusing good mail",
+       "refusals mailbox\nrefusals some\nrefusedttl 1h\nlogreplies on\ndryrun on\n"
+       "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.refusals_mailbox, 1);
+         EXPECT_EQ(s.refusedttl, 3600);
+         EXPECT_EQ(s.logreplies + s.dryrun, 2);
+         EXPECT_EQ(patterns(s.skip_domains), (std::vector<std::string>{".sub.test", "big.example"}));
+       }},
       {"shared cache keys", "redis [2001:db8::6]:6380\nredisdb 3\nredispassword s3cret\n"
        "redisprefix site:\nredistimeout 250\n",
        [](const Settings& s) {
@@ -499,7 +508,8 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "catchall off\n", "catchallttl 86400\n", "calloutdeadline 600\n",
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
-        "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n"}) {
+        "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
+        "refusals any\n", "refusedttl 10800\n", "logreplies off\n", "dryrun off\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
   EXPECT_NE(listing.find("whitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),

@@ -9,13 +9,26 @@ CLIENT="[$CLIENT_ADDR]"
 # exchanger (the second of good.test) accepts every mailbox.
 GROUP_DNS='mx-host=zero.test,mx0.zero.test,10
 host-record=mx0.zero.test,0.0.0.0
-mx-host=catchall.test,mx2.good.test,10'
+mx-host=catchall.test,mx2.good.test,10
+mx-host=bcatch.test,down.backup.test,5
+mx-host=bcatch.test,mx2.good.test,50
+mx-host=blocked.test,mx.blocked.test,10
+host-record=mx.blocked.test,192.0.2.45
+mx-host=policy.test,mx.policy.test,10
+host-record=mx.policy.test,192.0.2.46
+mx-host=bare550.test,mx.bare550.test,10
+host-record=mx.bare550.test,192.0.2.47'
+# Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
+# at the greeting, at MAIL for both senders. "domain address deciding-reply".
+REFUSED_PROBES='blocked.test 192.0.2.45 550 5.7.1 Service unavailable, client blocked using zen.example.test
+greet554.test 192.0.2.42 554 5.3.2 No service for you
+policy.test 192.0.2.46 550 5.7.1 Sender rejected by policy'
 
 # The client has no PTR name, so Postfix names it "[addr]" and korvane logs an
 # empty name: hence the two blanks before the address in the lines below.
 # Elapsed times and queue ids vary; they are written as [ELAPSED] and QUEUEID.
 log_since() {
-  korvane_log "$1" | sed -E 's/\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]/[ELAPSED]/; s/id=[0-9A-Z]{6,}$/id=QUEUEID/'
+  korvane_log "$1" | sed -E 's/\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]/[ELAPSED]/; s/id=[0-9A-Z]{6,}(,|$)/id=QUEUEID\1/'
 }
 
 # send_and_check LABEL SENDER WANT_REPLY RECIPIENT...: sends one message and
@@ -175,6 +188,10 @@ EOF
   mm=$(mark_mx 192.0.2.42)
   send_and_check "greeting 554" henry@greet554.test "$FAILED" rcpt@elsewhere.test
   expect_eq "greeting 554: RSET and QUIT only" "$(printf 'conn 1: RSET\nconn 1: QUIT')" "$(mx_dialogue 192.0.2.42 "$mm")"
+  local domain addr said
+  while read -r domain addr said; do
+    send_and_check "refusals any: $said" "ivy@$domain" "$FAILED" rcpt@elsewhere.test
+  done <<<"$REFUSED_PROBES"
 
   lm=$(mark_log)
   send_and_check "slow exchanger" hank@slow.test "$QUEUED" rcpt@elsewhere.test
@@ -270,6 +287,11 @@ EOF
   expect_eq "catch-all domain, another sender: log" \
     "mail.info sender check succeeded (catch-all): from=<yvonne@catchall.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
     "$(log_since "$lm")"
+  send_and_check "catch-all backup exchanger" una@bcatch.test "$QUEUED" rcpt@elsewhere.test
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  send_and_check "catch-all backup exchanger, another sender" vic@bcatch.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "catch-all backup exchanger: asked again, not remembered as catch-all" "1 0" \
+    "$(mx_connections 192.0.2.11 "$mm") $(log_since "$lm" | grep -c '(catch-all)')"
   mm=$(mark_mx 192.0.2.10)
   send_and_check "catchall on, normal exchanger" bob@good.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "catchall on, normal exchanger: random refused, the real one asked in the same session" "$(cat <<'EOF'
@@ -339,8 +361,62 @@ EOF
   expect_eq "null MX: logged as a failed check, no callout" \
     "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
+  refusals_case
   metrics_case
   control_case
+}
+
+# refusals mailbox: a refused probe passes its sender and spares its domain;
+# the mailbox's own refusal still fails, its reply at the end of the line.
+refusals_case() {
+  start_korvane_with <<'EOF' || return
+refusals mailbox
+logreplies on
+metrics 127.0.0.1:9457
+EOF
+  expect_eq "refusals mailbox: the new counters show from the start" 3 \
+    "$(curl -s http://127.0.0.1:9457/metrics | grep -cE '^korvane_(dry_run_refusals_total\{kind="(sender|recipient)"\}|refused_probes_total) 0$')"
+  local domain addr said lm mm
+  while read -r domain addr said; do
+    lm=$(mark_log)
+    send_and_check "refusals mailbox: $said" "ivy@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_has "refusals mailbox: $said: logged with its reply" \
+      "mail.notice sender check skipped (probe refused): from=<ivy@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply=\"$said\"" \
+      "$(log_since "$lm")"
+    lm=$(mark_log); mm=$(mark_mx "$addr")
+    send_and_check "refusals mailbox: $said, another sender" "joe@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_eq "refusals mailbox: $said, another sender: no connection" \
+      "0 mail.info sender check skipped (domain refuses probes): from=<joe@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+      "$(mx_connections "$addr" "$mm") $(log_since "$lm")"
+  done <<<"$REFUSED_PROBES"
+  expect_eq "refusals mailbox: one refused probe counted per walk" \
+    "korvane_refused_probes_total{} 3" "$(scrape korvane_refused_probes_total)"
+  lm=$(mark_log)
+  send_and_check "refusals mailbox: 550 5.1.1 still fails" nobody@good.test "$FAILED" rcpt@elsewhere.test
+  send_and_check "refusals mailbox: a bare 550 still fails" quinn@bare550.test "$FAILED" rcpt@elsewhere.test
+  expect_eq "logreplies: the failure lines end with the exchanger's reply" "$(cat <<EOF
+mail.notice sender check failed: from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 5.1.1 <unknown>: Recipient address rejected"
+mail.notice sender check failed: from=<quinn@bare550.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 Mailbox unavailable"
+EOF
+)" "$(log_since "$lm" | grep 'check failed')"
+
+  # dryrun: the refusal is only logged and counted; skipdomain: no callout.
+  start_korvane_with <<'EOF' || return
+dryrun on
+skipdomain good.test
+metrics 127.0.0.1:9457
+EOF
+  lm=$(mark_log)
+  local t0; t0=$(date +%s%N)
+  send_and_check "dryrun: a refused sender is accepted" quinn@bare550.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "dryrun: within a second, with its line and count" \
+    "yes mail.notice dry run: sender check failed: from=<quinn@bare550.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID korvane_dry_run_refusals_total{kind=sender} 1" \
+    "$([ $(( $(date +%s%N) - t0 )) -lt 1000000000 ] && echo yes || echo no) $(log_since "$lm" | grep 'check failed') $(scrape korvane_dry_run_refusals_total)"
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  send_and_check "skipdomain" nobody@good.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "skipdomain: no callout" \
+    "0 mail.info sender check skipped (domain policy): from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm")"
 }
 
 # The metrics endpoint after a known mix of messages.
