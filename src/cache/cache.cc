@@ -144,7 +144,56 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status, bool r
   count_held(kind, 1);
 }
 
+// Expects the lock held. Unlinks every entry of key and kind, dead ones too,
+// and gives the live one's status and seconds left (0 and 0 when none was live).
+CacheHolding cache_holding(const char* key, int kind, bool remove) {
+  CacheHolding found{kind, 0, 0, false};
+  if (cache_table == nullptr || key == nullptr) return found;
+  const std::uint64_t h = hash_string(key);
+  const std::int64_t now = cache_now();
+  for (CacheEntry** link = &cache_table[h & (CACHE_BUCKETS - 1)]; *link != nullptr;) {
+    CacheEntry* e = *link;
+    const bool same =
+        e->kind == kind && e->hash == h && e->key != nullptr && std::strcmp(e->key, key) == 0;
+    if (same && now < e->expires) found = {kind, e->status, e->expires - now, false};
+    if (!same || !remove) {
+      link = &e->next;
+      continue;
+    }
+    *link = e->next;
+    count_held(kind, -1);
+    std::free(e->key);
+    std::free(e);
+  }
+  return found;
+}
+
+// Memory's part first, then the shared tier's, which is asked without the lock.
+std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> kinds, bool forget) {
+  std::vector<CacheHolding> out;
+  {
+    CacheLock lock;
+    for (int kind : kinds)
+      if (const CacheHolding h = cache_holding(key, kind, forget); h.status != 0) out.push_back(h);
+  }
+  for (int kind : kinds) {
+    long long spent_ms = 0;  // each look has the whole timeout: no check waits on it
+    const SharedAnswer a = shared_tier_recall(key, kind, &spent_ms);
+    if (a.status != 0) out.push_back({kind, a.status, a.keep_seconds, true});
+    if (forget) shared_tier_forget(key, kind);
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds) {
+  return cache_holdings(key, kinds, false);
+}
+
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds) {
+  return cache_holdings(key, kinds, true);
+}
 
 bool cache_mutex_init() {
   if (cache_mutex_ready) return true;
@@ -189,7 +238,7 @@ void cache_destroy() {
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind, CacheHit* hit) {
+int cache_recall(const char* key, int kind, CacheBudget& budget, CacheHit* hit) {
   CacheHit unused;
   CacheHit& h = hit != nullptr ? *hit : unused;
   h = CacheHit{};
@@ -197,7 +246,7 @@ int cache_recall(const char* key, int kind, CacheHit* hit) {
     CacheLock lock;
     if (const int status = cache_lookup(key, kind, &h.left); status != 0) return status;
   }
-  const SharedAnswer shared = shared_tier_recall(key, kind);
+  const SharedAnswer shared = shared_tier_recall(key, kind, &budget.shared_spent_ms);
   h.shared = shared.status != 0;
   h.left = shared.keep_seconds;
   if (shared.status != 0 && shared.keep_seconds > 0) {
@@ -207,27 +256,38 @@ int cache_recall(const char* key, int kind, CacheHit* hit) {
   return shared.status;
 }
 
+int cache_recall(const char* key, int kind) {
+  CacheBudget own;
+  return cache_recall(key, kind, own);
+}
+
 int cache_recall_again(const char* key, int kind) {
   CacheLock lock;
   return cache_lookup(key, kind);
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheReach reach) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget,
+                    CacheReach reach) {
   if (ttl == 0) return;
   {
     CacheLock lock;
     cache_store(key, ttl, kind, status);
   }
-  if (reach == CacheReach::site) shared_tier_remember(key, kind, status, ttl);
+  if (reach == CacheReach::site) shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
 }
 
-void cache_renew(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+  CacheBudget own;
+  cache_remember(key, ttl, kind, status, own);
+}
+
+void cache_renew(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget) {
   if (ttl == 0) return;
   {
     CacheLock lock;
     cache_store(key, ttl, kind, status, true);
   }
-  shared_tier_remember(key, kind, status, ttl);
+  shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
 }
 
 void die(const char* what) {

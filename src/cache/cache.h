@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ void cache_mutex_destroy();
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
+// What one check may spend waiting on the shared tier: its recalls and its
+// remembers together wait at most redistimeout. Made at the start of the check
+// and handed to each of its calls, on whichever thread runs them (one after
+// another, never two at once).
+struct CacheBudget {
+  long long shared_spent_ms = 0;
+};
+
 // Where an answer was found: this host's memory or the site's shared tier, and
 // the seconds it has left to live.
 struct CacheHit {
@@ -40,8 +49,12 @@ struct CacheHit {
 };
 // The live status for key and kind, or 0 (also without a table or key): from
 // memory, else from the shared tier when it is on (and then kept in memory for
-// the time it has left there). *hit, when given, tells where it was found.
-[[nodiscard]] int cache_recall(const char* key, int kind, CacheHit* hit = nullptr);
+// the time it has left there), within what is left of budget. *hit, when
+// given, tells where it was found.
+[[nodiscard]] int cache_recall(const char* key, int kind, CacheBudget& budget,
+                               CacheHit* hit = nullptr);
+// The same for a call outside any check (tests, benchmarks): a budget of its own.
+[[nodiscard]] int cache_recall(const char* key, int kind);
 // A second look at a key just recalled: only what this host has stored since.
 [[nodiscard]] int cache_recall_again(const char* key, int kind);
 // Who may use a stored outcome: the whole site, or only this host, for what
@@ -49,15 +62,31 @@ struct CacheHit {
 enum class CacheReach { site, host };
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
-// Within the site's reach the shared tier, when on, is written too.
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status,
+// Within the site's reach the shared tier, when on, is written too, within budget.
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget,
                     CacheReach reach = CacheReach::site);
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
 // The same, but a live entry takes the new outcome and lifetime: a renewal.
-void cache_renew(const char* key, std::int64_t ttl, int kind, int status);
+void cache_renew(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget);
 
 // Entries held for kind, expired ones not yet reused included: what the cache
 // costs in memory, not how many outcomes are still live.
 [[nodiscard]] std::int64_t cache_entry_count(int kind);
+
+// What the control socket sees of one key: each live entry under one of kinds,
+// with the whole seconds it has left, in this host's memory or the shared tier.
+struct CacheHolding {
+  int kind;
+  int status;
+  std::int64_t seconds_left;
+  bool shared;
+};
+// Looks only: neither tier changes, and what the shared tier holds is not
+// copied into memory as a check's recall would.
+[[nodiscard]] std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds);
+// Removes key under each of kinds from memory and from the shared tier, and
+// tells what was live there.
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds);
 
 [[noreturn]] void die(const char* what);
 

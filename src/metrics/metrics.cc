@@ -13,8 +13,6 @@
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
-#include <pthread.h>
-#include <signal.h>
 #include <syslog.h>
 
 #include <array>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/unix_socket.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -168,6 +167,9 @@ constexpr std::array<const char*, 4> entry_kind_names = {"sender", "recipient",
 std::atomic<std::int64_t (*)(CacheEntryKind)> read_cache_entries{nullptr};
 std::atomic<bool (*)()> read_shared_up{nullptr};
 std::atomic<std::uint64_t (*)()> read_shared_errors{nullptr};
+std::atomic<std::uint64_t (*)(SharedErrorReason)> read_shared_errors_by{nullptr};
+constexpr std::array<const char*, SHARED_ERROR_REASONS> shared_error_names = {
+    "connection", "timeout", "auth", "refused", "garbage"};
 
 prometheus::ClientMetric valued(double value, prometheus::MetricType type) {
   prometheus::ClientMetric m;
@@ -207,6 +209,18 @@ class ReadAtScrape : public prometheus::Collectable {
       out.push_back(one_series("korvane_shared_tier_errors_total",
                                "Shared cache tier requests that failed or read a value not ours",
                                prometheus::MetricType::Counter, static_cast<double>(errors())));
+    if (auto by = read_shared_errors_by.load(std::memory_order_acquire)) {
+      prometheus::MetricFamily f{"korvane_shared_errors_total",
+                                 "Shared cache operations that had no effect, by reason",
+                                 prometheus::MetricType::Counter, {}};
+      for (std::size_t r = 0; r < shared_error_names.size(); ++r) {
+        prometheus::ClientMetric m = valued(static_cast<double>(by(static_cast<SharedErrorReason>(r))),
+                                            prometheus::MetricType::Counter);
+        m.label.push_back({"reason", shared_error_names[r]});
+        f.metric.push_back(std::move(m));
+      }
+      out.push_back(std::move(f));
+    }
     return out;
   }
 };
@@ -231,23 +245,6 @@ int only_get_metrics(struct mg_connection* conn) {
   }
   return 0;
 }
-
-// The endpoint's threads start with every signal blocked, so that the milter
-// library's signal thread alone takes SIGTERM, SIGINT and SIGHUP.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 Instruments* on() { return live.load(std::memory_order_relaxed); }
 
@@ -306,6 +303,7 @@ void metrics_set_readers(const MetricsReaders& readers) {
   read_cache_entries.store(readers.cache_entries, std::memory_order_release);
   read_shared_up.store(readers.shared_tier_up, std::memory_order_release);
   read_shared_errors.store(readers.shared_tier_errors, std::memory_order_release);
+  read_shared_errors_by.store(readers.shared_errors, std::memory_order_release);
 }
 
 void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source) {

@@ -19,6 +19,11 @@ enum class TrustRule : unsigned char { interface, auth, certificate };
 // The whitelist key that let the message through.
 enum class WhitelistRule : unsigned char { whitelistip, whitelistptr, whitelistfrom, whitelistto };
 enum class SkipReason : unsigned char { unreachable, rate_limit };
+// Why a shared cache operation had no effect: the connection failed or was lost,
+// no answer came in time, AUTH was refused, the server refused the command (out
+// of memory, read-only), or it answered what no command asked for.
+enum class SharedErrorReason : unsigned char { connection, timeout, auth, refused, garbage };
+inline constexpr int SHARED_ERROR_REASONS = 5;
 
 // A probe result as an outcome label; a null MX refuses the sender.
 [[nodiscard]] constexpr MetricOutcome metric_outcome(int probe_result) {
@@ -41,6 +46,7 @@ struct MetricsReaders {
   std::int64_t (*cache_entries)(CacheEntryKind kind) = nullptr;
   bool (*shared_tier_up)() = nullptr;
   std::uint64_t (*shared_tier_errors)() = nullptr;
+  std::uint64_t (*shared_errors)(SharedErrorReason reason) = nullptr;
 };
 void metrics_set_readers(const MetricsReaders& readers);
 

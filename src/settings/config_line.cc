@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -139,6 +140,19 @@ LineOutcome set_metrics(Settings& s, char* value) {
   return applied();
 }
 
+// Only a unix socket: the control changes what the daemon remembers, so it is
+// reached by file permissions, never over the network.
+LineOutcome set_control(Settings& s, char* value) {
+  constexpr std::string_view unix_prefix = "unix:";
+  const std::string_view v(value);
+  // sun_path holds 108 bytes with its NUL.
+  if (v.substr(0, unix_prefix.size()) != unix_prefix || v.size() == unix_prefix.size() ||
+      v[unix_prefix.size()] != '/' || v.size() - unix_prefix.size() > 107)
+    return ignored("control takes unix:PATH with an absolute path of at most 107 bytes");
+  s.control = std::string(v.substr(unix_prefix.size()));
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -220,6 +234,13 @@ LineOutcome set_redis(Settings& s, char* value) {
   return applied();
 }
 
+LineOutcome set_redissentinel(Settings& s, char* value) {
+  if (!parse_sentinels(value))
+    return ignored("redissentinel takes host:port[,host:port...], at most 16");
+  s.redissentinel = std::string(value);
+  return applied();
+}
+
 LineOutcome set_bounded(std::int32_t* field, const char* key, std::int64_t min, std::int64_t max,
                         const char* value) {
   std::int64_t n = 0;
@@ -276,6 +297,7 @@ constexpr KeyRule key_rules[] = {
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"metrics", set_metrics},
+    {"control", set_control},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},
@@ -294,6 +316,9 @@ constexpr KeyRule key_rules[] = {
     {"redispassword", set_text<&Settings::redispassword>},
     {"redisprefix", set_redisprefix},
     {"redistimeout", set_redistimeout},
+    {"redissentinel", set_redissentinel},
+    {"redismaster", set_text<&Settings::redismaster>},
+    {"redissentinelpassword", set_text<&Settings::redissentinelpassword>},
 };
 
 struct Facility {
@@ -418,4 +443,31 @@ LineOutcome config_apply_line(Settings& s, char* line) {
     }
   }
   return ignored(std::string("unknown key \"") + w.key + "\"");
+}
+
+std::optional<std::vector<RedisServer>> parse_sentinels(const char* text) {
+  constexpr std::size_t MOST = 16;
+  std::vector<RedisServer> out;
+  std::string_view rest(text);
+  while (out.size() <= MOST) {
+    const std::size_t comma = rest.find(',');
+    const std::string one(rest.substr(0, comma));
+    std::optional<RedisServer> r = parse_redis_server(one.c_str());
+    if (!r || !r->unix_path.empty()) return std::nullopt;
+    // A sentinel written without a port listens where sentinels do by default.
+    const bool port_given = one.starts_with("[") ? one.find("]:") != std::string::npos
+                                                 : std::count(one.begin(), one.end(), ':') == 1;
+    if (!port_given) r->port = SENTINEL_DEFAULT_PORT;
+    out.push_back(*r);
+    if (comma == std::string_view::npos) break;
+    rest = rest.substr(comma + 1);
+  }
+  if (out.size() > MOST) return std::nullopt;
+  return out;
+}
+
+std::string settings_conflict(const Settings& s) {
+  if (s.redis && s.redissentinel) return "redis and redissentinel exclude each other";
+  if (s.redissentinel && !s.redismaster) return "redissentinel needs redismaster";
+  return "";
 }

@@ -83,6 +83,9 @@ void settings_defaults() {
   settings.redispassword.reset();
   settings.redisprefix = "korvane:";
   settings.redistimeout = 100;
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
 }
 
 void settings_release() {
@@ -94,7 +97,11 @@ void settings_release() {
   settings.redis.reset();
   settings.redispassword.reset();
   settings.redisprefix.clear();
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
   settings.metrics.reset();
+  settings.control.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -130,6 +137,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "user", s.user);
   print_text(out, "socket", s.socket);
   print_text(out, "metrics", s.metrics);
+  if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else
@@ -172,6 +180,10 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# redispassword (not set)\n");
   std::fprintf(out, "redisprefix %s\n", s.redisprefix.c_str());
   std::fprintf(out, "redistimeout %d\n", static_cast<int>(s.redistimeout));
+  print_text(out, "redissentinel", s.redissentinel);
+  print_text(out, "redismaster", s.redismaster);
+  std::fprintf(out, s.redissentinelpassword ? "redissentinelpassword (set)\n"
+                                            : "# redissentinelpassword (not set)\n");
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};

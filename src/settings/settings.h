@@ -25,6 +25,7 @@ struct Settings {
   std::optional<std::string> user;
   std::optional<std::string> socket;
   std::optional<std::string> metrics;  // ADDRESS:PORT of the metrics endpoint; absent: off
+  std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;
@@ -74,6 +75,10 @@ struct Settings {
   std::optional<std::string> redispassword;
   std::string redisprefix;
   std::int32_t redistimeout = 0;  // milliseconds
+  // Or the master that these sentinels name, instead of redis.
+  std::optional<std::string> redissentinel;  // HOST:PORT[,HOST:PORT...]
+  std::optional<std::string> redismaster;
+  std::optional<std::string> redissentinelpassword;
 };
 
 extern Settings settings;
@@ -108,6 +113,13 @@ inline constexpr int REDIS_DEFAULT_PORT = 6379;
 // "unix:/abs/path", "host", "host:port", "[v6]:port", or a bare IPv6 literal
 // (two or more colons, no brackets: no port). Nullopt for anything else.
 [[nodiscard]] std::optional<RedisServer> parse_redis_server(const char* text);
+inline constexpr int SENTINEL_DEFAULT_PORT = 26379;
+// "host[:port],host[:port]...", at most 16, no unix sockets. Nullopt for anything else.
+[[nodiscard]] std::optional<std::vector<RedisServer>> parse_sentinels(const char* text);
+// What makes the settings as a whole unusable (redis beside redissentinel, a
+// sentinel without its master's name), or "" when nothing does: -t fails on it
+// and the daemon does not start.
+[[nodiscard]] std::string settings_conflict(const Settings& s);
 // Frees every text and list entry.
 void settings_release();
 

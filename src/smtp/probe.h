@@ -29,6 +29,7 @@ struct ProbeOptions {
   bool blockignorants = false;  // a refused null sender fails the probe
   bool catchall = false;        // a random mailbox is asked first
   bool ipv6 = false;            // IPv6 addresses and literals are tried too
+  SmtpObserver* observer = nullptr;  // sees every line of the dialogue when set
   // Only a refusal of the mailbox itself fails: every other permanent refusal
   // is PROBE_REFUSED, and a deferred RCPT ends the dialogue without the
   // safe-sender retry.

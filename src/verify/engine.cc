@@ -61,14 +61,14 @@ bool domain_key(const char* address, DomainText& out) {
   return true;
 }
 
-bool domain_marked(int kind, int status, const char* address) {
+bool domain_marked(int kind, int status, const char* address, CacheBudget& budget) {
   DomainText domain;
-  return domain_key(address, domain) && cache_recall(domain.c_str(), kind) == status;
+  return domain_key(address, domain) && cache_recall(domain.c_str(), kind, budget) == status;
 }
 
-void domain_mark(int kind, int status, std::int64_t ttl, const char* address) {
+void domain_mark(int kind, int status, std::int64_t ttl, const char* address, CacheBudget& budget) {
   DomainText domain;
-  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status);
+  if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status, budget);
 }
 
 // How long a check waits for the same check already in flight: about
@@ -101,12 +101,13 @@ void tell(const std::shared_ptr<Pending>& p, int result, const ProbeReplyText& r
   p->cv.notify_all();
 }
 
-// One walk with copies of its request's texts: it may outlive the check.
+// One walk with copies of its request's texts, and what is left of its check's
+// budget for the shared tier: it may outlive the check.
 struct WalkJob {
-  WalkJob(const VerifyRequest& r, std::unique_ptr<InflightCheck> f, bool again)
+  WalkJob(const VerifyRequest& r, std::unique_ptr<InflightCheck> f, const CacheBudget& b, bool again)
       : kind(r.kind), way(r.way), key(r.key), mailbox(r.mailbox != nullptr ? r.mailbox : ""),
         where(r.where != nullptr ? r.where : ""), walk(verify_walk_options(r)),
-        flight(std::move(f)), refresh(again) {
+        flight(std::move(f)), budget(b), refresh(again) {
     if (!refresh) pending = std::make_shared<Pending>();
   }
   // A walk dropped unrun (at shutdown) still releases its check.
@@ -126,51 +127,53 @@ struct WalkJob {
   WalkOptions walk;
   std::unique_ptr<InflightCheck> flight;
   std::shared_ptr<Pending> pending;  // none for a refresh: nobody waits for it
+  CacheBudget budget;
   bool refresh;
   bool settled = false;
 };
 
 // Each outcome is stored before it is published, so a check that starts once
 // the flight has ended finds it in the cache. Gives the status published.
-int store_outcome(const WalkJob& j, int result) {
+int store_outcome(WalkJob& j, int result) {
   const KindRow& k = row(j.kind);
   const bool sender = j.kind == VerifyKind::sender;
   const char* key = j.key.c_str();
   // The exchangers refused the probe, not the mailbox: nothing is known of the
   // address, and the domain is spared further probes for a while.
   if (sender && result == PROBE_REFUSED) {
-    domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, j.mailbox.c_str());
+    domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, j.mailbox.c_str(),
+                j.budget);
     return k.pass;
   }
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
-    cache_remember(key, settings.*k.failttl, k.cache_kind, k.fail);
+    cache_remember(key, settings.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
   if (result < 0) {
     if (!sender || settings.ignoretempfail == 0)
-      cache_remember(key, settings.*k.tfailttl, k.cache_kind, k.tempfail);
+      cache_remember(key, settings.*k.tfailttl, k.cache_kind, k.tempfail, j.budget);
     return k.tempfail;
   }
   if (result == PROBE_CATCHALL)
-    domain_mark(k.catchall_kind, CATCHALL_DOMAIN, settings.catchallttl, j.mailbox.c_str());
+    domain_mark(k.catchall_kind, CATCHALL_DOMAIN, settings.catchallttl, j.mailbox.c_str(), j.budget);
   // A recipient never probed passes on this host's word alone: another host of
   // the site may route it to a mailer that can be asked.
-  cache_remember(key, settings.*k.passttl, k.cache_kind, k.pass,
+  cache_remember(key, settings.*k.passttl, k.cache_kind, k.pass, j.budget,
                  j.way == VerifyWay::unprobed ? CacheReach::host : CacheReach::site);
   return k.pass;
 }
 
 // A pass verified again: renewed by a pass, replaced by a refusal, and left as
 // it was by anything else (0 publishes nothing).
-int refresh_outcome(const WalkJob& j, int result) {
+int refresh_outcome(WalkJob& j, int result) {
   const KindRow& k = row(j.kind);
   metrics_count_refresh(metric_outcome(result));
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
-    cache_renew(j.key.c_str(), settings.*k.failttl, k.cache_kind, k.fail);
+    cache_renew(j.key.c_str(), settings.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
   if (result < 0 || result == PROBE_REFUSED) return 0;
-  cache_renew(j.key.c_str(), settings.*k.passttl, k.cache_kind, k.pass);
+  cache_renew(j.key.c_str(), settings.*k.passttl, k.cache_kind, k.pass, j.budget);
   return k.pass;
 }
 
@@ -203,12 +206,13 @@ void refresh_if_due(const VerifyRequest& r, int status, const CacheHit& hit) {
   if (settings.*k.passttl - hit.left < settings.passrefresh) return;
   auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, 0);
   if (!flight->leads()) return;
-  (void)hand_to_walker(std::make_shared<WalkJob>(r, std::move(flight), true));
+  // A background walk has a budget of its own: no check waits for it.
+  (void)hand_to_walker(std::make_shared<WalkJob>(r, std::move(flight), CacheBudget{}, true));
 }
 
-bool known(const VerifyRequest& r, Verdict& v) {
+bool known(const VerifyRequest& r, Verdict& v, CacheBudget& budget) {
   CacheHit hit;
-  const int status = cache_recall(r.key, row(r.kind).cache_kind, &hit);
+  const int status = cache_recall(r.key, row(r.kind).cache_kind, budget, &hit);
   v.result = result_of(row(r.kind), status);
   if (v.result == NOT_KNOWN) return false;
   v.source = hit.shared ? VerdictSource::shared : VerdictSource::cache;
@@ -216,13 +220,13 @@ bool known(const VerifyRequest& r, Verdict& v) {
   return true;
 }
 
-bool marked(const VerifyRequest& r, Verdict& v) {
+bool marked(const VerifyRequest& r, Verdict& v, CacheBudget& budget) {
   if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return false;
   v.source = VerdictSource::mark;
-  if (settings.catchall != 0 && domain_marked(row(r.kind).catchall_kind, CATCHALL_DOMAIN, r.mailbox))
+  if (settings.catchall != 0 && domain_marked(row(r.kind).catchall_kind, CATCHALL_DOMAIN, r.mailbox, budget))
     v.result = PROBE_CATCHALL;
   else if (r.kind == VerifyKind::sender && settings.refusals_mailbox != 0 &&
-           domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, r.mailbox))
+           domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, r.mailbox, budget))
     v.result = PROBE_REFUSED;
   else
     return false;
@@ -240,8 +244,9 @@ Verdict waited_out(const VerifyRequest& r, VerdictSource source) {
 }
 
 // The leader hands the walk over and waits for the verdict it tells.
-Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight) {
-  auto job = std::make_shared<WalkJob>(r, std::move(flight), false);
+Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight,
+             const CacheBudget& budget) {
+  auto job = std::make_shared<WalkJob>(r, std::move(flight), budget, false);
   const std::shared_ptr<Pending> pending = job->pending;
   if (r.way == VerifyWay::unprobed) {
     run(*job);
@@ -263,7 +268,7 @@ Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight) {
   return v;
 }
 
-Verdict walk_or_join(const VerifyRequest& r) {
+Verdict walk_or_join(const VerifyRequest& r, const CacheBudget& budget) {
   const KindRow& k = row(r.kind);
   auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, flight_wait_seconds(r.wait_seconds));
   Verdict v;
@@ -282,7 +287,7 @@ Verdict walk_or_join(const VerifyRequest& r) {
     v.source = VerdictSource::cache;
     return v;
   }
-  return lead(r, std::move(flight));
+  return lead(r, std::move(flight), budget);
 }
 
 }  // namespace
@@ -290,10 +295,13 @@ Verdict walk_or_join(const VerifyRequest& r) {
 Verdict verify(const VerifyRequest& r) {
   Verdict v;
   if (r.key == nullptr) return v;
-  if (known(r, v)) return v;
+  // Every shared-tier wait of this check, its recalls and its walk's remembers,
+  // shares one budget, started here.
+  CacheBudget budget;
+  if (known(r, v, budget)) return v;
   if (r.way == VerifyWay::lookup_only) return Verdict{};
-  if (marked(r, v)) return v;
-  return walk_or_join(r);
+  if (marked(r, v, budget)) return v;
+  return walk_or_join(r, budget);
 }
 
 WalkOptions verify_walk_options(const VerifyRequest& r) {
