@@ -17,7 +17,9 @@ host-record=mx.blocked.test,192.0.2.45
 mx-host=policy.test,mx.policy.test,10
 host-record=mx.policy.test,192.0.2.46
 mx-host=bare550.test,mx.bare550.test,10
-host-record=mx.bare550.test,192.0.2.47'
+host-record=mx.bare550.test,192.0.2.47
+mx-host=crawl.test,mx.crawl.test,10
+host-record=mx.crawl.test,192.0.2.48'
 # Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
 # at the greeting, at MAIL for both senders. "domain address deciding-reply".
 REFUSED_PROBES='blocked.test 192.0.2.45 550 5.7.1 Service unavailable, client blocked using zen.example.test
@@ -362,8 +364,68 @@ EOF
     "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
   refusals_case
+  walkers_case
   metrics_case
   control_case
+}
+
+# The most connections open at once at one exchanger since a mark.
+mx_peak() {
+  "$PY" - "$BED/mx/$1.jsonl" "$2" <<'EOF'
+import json, sys
+open_now = peak = 0
+for line in open(sys.argv[1]).readlines()[int(sys.argv[2]):]:
+    e = json.loads(line)["event"]
+    open_now += {"connect": 1, "closed": -1}.get(e, 0)
+    peak = max(peak, open_now)
+print(peak)
+EOF
+}
+
+# Walks off the MTA's clock: maxwait answers a slow walk "in progress" and its
+# outcome answers the retry; callouts bounds the walks at once; passrefresh
+# verifies an old pass again behind a cached answer.
+walkers_case() {
+  start_korvane_with <<<'maxwait 3' || return
+  local lm mm t0
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.48); t0=$(date +%s)
+  send_and_check "maxwait: a slow exchanger" amy@crawl.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "maxwait: answered at about 3 s, in progress" \
+    "3 mail.notice sender check tempfailed (in progress): from=<amy@crawl.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
+    "$(( $(date +%s) - t0 )) $(log_since "$lm" | grep 'sender check')"
+  sleep $(( t0 + 10 - $(date +%s) ))
+  lm=$(mark_log)
+  send_and_check "maxwait: the retry" amy@crawl.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "maxwait: the retry answered from the walk's outcome, one dialogue in all" \
+    "1 mail.info sender check succeeded (cached): from=<amy@crawl.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(mx_connections 192.0.2.48 "$mm") $(log_since "$lm")"
+
+  start_korvane_with <<<'callouts 2' || return
+  mm=$(mark_mx 192.0.2.44)
+  "$PY" - "$BED/six.json" "$MTA_ADDR" "$CLIENT_ADDR" <<'EOF'
+import json, sys
+out, server, source = sys.argv[1:]
+txn = lambda n: {"kind": "six", "from": "six%d@slow.test" % n, "rcpt": [["rcpt@elsewhere.test", "250"]],
+                 "want": "550 5.1.8"}
+json.dump({"server": server, "source": source, "time_limit": 60,
+           "sessions": [[txn(n)] for n in range(6)]}, open(out, "w"))
+EOF
+  "$PY" "$E2E_LIB/loadtool.py" load "$BED/six.json" "$BED/six.out" >/dev/null
+  expect_eq "callouts 2: six new senders at once, six walks, never more than 2 at the exchanger" "6 2" \
+    "$(mx_connections 192.0.2.44 "$mm") $(mx_peak 192.0.2.44 "$mm")"
+
+  start_korvane_with <<'EOF' || return
+passrefresh 2
+frompassttl 1h
+EOF
+  send_and_check "passrefresh: a new sender" carol@good.test "$QUEUED" rcpt@elsewhere.test
+  sleep 3
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  send_and_check "passrefresh: 3 s later" carol@good.test "$QUEUED" rcpt@elsewhere.test
+  wait_korvane_log "$lm" 'MX check at mx1.good.test' >/dev/null
+  expect_eq "passrefresh: answered from the cache, one background dialogue after it" \
+    "1 mail.info sender check succeeded (cached): from=<carol@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm" | grep 'sender check')"
 }
 
 # refusals mailbox: a refused probe passes its sender and spares its domain;

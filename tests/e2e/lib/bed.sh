@@ -196,6 +196,7 @@ bed_exchangers() {
   "192.0.2.47": {"name": "mx.bare550.test",
                  "rcpt": {"<pat@bare550.test>": "250 2.1.5 Ok", "*": "550 Mailbox unavailable"}},
   "127.0.0.1": {"name": "localhost"},
+  "192.0.2.48": {"name": "mx.crawl.test", "greeting": "sleep 8;220 mx.crawl.test ESMTP"},
   "192.0.2.44": {"name": "mx.slow.test", "helo": "sleep 2;250 mx.slow.test",
                  "rcpt": {"<hank@slow.test>": "250 2.1.5 Ok", "*": "550 5.1.1 No such user"}},
   "198.51.100.7": {"name": "store.relay.test",
