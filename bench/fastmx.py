@@ -5,8 +5,9 @@
 
 Every RCPT TO is answered "250 2.1.5 Ok" after the current delay (0 at start).
 The control socket takes one command per connection and answers one line:
-  "stats"      {"connections": n, "mail": n, "rcpt": n, "delay": s}
+  "stats"      {"connections": n, "mail": n, "rcpt": n, "delay": s, "open": n, "peak": n}
   "delay S"    sets the RCPT delay to S seconds, answers "ok"
+  "peak"       starts the count of connections open at once ("peak") anew
   fastmx.py ctl CONTROL_SOCKET COMMAND...   sends one command, prints the answer
 The scripted exchangers of the e2e bed record every line to disk, which is too
 slow for thousands of probes a second; this one only counts.
@@ -18,11 +19,13 @@ import sys
 
 # A forgotten peer cannot hold a connection longer than this between two lines.
 IDLE_LIMIT = 60.0
-state = {"connections": 0, "mail": 0, "rcpt": 0, "delay": 0.0}
+state = {"connections": 0, "mail": 0, "rcpt": 0, "delay": 0.0, "open": 0, "peak": 0}
 
 
 async def session(reader, writer):
     state["connections"] += 1
+    state["open"] += 1
+    state["peak"] = max(state["peak"], state["open"])
     writer.write(b"220 mx.bench.test ESMTP ready\r\n")
     try:
         while True:
@@ -53,6 +56,7 @@ async def session(reader, writer):
     except (asyncio.TimeoutError, ConnectionError, OSError):
         pass
     finally:
+        state["open"] -= 1
         writer.close()
 
 
@@ -61,6 +65,9 @@ async def control(reader, writer):
         cmd = (await asyncio.wait_for(reader.readline(), 5)).decode().split()
         if cmd[:1] == ["delay"] and len(cmd) == 2:
             state["delay"] = float(cmd[1])
+            writer.write(b"ok\n")
+        elif cmd[:1] == ["peak"]:
+            state["peak"] = state["open"]
             writer.write(b"ok\n")
         elif cmd[:1] == ["stats"]:
             writer.write((json.dumps(state) + "\n").encode())

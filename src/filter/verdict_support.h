@@ -3,7 +3,6 @@
 // verdict's source as counted.
 #pragma once
 
-#include "cache/cache.h"
 #include "filter/context.h"
 #include "filter/decisions.h"
 #include "metrics/metrics.h"
