@@ -2,6 +2,9 @@
 // lines shared by the sender and recipient checks.
 #include "filter/verdict_support.h"
 
+#include <syslog.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "cache/cache.h"
@@ -59,8 +62,16 @@ void log_check(int priority, const char* what, const ConnectionContext& c, const
   }
 }
 
-FilterDecision whitelisted(WhitelistRule rule) {
+void log_skipped(const char* rule, const ConnectionContext& c, const char* queue_id) {
+  if (settings.logwhitelisted == 0) return;
+  char what[64];
+  std::snprintf(what, sizeof what, "sender check skipped (%s)", rule);
+  log_check(LOG_INFO, what, c, nullptr, queue_id);
+}
+
+FilterDecision whitelisted(WhitelistRule rule, const ConnectionContext& c, const char* queue_id) {
   metrics_count_whitelisted(rule);
+  log_skipped(whitelist_rule_name(rule), c, queue_id);
   return {SMFIS_ACCEPT, nullptr};
 }
 
