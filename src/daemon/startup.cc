@@ -142,7 +142,7 @@ int detach() {
   (void)close(report[0]);
   start_report_fd = report[1];
   (void)setsid();
-  (void)chdir("/");
+  if (chdir("/") != 0) { /* "/" is always there; nothing else to go to */ }
   return 0;
 }
 
