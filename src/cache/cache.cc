@@ -136,7 +136,56 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   count_held(kind, 1);
 }
 
+// Expects the lock held. Unlinks every entry of key and kind, dead ones too,
+// and gives the live one's status and seconds left (0 and 0 when none was live).
+CacheHolding cache_holding(const char* key, int kind, bool remove) {
+  CacheHolding found{kind, 0, 0, false};
+  if (cache_table == nullptr || key == nullptr) return found;
+  const std::uint64_t h = hash_string(key);
+  const std::int64_t now = cache_now();
+  for (CacheEntry** link = &cache_table[h & (CACHE_BUCKETS - 1)]; *link != nullptr;) {
+    CacheEntry* e = *link;
+    const bool same =
+        e->kind == kind && e->hash == h && e->key != nullptr && std::strcmp(e->key, key) == 0;
+    if (same && now < e->expires) found = {kind, e->status, e->expires - now, false};
+    if (!same || !remove) {
+      link = &e->next;
+      continue;
+    }
+    *link = e->next;
+    count_held(kind, -1);
+    std::free(e->key);
+    std::free(e);
+  }
+  return found;
+}
+
+// Memory's part first, then the shared tier's, which is asked without the lock.
+std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> kinds, bool forget) {
+  std::vector<CacheHolding> out;
+  {
+    CacheLock lock;
+    for (int kind : kinds)
+      if (const CacheHolding h = cache_holding(key, kind, forget); h.status != 0) out.push_back(h);
+  }
+  for (int kind : kinds) {
+    long long spent_ms = 0;  // each look has the whole timeout: no check waits on it
+    const SharedAnswer a = shared_tier_recall(key, kind, &spent_ms);
+    if (a.status != 0) out.push_back({kind, a.status, a.keep_seconds, true});
+    if (forget) shared_tier_forget(key, kind);
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds) {
+  return cache_holdings(key, kinds, false);
+}
+
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds) {
+  return cache_holdings(key, kinds, true);
+}
 
 bool cache_mutex_init() {
   if (cache_mutex_ready) return true;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,21 @@ void cache_remember_local(const char* key, std::int64_t ttl, int kind, int statu
 // Entries held for kind, expired ones not yet reused included: what the cache
 // costs in memory, not how many outcomes are still live.
 [[nodiscard]] std::int64_t cache_entry_count(int kind);
+
+// What the control socket sees of one key: each live entry under one of kinds,
+// with the whole seconds it has left, in this host's memory or the shared tier.
+struct CacheHolding {
+  int kind;
+  int status;
+  std::int64_t seconds_left;
+  bool shared;
+};
+// Looks only: neither tier changes, and what the shared tier holds is not
+// copied into memory as a check's recall would.
+[[nodiscard]] std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds);
+// Removes key under each of kinds from memory and from the shared tier, and
+// tells what was live there.
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds);
 
 [[noreturn]] void die(const char* what);
 

@@ -241,6 +241,18 @@ SharedResult redis_store(const std::string& key, std::string_view value, long lo
   });
 }
 
+SharedResult redis_erase(const std::string& key, long long budget_ms, SharedFailure* why) {
+  return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
+    redis_wire_append(c, {"DEL", key});
+    RedisReply r = redis_wire_reply(c, d, why);
+    if (!r) return Work::failed;
+    if (r->type == REDIS_REPLY_INTEGER) return Work::done;
+    if (r->type != REDIS_REPLY_ERROR) return unexpected("DEL", why);
+    if (is_refusal(r.get(), "READONLY") && with_sentinels()) sentinel_relookup();
+    return refused(r.get(), why);
+  });
+}
+
 SharedResult redis_ping(long long budget_ms, SharedFailure* why) {
   return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
     redis_wire_append(c, {"PING"});
@@ -266,7 +278,7 @@ std::string redis_master() {
 }
 
 const SharedStore redis_ops = {redis_fetch, redis_store, redis_ping, redis_forget,
-                               redis_master_epoch, redis_master};
+                               redis_master_epoch, redis_master, redis_erase};
 
 }  // namespace
 

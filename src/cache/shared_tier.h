@@ -54,6 +54,10 @@ struct SharedAnswer {
 void shared_tier_remember(const char* address, int kind, int status, std::int64_t ttl,
                           long long* spent_ms);
 
+// Deletes the address's key under kind, within the timeout; what it held is not
+// read. Does nothing while the tier is off or lost.
+void shared_tier_forget(const char* address, int kind);
+
 // For the metrics: whether the tier answers now, and how many of its operations
 // failed, were refused or read a value that is not ours since start-up, in all
 // and by reason.
@@ -90,6 +94,8 @@ struct SharedStore {
   // ("" without sentinels); null for a store that has no master to tell.
   std::uint64_t (*master_epoch)();
   std::string (*master)();
+  // Deletes a key; null for a store that cannot.
+  SharedResult (*erase)(const std::string& key, long long budget_ms, SharedFailure* why);
 };
 // Tests: run the tier over another store (nullptr: Redis) with a clock of their
 // own (monotonic milliseconds; nullptr: the steady clock). No start-up probe.

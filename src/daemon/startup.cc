@@ -23,6 +23,7 @@
 
 #include "cache/cache.h"
 #include "cache/shared_tier.h"
+#include "control/server.h"
 #include "daemon/startup_steps.h"
 #include "filter/callbacks.h"
 #include "metrics/metrics.h"
@@ -30,6 +31,7 @@
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "util/unix_socket.h"
 
 namespace {
 
@@ -94,23 +96,6 @@ const char* socket_file(const char* spec) {
   return nullptr;
 }
 
-// True when something accepts connections on the unix socket at path. The
-// connect does not wait: a listener either takes it at once or has a full
-// queue (EAGAIN), and both mean a daemon is there; a file nobody listens on
-// gives ECONNREFUSED.
-bool socket_answers(const char* path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (std::strlen(path) >= sizeof addr.sun_path) return false;
-  std::strcpy(addr.sun_path, path);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool answers = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
-                       errno == EAGAIN;
-  (void)close(fd);
-  return answers;
-}
-
 // Stale socket, account, registration and detaching: 0 when ready to serve,
 // else the exit status of the failure, already reported. A service manager
 // must be able to tell a daemon that never served from one that ended.
@@ -149,6 +134,14 @@ int serve() {
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
+  // After the account change, so the socket is the daemon account's own.
+  if (settings.control && !control_start(settings.control->c_str())) {
+    metrics_stop();
+    shared_tier_stop();
+    cache_destroy();
+    cache_mutex_destroy();
+    return EX_UNAVAILABLE;
+  }
   int status = smfi_main();
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
@@ -164,7 +157,8 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
-  // Before the cache goes: a scrape in progress may still be asking it.
+  // Before the cache goes: a scrape or a control request may still be asking it.
+  control_stop();
   metrics_stop();
   shared_tier_stop();
   cache_destroy();
@@ -195,7 +189,7 @@ int remove_stale_socket(const char* spec) {
   if (path == nullptr) return 0;
   // Removing the file of a serving daemon would leave it running unreachable
   // while the MTA's mail went to this one.
-  if (socket_answers(path)) {
+  if (unix_socket_answers(path)) {
     std::fprintf(stderr, "korvane: another instance is serving on %s\n", path);
     return EX_UNAVAILABLE;
   }

@@ -5,6 +5,8 @@
 
 #include <syslog.h>
 
+#include <cstdio>
+
 #include "dns/exchanger_memory.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
@@ -13,22 +15,29 @@
 
 namespace {
 
+// A skip logged, counted and shown to the dialogue's observer.
+int skipped(const char* host, const ProbeTarget& t, const ProbeOptions& opt, SkipReason reason) {
+  const char* why = reason == SkipReason::unreachable ? "unreachable" : "rate limit";
+  log_msg(LOG_INFO, "MX check at %s [%s] skipped (%s)", host, t.text, why);
+  metrics_count_skipped(reason);
+  if (opt.observer != nullptr) {
+    char note[600];
+    std::snprintf(note, sizeof note, "MX check at %s [%s] skipped (%s)", host, t.text, why);
+    opt.observer->note(note);
+  }
+  return PROBE_TEMPFAIL;
+}
+
 int probe_remembered(const char* address, const char* host, const ProbeTarget& t,
                      const ProbeOptions& opt, ProbeReplyText* reply, int* new_entries) {
   // Past the deadline no address is tried, nor counted against its budget.
   if (deadline_passed(opt.timeouts.deadline)) return PROBE_TEMPFAIL;
   if (probe_admit(t) == ProbeAdmission::contact) {
-    if (settings.deadmxttl > 0 && exchanger_unreachable(t.text)) {
-      log_msg(LOG_INFO, "MX check at %s [%s] skipped (unreachable)", host, t.text);
-      metrics_count_skipped(SkipReason::unreachable);
-      return PROBE_TEMPFAIL;
-    }
+    if (settings.deadmxttl > 0 && exchanger_unreachable(t.text))
+      return skipped(host, t, opt, SkipReason::unreachable);
     if (!exchanger_take_callout(t.text, settings.calloutrate_count, settings.calloutrate_period,
-                                new_entries)) {
-      log_msg(LOG_INFO, "MX check at %s [%s] skipped (rate limit)", host, t.text);
-      metrics_count_skipped(SkipReason::rate_limit);
-      return PROBE_TEMPFAIL;
-    }
+                                new_entries))
+      return skipped(host, t, opt, SkipReason::rate_limit);
   }
   bool unreachable = false;
   const int result = probe_target(address, host, t, opt, &unreachable, reply);

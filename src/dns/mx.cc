@@ -59,10 +59,12 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
 // One verification's walk: every exchanger under the same deadline, each
 // exchanger asked bringing one address the walk may add to the exchanger memory.
 int walk_within_deadline(const char* address, const char* domain, bool null_mx_final,
-                         bool refused_probes, ProbeReplyText* reply) {
+                         bool refused_probes, ProbeReplyText* reply,
+                         SmtpObserver* observer = nullptr) {
   ProbeOptions opt;
   opt.timeouts.deadline = callout_deadline();
   opt.refused_probes = refused_probes;
+  opt.observer = observer;
   int new_entries = 0;
   auto probe = [&opt, &new_entries](const char* a, const char* host, ProbeReplyText* one) {
     ++new_entries;
@@ -144,4 +146,9 @@ int probe_domain(const char* address, const char* domain, ProbeReplyText* reply)
 int probe_sender_domain(const char* address, const char* domain, ProbeReplyText* reply) {
   return walk_within_deadline(address, domain, settings.nullmx != 0, settings.refusals_mailbox != 0,
                               reply);
+}
+
+int probe_sender_domain_watched(const char* address, const char* domain, SmtpObserver& observer) {
+  return walk_within_deadline(address, domain, settings.nullmx != 0, settings.refusals_mailbox != 0,
+                              nullptr, &observer);
 }

@@ -32,6 +32,10 @@ using MxList = char* [MX_MAX];
 // when every exchanger that answered refused the probe.
 [[nodiscard]] int probe_sender_domain(const char* address, const char* domain,
                                       ProbeReplyText* reply = nullptr);
+// The same walk with every exchanger tried and every line of its dialogues
+// shown to observer (the command-line probe).
+[[nodiscard]] int probe_sender_domain_watched(const char* address, const char* domain,
+                                              SmtpObserver& observer);
 
 // The walk with its two outside calls replaceable, for tests: probe stands for
 // probe_host (address, host, reply) and lookup for mx_lookup. Once the deadline

@@ -13,8 +13,6 @@
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
-#include <pthread.h>
-#include <signal.h>
 #include <syslog.h>
 
 #include <array>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/unix_socket.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -230,23 +229,6 @@ int only_get_metrics(struct mg_connection* conn) {
   }
   return 0;
 }
-
-// The endpoint's threads start with every signal blocked, so that the milter
-// library's signal thread alone takes SIGTERM, SIGINT and SIGHUP.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 Instruments* on() { return live.load(std::memory_order_relaxed); }
 

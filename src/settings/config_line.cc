@@ -140,6 +140,19 @@ LineOutcome set_metrics(Settings& s, char* value) {
   return applied();
 }
 
+// Only a unix socket: the control changes what the daemon remembers, so it is
+// reached by file permissions, never over the network.
+LineOutcome set_control(Settings& s, char* value) {
+  constexpr std::string_view unix_prefix = "unix:";
+  const std::string_view v(value);
+  // sun_path holds 108 bytes with its NUL.
+  if (v.substr(0, unix_prefix.size()) != unix_prefix || v.size() == unix_prefix.size() ||
+      v[unix_prefix.size()] != '/' || v.size() - unix_prefix.size() > 107)
+    return ignored("control takes unix:PATH with an absolute path of at most 107 bytes");
+  s.control = std::string(v.substr(unix_prefix.size()));
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -280,6 +293,7 @@ constexpr KeyRule key_rules[] = {
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
     {"metrics", set_metrics},
+    {"control", set_control},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},

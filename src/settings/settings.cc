@@ -98,6 +98,7 @@ void settings_release() {
   settings.redismaster.reset();
   settings.redissentinelpassword.reset();
   settings.metrics.reset();
+  settings.control.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -133,6 +134,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "user", s.user);
   print_text(out, "socket", s.socket);
   print_text(out, "metrics", s.metrics);
+  if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else

@@ -25,6 +25,7 @@ struct Settings {
   std::optional<std::string> user;
   std::optional<std::string> socket;
   std::optional<std::string> metrics;  // ADDRESS:PORT of the metrics endpoint; absent: off
+  std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;

@@ -229,7 +229,8 @@ class Dialogue {
     // The steps form no cycle; the bound only guards against a faulty table.
     for (int round = 0; round < 2 * STEP_COUNT; ++round) {
       const StepRow& row = STEPS[step - 1];
-      const ReplyClass cls = classify(smtp_command(sock_.get(), lines_[row.line], opt_.timeouts, &reply_));
+      const ReplyClass cls = classify(smtp_command(sock_.get(), lines_[row.line], opt_.timeouts, &reply_,
+                                                    opt_.observer));
       Next next = refine(row, cls, pick(row, cls));
       switch (next.kind) {
         case Next::go:
@@ -282,7 +283,7 @@ class Dialogue {
   }
 
   int end_politely(int result) {
-    smtp_quit(sock_.get(), opt_.timeouts);
+    smtp_quit(sock_.get(), opt_.timeouts, opt_.observer);
     sock_.reset();
     return result;
   }
@@ -306,6 +307,7 @@ class Dialogue {
                      opt_.timeouts) != 0) {
       // A connect cut short by the deadline says nothing about the exchanger.
       connect_failed_ = !deadline_passed(opt_.timeouts.deadline);
+      if (opt_.observer != nullptr) opt_.observer->note("no connection");
       return end_abruptly();
     }
     return CONNECTED;
@@ -318,7 +320,7 @@ class Dialogue {
     int r = open();
     if (r != CONNECTED) return r;
     for (Line line : {GREETING, HELO}) {
-      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts, &reply_))) {
+      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts, &reply_, opt_.observer))) {
         case ReplyClass::none: return end_abruptly();
         case ReplyClass::permanent: return end_politely(opt_.refused_probes ? PROBE_REFUSED : PROBE_FAIL);
         case ReplyClass::other: return end_politely(PROBE_TEMPFAIL);
@@ -436,8 +438,16 @@ int probe_target(const char* address, const char* host, const ProbeTarget& targe
   if (reply != nullptr) reply->clear();
   if (address == nullptr || host == nullptr) return PROBE_TEMPFAIL;
   log_msg(LOG_INFO, "MX check at %s [%s]", host, target.text);
-
-  switch (probe_admit(target)) {
+  const ProbeAdmission admission = probe_admit(target);
+  if (opt.observer != nullptr) {
+    char note[600];
+    std::snprintf(note, sizeof note, "MX check at %s [%s]%s", host, target.text,
+                  admission == ProbeAdmission::refused     ? " not contacted (refused address)"
+                  : admission == ProbeAdmission::mailstore ? " passed without contact (mailstore)"
+                                                           : "");
+    opt.observer->note(note);
+  }
+  switch (admission) {
     case ProbeAdmission::refused: return PROBE_TEMPFAIL;
     case ProbeAdmission::mailstore: return PROBE_PASS;
     case ProbeAdmission::contact: break;

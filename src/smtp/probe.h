@@ -19,6 +19,7 @@
 struct ProbeOptions {
   SmtpTimeouts timeouts;
   std::uint16_t port = 25;  // tests use a port of their own
+  SmtpObserver* observer = nullptr;  // sees every line of the dialogue when set
   // Only a refusal of the mailbox itself fails: every other permanent refusal
   // is PROBE_REFUSED, and a deferred RCPT ends the dialogue without the
   // safe-sender retry.

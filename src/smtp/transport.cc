@@ -88,9 +88,11 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
   return smtp_command(fd, line, t, nullptr);
 }
 
-int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText* reply_text) {
+int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText* reply_text,
+                 SmtpObserver* watch) {
   if (reply_text != nullptr) reply_text->clear();
   if (line != nullptr) {
+    if (watch != nullptr) watch->sent(line);
     if (!wait_ready(fd, POLLOUT, t.send_ms, t.deadline)) return -1;
     std::size_t len = std::strlen(line);
     ssize_t n;
@@ -111,6 +113,7 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText
   for (;;) {
     long n = receive_once(fd, assembler.window(), assembler.window_size(), t.receive_ms, deadline);
     if (n < 0) return -1;
+    if (watch != nullptr) watch->received({assembler.window(), static_cast<std::size_t>(n)});
     switch (assembler.commit(static_cast<std::size_t>(n))) {
       case SmtpReplyAssembler::State::reading:
         continue;
@@ -128,9 +131,10 @@ int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t) {
   return receive_once(fd, buf, size, t.receive_ms, t.deadline) < 0 ? -1 : 0;
 }
 
-void smtp_quit(int fd, const SmtpTimeouts& t) {
+void smtp_quit(int fd, const SmtpTimeouts& t, SmtpObserver* watch) {
   // Any reply to RSET, a refusal included, shows the server still listens.
-  if (smtp_command(fd, "RSET\r\n", t) > 0) (void)smtp_command(fd, "QUIT\r\n", t);
+  if (smtp_command(fd, "RSET\r\n", t, nullptr, watch) > 0)
+    (void)smtp_command(fd, "QUIT\r\n", t, nullptr, watch);
 }
 
 void smtp_close(int fd) {

@@ -140,7 +140,12 @@ const SharedStore fake_store = {
       if (r == SHARED_DONE) fake.keys[key] = {std::string(value), px};
       return r;
     },
-    nullptr, nullptr, nullptr, nullptr};
+    nullptr, nullptr, nullptr, nullptr,
+    [](const std::string& key, long long budget, SharedFailure* why) {
+      SharedResult r = fake_call(budget, true, why);
+      if (r == SHARED_DONE) fake.keys.erase(key);
+      return r;
+    }};
 
 class Tiers : public ::testing::Test {
  protected:
@@ -196,6 +201,28 @@ TEST_F(Tiers, MemoryFirstThenSharedKeptForItsTimeLeft) {
 
   cache_remember("z@x", 0, CACHE_SENDER, SENDER_PASS);  // a lifetime of 0 is stored nowhere
   EXPECT_EQ(fake.keys.count("k:sender:z@x"), 0u);
+}
+
+TEST_F(Tiers, LookUpChangesNothingForgetClearsBothTiers) {
+  cache_remember("a@x", 60, CACHE_SENDER, SENDER_PASS);
+  fake.keys["k:recipient:a@x"] = {"fail", 9500};
+  cache_remember("b@x", 60, CACHE_SENDER, SENDER_PASS);
+  const int kinds[] = {CACHE_SENDER, CACHE_RECIPIENT};
+  mem_now += 10;
+  auto lines = [](const std::vector<CacheHolding>& held) {
+    std::string out;
+    for (const CacheHolding& h : held)
+      out += std::to_string(h.kind) + ":" + std::to_string(h.status) + ":" +
+             std::to_string(h.seconds_left) + (h.shared ? "s " : "m ");
+    return out;
+  };
+  EXPECT_EQ(lines(cache_look_up("a@x", kinds)), "0:1:50m 0:1:60s 1:5:9s ");
+  EXPECT_EQ(cache_recall_local("a@x", CACHE_RECIPIENT), 0);  // not copied into memory
+  EXPECT_EQ(lines(cache_forget("a@x", kinds)), "0:1:50m 0:1:60s 1:5:9s ");
+  EXPECT_EQ(fake.keys.count("k:sender:a@x") + fake.keys.count("k:recipient:a@x"), 0u);
+  EXPECT_EQ(cache_recall("a@x", CACHE_SENDER), 0);
+  EXPECT_EQ(cache_recall_local("b@x", CACHE_SENDER), SENDER_PASS);  // its neighbour stays
+  EXPECT_EQ(cache_entry_count(CACHE_SENDER), 1);
 }
 
 // A check's calls, the address and its domain's catch-all mark recalled and the

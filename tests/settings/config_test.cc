@@ -307,6 +307,9 @@ TEST(ConfigFile, KeysValuesAndLines) {
        }},
       {"metrics: a bad value keeps the previous", "metrics 127.0.0.1:9457\nmetrics 9458\n",
        [](const Settings& s) { EXPECT_EQ(s.metrics, "127.0.0.1:9457"); }},
+      {"control: unix sockets with an absolute path only",
+       "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
+       [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {

@@ -363,6 +363,7 @@ EOF
     "$(log_since "$lm")"
   refusals_case
   metrics_case
+  control_case
 }
 
 # refusals mailbox: a refused probe passes its sender and spares its domain;
@@ -452,4 +453,65 @@ EOF
       korvane_shared_tier_up korvane_walks_cut_total)"
   expect_eq "metrics: only GET of /metrics, only on the address set" "405 404 127.0.0.1:9457" \
     "$(curl -s -o /dev/null -w '%{http_code}' -X POST "$url") $(curl -s -o /dev/null -w '%{http_code}' "$url/x") $(ss -ltnH 'sport = 9457' | awk '{print $4}')"
+}
+
+# korvanectl: a probe of its own that prints its dialogue and stores nothing, and
+# the running daemon's cache through the control socket.
+control_case() {
+  local ctl conf="$BED/korvane.conf" sock="$BED/run/control.sock" out rc row addr want line verdict mm
+  ctl="$(dirname "$KORVANE")/korvanectl"
+  start_korvane_with <<EOF || return
+control unix:$sock
+catchall on
+EOF
+  expect_eq "control socket: mode 0600, the daemon's account" "600 postfix" "$(stat -c '%a %U' "$sock")"
+  for row in "alice@good.test|0|<- 250 2.1.5 Ok|verdict: pass" \
+      "nobody@good.test|1|<- 550 5.1.1 <unknown>: Recipient address rejected|verdict: refused" \
+      "someone@unreach.test|2|no connection|verdict: temporary failure" "nodomain|64||"; do
+    IFS='|' read -r addr want line verdict <<<"$row"
+    out=$("$ctl" -c "$conf" probe "$addr" 2>&1); rc=$?
+    expect_eq "probe $addr: exit status" "$want" "$rc"
+    [ -z "$line" ] && continue
+    expect_has "probe $addr: the dialogue" "$line" "$out"
+    expect_has "probe $addr: the verdict" "$verdict" "$out"
+  done
+  expect_eq "probe: the exchanger, then the lines received and sent" "$(printf '%s\n' \
+    "MX check at mx1.good.test. [192.0.2.10]" "<- 220 mx1.good.test ESMTP ready" "-> HELO mx.korvane.test")" \
+    "$("$ctl" -c "$conf" probe alice@good.test | head -3)"
+  expect_eq "probe: nothing stored" "" "$("$ctl" -c "$conf" show alice@good.test)"
+
+  send_and_check "control: a verification" alice@good.test "$QUEUED" rcpt@elsewhere.test
+  out=$("$ctl" -c "$conf" show Alice@Good.Test)
+  expect_eq "show after a verification" "sender pass memory" "$(awk '{print $1, $2, $4}' <<<"$out")"
+  expect_has "show: the seconds left are frompassttl's" yes "$(awk '$3 > 86000 && $3 <= 86400 {print "yes"}' <<<"$out")"
+  expect_eq "forget: what was forgotten" "sender pass memory" \
+    "$("$ctl" -c "$conf" forget alice@good.test | awk '{print $1, $2, $4}')"
+  mm=$(mark_mx 192.0.2.10)
+  send_and_check "after forget" alice@good.test "$QUEUED" rcpt@elsewhere.test
+  expect_has "after forget: a fresh callout" "conn 1: RCPT TO:<alice@good.test>" \
+    "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
+
+  send_and_check "control: a catch-all domain" xavier@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "show: the domain's catch-all mark" "sender-catch-all catchall memory" \
+    "$("$ctl" -c "$conf" show yvonne@catchall.test | awk '{print $1, $2, $4}')"
+  "$ctl" -c "$conf" forget-domain CatchAll.test >/dev/null
+  mm=$(mark_mx 192.0.2.11)
+  send_and_check "after forget-domain" yvonne@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "after forget-domain: the domain is asked again" 1 "$(mx_connections 192.0.2.11 "$mm")"
+
+  out=$("$PY" - "$sock" <<'EOF'
+import socket, sys
+for line in [b"show nobody", b"show a\x01@b", b"x" * 600, b"flush all", b"forget-domain a@b"]:
+    s = socket.socket(socket.AF_UNIX); s.settimeout(5); s.connect(sys.argv[1])
+    s.sendall(line + b"\n"); s.shutdown(socket.SHUT_WR)
+    print(s.makefile("rb").read().decode().strip()); s.close()
+EOF
+)
+  expect_eq "bad control input: one error line each" "$(printf '%s\n' "error: address without @" \
+    "error: control character in line" "error: line too long" "error: unknown command" "error: domain with @")" "$out"
+  send_and_check "bad control input: mail still flows" bob@good.test "$QUEUED" rcpt@elsewhere.test
+  printf 'publicname mx.korvane.test\n' > "$BED/nocontrol.conf"
+  out=$("$ctl" -c "$BED/nocontrol.conf" stats 2>&1); rc=$?
+  expect_eq "no control configured: says so, status 69" \
+    "69 korvanectl: no control socket is configured in $BED/nocontrol.conf (control unix:PATH)" "$rc $out"
 }

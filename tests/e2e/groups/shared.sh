@@ -12,7 +12,7 @@ CLIENT="[$CLIENT_ADDR]"
 K1=; K2=
 
 k1_start() {
-  korvane_instance korvane < <(printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\nredis unix:%s/redis.sock\n' "$BED"; cat) \
+  korvane_instance korvane < <(printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\nredis unix:%s/redis.sock\ncontrol unix:%s/run/control.sock\n' "$BED" "$BED"; cat) \
     && K1=$STARTED_PID
 }
 k2_start() {
@@ -49,6 +49,11 @@ group_main() {
       "mail.info sender check $word (cached): from=<$sender>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
       "$(log_of "$K2" "$lm")"
   done
+  local ctl; ctl="$(dirname "$KORVANE")/korvanectl"
+  expect_eq "show: both tiers" "sender fail memory|sender fail shared" \
+    "$("$ctl" -c "$BED/korvane.conf" show nobody@good.test | awk '{print $1, $2, $4}' | paste -sd'|')"
+  "$ctl" -c "$BED/korvane.conf" forget nobody@good.test >/dev/null
+  expect_eq "forget: the key is gone from Redis" 0 "$(redis_cli EXISTS korvane:sender:nobody@good.test)"
   expect_eq "the second's answers counted as shared" "$(printf '%s\n' \
     'korvane_checks_total{kind=sender,outcome=fail,source=shared} 1' \
     'korvane_checks_total{kind=sender,outcome=pass,source=shared} 1' 'korvane_shared_tier_up{} 1')" \
