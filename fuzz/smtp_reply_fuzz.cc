@@ -1,12 +1,15 @@
-// Fuzzes the SMTP reply assembly over arbitrary receive boundaries, and the
-// reply code reading against the C library's "%3d" conversion.
+// Fuzzes the SMTP reply assembly over arbitrary receive boundaries, the reply
+// code reading against the C library's "%3d" conversion, and the keeping and
+// classification of a deciding reply.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "smtp/probe_reply.h"
 #include "smtp/reply.h"
 #include "smtp/transport.h"
 
@@ -31,6 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   int code = reply.code();
   if (reply.state() == SmtpReplyAssembler::State::done && code != smtp_reply_code(buf.data())) std::abort();
+  ProbeReplyText kept;
+  probe_reply_keep(kept, std::string_view(reply.text(), reply.text_length()));
+  if (kept.size() > PROBE_REPLY_MAX) std::abort();
+  // Only a 5xx can refuse, and only at the recipient stage can it be the mailbox's.
+  const ReplyVerdict v = reply_verdict(ProbeStage::recipient, kept.view());
+  if (v != ReplyVerdict::temporary && v != ReplyVerdict::pass && kept.c_str()[0] != '5') std::abort();
+  if (reply_verdict(ProbeStage::greeting, kept.view()) == ReplyVerdict::mailbox_refusal) std::abort();
 
   // The code of the whole input as one text, against sscanf.
   std::vector<char> text(data, data + size);

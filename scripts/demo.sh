@@ -11,7 +11,7 @@ if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
   bash "$root/scripts/install-deps.sh"
   echo "== building korvane in build-demo"
   cmake -S "$root" -B "$root/build-demo" -G Ninja -DKORVANE_TESTS=OFF >/dev/null
-  ninja -C "$root/build-demo" korvane | tail -n 1
+  ninja -C "$root/build-demo" korvane korvanectl | tail -n 1
   set +e
 fi
 
@@ -28,6 +28,7 @@ cat <<EOF
    DNS:  good.test     MX 10 mx1.good.test (192.0.2.10, knows alice, bob, carol), MX 20 mx2.good.test
          unreach.test  MX 10 mx.unreach.test (203.0.113.99, nothing listens there)
          relay.test    relayed by Postfix to the mail store [198.51.100.7] (knows ivan)
+         greet554.test MX 10 mx.greet554.test (192.0.2.42, greets every caller with 554)
    Redis (for row 7) on $BED/redis.sock and 127.0.0.1:6379, started by the demo.
 EOF
 
@@ -53,10 +54,11 @@ row_message() {
   show_callout "$4" "$mm"
 }
 
-korvane_start <<'EOF' || exit 1
+korvane_start <<EOF || exit 1
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
 metrics 127.0.0.1:9457
+control unix:$BED/run/control.sock
 EOF
 
 row_message "1. A valid sender is accepted" alice@good.test postmaster@elsewhere.test 192.0.2.10
@@ -76,7 +78,14 @@ curl -sf http://127.0.0.1:9457/metrics \
   | grep -E '^korvane_(checks_total|syntax_refusals_total|callout_dialogues_total|cache_entries)[{ ]' \
   | grep -v ' 0$' | sed 's/^/   /'
 
-row "7. With mailstore set, a relayed recipient is verified at RCPT time"
+row "7. The postmaster asks the running daemon, and makes it forget one address (korvanectl)"
+for cmd in "show alice@good.test" "show nobody@good.test" "forget nobody@good.test" "show nobody@good.test"; do
+  echo "   \$ korvanectl $cmd"
+  out=$("${KORVANE%/*}/korvanectl" -c "$BED/korvane.conf" $cmd)
+  printf '%s\n' "${out:-(nothing cached)}" | sed 's/^/     /'
+done
+
+row "8. With mailstore set, a relayed recipient is verified at RCPT time"
 korvane_stop
 korvane_start <<'EOF' || exit 1
 publicname mx.korvane.test
@@ -90,7 +99,7 @@ smtp_raw "EHLO client.example.test" "MAIL FROM:<alice@good.test>" "RCPT TO:<ivan
 show_log "$lm"
 show_callout 198.51.100.7 "$mm"
 
-row "8. Two MX hosts share one Redis: a second korvane answers from what the first learned"
+row "9. Two MX hosts share one Redis: a second korvane answers from what the first learned"
 redis_start </dev/null
 korvane_stop
 korvane_start <<EOF || exit 1
@@ -117,6 +126,16 @@ for port in 25 2525; do
     "(PTTL $(redis_cli PTTL korvane:sender:bob@good.test) ms)"
 done
 bed_stop_pid "$second"
+
+korvane_stop
+korvane_start <<'EOF' || exit 1
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+refusals mailbox
+logreplies on
+EOF
+row_message "9. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
+  henry@greet554.test postmaster@elsewhere.test 192.0.2.42
 
 echo
 echo "== done; tearing the bed down"

@@ -34,10 +34,10 @@ struct CacheEntry {
 CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
 bool cache_mutex_ready = false;  // changed only while no other thread exists
-// Entries held per kind (CACHE_SENDER up to CACHE_RECIPIENT_CATCHALL), dead
+// Entries held per kind (CACHE_SENDER up to CACHE_SENDER_REFUSING), dead
 // ones not yet reused included; kept under cache_mutex as entries are made and
 // reused.
-constexpr int HELD_KINDS = CACHE_RECIPIENT_CATCHALL + 1;
+constexpr int HELD_KINDS = CACHE_SENDER_REFUSING + 1;
 std::int64_t held[HELD_KINDS] = {};
 
 bool counted_kind(int kind) { return kind >= 0 && kind < HELD_KINDS; }
@@ -136,7 +136,60 @@ void cache_store(const char* key, std::int64_t ttl, int kind, int status) {
   count_held(kind, 1);
 }
 
+// Expects the lock held. Unlinks every entry of key and kind, dead ones too,
+// and gives the live one's status and seconds left (0 and 0 when none was live).
+CacheHolding cache_holding(const char* key, int kind, bool remove) {
+  CacheHolding found{kind, 0, 0, false};
+  if (cache_table == nullptr || key == nullptr) return found;
+  const std::uint64_t h = hash_string(key);
+  const std::int64_t now = cache_now();
+  for (CacheEntry** link = &cache_table[h & (CACHE_BUCKETS - 1)]; *link != nullptr;) {
+    CacheEntry* e = *link;
+    const bool same =
+        e->kind == kind && e->hash == h && e->key != nullptr && std::strcmp(e->key, key) == 0;
+    if (same && now < e->expires) found = {kind, e->status, e->expires - now, false};
+    if (!same || !remove) {
+      link = &e->next;
+      continue;
+    }
+    *link = e->next;
+    count_held(kind, -1);
+    std::free(e->key);
+    std::free(e);
+  }
+  return found;
+}
+
+// Memory's part first, then the shared tier's, which is asked without the lock.
+std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> kinds, bool forget,
+                                         bool* shared_forgotten = nullptr) {
+  std::vector<CacheHolding> out;
+  {
+    CacheLock lock;
+    for (int kind : kinds)
+      if (const CacheHolding h = cache_holding(key, kind, forget); h.status != 0) out.push_back(h);
+  }
+  for (int kind : kinds) {
+    long long spent_ms = 0;  // each look has the whole timeout: no check waits on it
+    const SharedAnswer a = shared_tier_recall(key, kind, &spent_ms);
+    if (a.status != 0) out.push_back({kind, a.status, a.keep_seconds, true});
+    if (forget && !shared_tier_forget(key, kind) && shared_forgotten != nullptr)
+      *shared_forgotten = false;
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds) {
+  return cache_holdings(key, kinds, false);
+}
+
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds,
+                                       bool* shared_forgotten) {
+  if (shared_forgotten != nullptr) *shared_forgotten = true;
+  return cache_holdings(key, kinds, true, shared_forgotten);
+}
 
 bool cache_mutex_init() {
   if (cache_mutex_ready) return true;
@@ -181,13 +234,13 @@ void cache_destroy() {
 
 // Memory first, then the site's shared tier, asked without the lock held; what
 // the shared tier knows is kept here for the time it has left there.
-int cache_recall(const char* key, int kind, bool* from_shared) {
+int cache_recall(const char* key, int kind, CacheBudget& budget, bool* from_shared) {
   if (from_shared != nullptr) *from_shared = false;
   {
     CacheLock lock;
     if (const int status = cache_lookup(key, kind); status != 0) return status;
   }
-  const SharedAnswer shared = shared_tier_recall(key, kind);
+  const SharedAnswer shared = shared_tier_recall(key, kind, &budget.shared_spent_ms);
   if (from_shared != nullptr) *from_shared = shared.status != 0;
   if (shared.status != 0 && shared.keep_seconds > 0) {
     CacheLock lock;
@@ -196,18 +249,31 @@ int cache_recall(const char* key, int kind, bool* from_shared) {
   return shared.status;
 }
 
+int cache_recall(const char* key, int kind) {
+  CacheBudget own;
+  return cache_recall(key, kind, own);
+}
+
 int cache_recall_local(const char* key, int kind) {
   CacheLock lock;
   return cache_lookup(key, kind);
 }
 
-void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget) {
   if (ttl == 0) return;
-  {
-    CacheLock lock;
-    cache_store(key, ttl, kind, status);
-  }
-  shared_tier_remember(key, kind, status, ttl);
+  cache_remember_local(key, ttl, kind, status);
+  shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
+}
+
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status) {
+  CacheBudget own;
+  cache_remember(key, ttl, kind, status, own);
+}
+
+void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status) {
+  if (ttl == 0) return;
+  CacheLock lock;
+  cache_store(key, ttl, kind, status);
 }
 
 void die(const char* what) {

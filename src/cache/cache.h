@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ inline constexpr std::size_t CACHE_BUCKETS = 65536;
 inline constexpr int CACHE_SENDER_CATCHALL = 2;
 inline constexpr int CACHE_RECIPIENT_CATCHALL = 3;
 inline constexpr int CATCHALL_DOMAIN = 7;
+// Sender domains whose exchangers refused the probe itself (refusals mailbox),
+// keyed the same way; their one status is REFUSING_DOMAIN.
+inline constexpr int CACHE_SENDER_REFUSING = 4;
+inline constexpr int REFUSING_DOMAIN = 8;
 
 // Start-up makes the lock before any other thread exists, then the table;
 // without a table every recall finds nothing and every remember does nothing.
@@ -28,22 +33,53 @@ void cache_mutex_destroy();
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
+// What one check may spend waiting on the shared tier: its recalls and its
+// remembers together wait at most redistimeout. Made at the start of the check
+// and handed to each of its calls, on whichever thread runs them (one after
+// another, never two at once).
+struct CacheBudget {
+  long long shared_spent_ms = 0;
+};
+
 // The live status for key and kind, or 0 (also without a table or key): from
 // memory, else from the shared tier when it is on (and then kept in memory for
-// the time it has left there). *from_shared, when given, tells whether the
-// answer came from the shared tier.
-[[nodiscard]] int cache_recall(const char* key, int kind, bool* from_shared = nullptr);
+// the time it has left there), within what is left of budget. *from_shared,
+// when given, tells whether the answer came from the shared tier.
+[[nodiscard]] int cache_recall(const char* key, int kind, CacheBudget& budget,
+                               bool* from_shared = nullptr);
+// The same for a call outside any check (tests, benchmarks): a budget of its own.
+[[nodiscard]] int cache_recall(const char* key, int kind);
 // The same from memory alone: for a second look at a key just asked of both
 // tiers, where only this host can have stored an answer since.
 [[nodiscard]] int cache_recall_local(const char* key, int kind);
 // Stores the outcome unless there is no table or its lifetime is 0; a live
 // entry for key and kind is kept as it is. Expiry is clamped, not wrapped.
-// With the shared tier on, the outcome is written there too.
+// With the shared tier on, the outcome is written there too, within budget.
+void cache_remember(const char* key, std::int64_t ttl, int kind, int status, CacheBudget& budget);
 void cache_remember(const char* key, std::int64_t ttl, int kind, int status);
+// The same in this host's memory alone, for what only this host can vouch for.
+void cache_remember_local(const char* key, std::int64_t ttl, int kind, int status);
 
 // Entries held for kind, expired ones not yet reused included: what the cache
 // costs in memory, not how many outcomes are still live.
 [[nodiscard]] std::int64_t cache_entry_count(int kind);
+
+// What the control socket sees of one key: each live entry under one of kinds,
+// with the whole seconds it has left, in this host's memory or the shared tier.
+struct CacheHolding {
+  int kind;
+  int status;
+  std::int64_t seconds_left;
+  bool shared;
+};
+// Looks only: neither tier changes, and what the shared tier holds is not
+// copied into memory as a check's recall would.
+[[nodiscard]] std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds);
+// Removes key under each of kinds from memory and from the shared tier, and
+// tells what was live there; *shared_forgotten (when given) is false when the
+// shared tier is on but could not delete every key.
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds,
+                                       bool* shared_forgotten = nullptr);
 
 [[noreturn]] void die(const char* what);
 

@@ -15,6 +15,7 @@ constexpr KindWord kind_words[] = {
     {CACHE_RECIPIENT, "recipient"},
     {CACHE_SENDER_CATCHALL, "sender-catchall"},
     {CACHE_RECIPIENT_CATCHALL, "recipient-catchall"},
+    {CACHE_SENDER_REFUSING, "sender-refusing"},
 };
 
 // One row per status that is shared; the value alone does not say the kind,
@@ -30,6 +31,7 @@ constexpr StatusValue status_values[] = {
     {RCPT_FAIL, CACHE_RECIPIENT, "fail"},        {RCPT_TEMPFAIL, CACHE_RECIPIENT, "tempfail"},
     {CATCHALL_DOMAIN, CACHE_SENDER_CATCHALL, "catchall"},
     {CATCHALL_DOMAIN, CACHE_RECIPIENT_CATCHALL, "catchall"},
+    {REFUSING_DOMAIN, CACHE_SENDER_REFUSING, "refusing"},
 };
 
 constexpr long long MAX_PX = 100LL * 365 * 86400 * 1000;

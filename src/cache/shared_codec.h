@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+// The longest value ever written; a longer one read back is not ours.
+inline constexpr int SHARED_VALUE_LIMIT = 64;
+
 // The kind's word in a key ("sender", "recipient"); a kind without a word of its
 // own is written "kind<N>", so that any kind gets keys apart from the others.
 [[nodiscard]] std::string shared_kind_word(int kind);

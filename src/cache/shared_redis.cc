@@ -1,35 +1,35 @@
 // The Redis store under the shared tier, through hiredis: a pool of at most
-// POOL_SIZE blocking connections, each held by one thread at a time, so no two
-// threads ever share a context. Every wait (for a free connection, the connect,
-// each reply) is bounded by what is left of the check's budget. Replies are
-// untrusted: a type other than the one asked for is a failure, never a guess.
+// POOL_SIZE non-blocking connections, each held by one thread at a time, so no
+// two threads ever share a context. Every wait (for a free connection, the
+// connect, each reply) is bounded by what is left of the check's budget. Replies
+// are untrusted: a type other than the one asked for is a failure, never a
+// guess, and a value is read at most a byte past the longest of ours. With
+// sentinels, connections go to the master they name, confirmed by ROLE.
 #include "cache/shared_redis.h"
 
-#include <hiredis/hiredis.h>
-#include <sys/time.h>
-
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
-#include <memory>
 #include <mutex>
+#include <condition_variable>
 #include <string_view>
 #include <vector>
 
-namespace {
+#include "cache/redis_sentinel.h"
+#include "cache/redis_wire.h"
+#include "cache/shared_codec.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr std::size_t POOL_SIZE = 8;
 
 SharedTierConfig redis_config;  // written before the milter threads start
 
+bool with_sentinels() { return !redis_config.sentinels.empty(); }
+
 struct Pooled {
   redisContext* c = nullptr;
   std::uint64_t generation = 0;
+  std::uint64_t master_epoch = 0;  // the master it was made for
 };
 
 // The pool's own lock, held only to take or give back a connection, never
@@ -40,44 +40,37 @@ std::vector<Pooled> idle;
 std::size_t busy = 0;
 std::uint64_t generation = 0;  // moves on when the tier is lost: older connections go
 
-struct FreeReply {
-  void operator()(redisReply* r) const { freeReplyObject(r); }
-};
-using Reply = std::unique_ptr<redisReply, FreeReply>;
-
-struct Budget {
-  Clock::time_point until;
-  long long budget_ms;
-  explicit Budget(long long ms) : until(Clock::now() + std::chrono::milliseconds(ms)), budget_ms(ms) {}
-  // What is left, at least a microsecond: a zero timeval means "wait for ever".
-  bool left(timeval* tv) const {
-    const auto us =
-        std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now()).count();
-    if (us <= 0) return false;
-    tv->tv_sec = static_cast<time_t>(us / 1000000);
-    tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
-    return true;
-  }
-  std::string timed_out() const {
-    return "no answer within " + std::to_string(budget_ms) + " ms";
-  }
-};
+// A connection for another master than the one in use is as stale as one
+// from before a loss.
+bool current(const Pooled& p) {
+  return p.generation == generation && (!with_sentinels() || p.master_epoch == sentinel_epoch());
+}
 
 // A connection, or c null when the pool had room for a new one; false when none
 // came free within the budget.
-bool take(const Budget& b, Pooled* out) {
-  std::unique_lock<std::mutex> lock(pool_mutex);
-  const bool ready = pool_freed.wait_until(
-      lock, b.until, [] { return !idle.empty() || idle.size() + busy < POOL_SIZE; });
-  if (!ready) return false;
-  ++busy;
-  if (!idle.empty()) {
-    *out = idle.back();
-    idle.pop_back();
-  } else {
-    *out = Pooled{nullptr, generation};
+bool take(const RedisDeadline& d, Pooled* out) {
+  std::vector<Pooled> stale;
+  bool ready = false;
+  {
+    std::unique_lock<std::mutex> lock(pool_mutex);
+    ready = pool_freed.wait_until(
+        lock, d.until, [] { return !idle.empty() || idle.size() + busy < POOL_SIZE; });
+    if (ready) {
+      ++busy;
+      while (!idle.empty() && !current(idle.back())) {
+        stale.push_back(idle.back());
+        idle.pop_back();
+      }
+      if (!idle.empty()) {
+        *out = idle.back();
+        idle.pop_back();
+      } else {
+        *out = Pooled{nullptr, generation, 0};
+      }
+    }
   }
-  return true;
+  for (Pooled& p : stale) redisFree(p.c);
+  return ready;
 }
 
 // A connection that failed, or is from before the tier was lost, is closed.
@@ -86,7 +79,7 @@ void give_back(Pooled p, bool healthy) {
   {
     std::lock_guard<std::mutex> lock(pool_mutex);
     --busy;
-    if (healthy && p.c != nullptr && p.generation == generation)
+    if (healthy && p.c != nullptr && current(p))
       idle.push_back(p);
     else
       drop = p.c;
@@ -106,85 +99,59 @@ void drop_idle(bool next_generation) {
   for (Pooled& p : gone) redisFree(p.c);
 }
 
-std::string context_error(const redisContext* c, int saved_errno, const Budget& b) {
-  if (c->err == REDIS_ERR_IO && (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK))
-    return b.timed_out();
-  if (c->err == REDIS_ERR_EOF) return "connection closed by the server";
-  if (c->err == REDIS_ERR_PROTOCOL) return std::string("garbage from the server: ") + c->errstr;
-  return c->errstr;
+bool is_refusal(const redisReply* r, std::string_view code) {
+  return r->type == REDIS_REPLY_ERROR && std::string_view(r->str, r->len).starts_with(code);
 }
 
-// Sends the queued commands and reads the next reply, waiting at most what is
-// left of the budget; null with *reason on a failure.
-Reply next_reply(redisContext* c, const Budget& b, std::string* reason) {
-  timeval tv{};
-  if (!b.left(&tv)) {
-    *reason = b.timed_out();
-    return nullptr;
-  }
-  if (redisSetTimeout(c, tv) != REDIS_OK) {
-    *reason = std::string("setting the timeout: ") + c->errstr;
-    return nullptr;
-  }
-  void* raw = nullptr;
-  errno = 0;
-  if (redisGetReply(c, &raw) != REDIS_OK || raw == nullptr) {
-    *reason = context_error(c, errno, b);
-    return nullptr;
-  }
-  return Reply(static_cast<redisReply*>(raw));
-}
-
-bool expect_ok(const Reply& r, const char* what, std::string* reason) {
-  if (r->type == REDIS_REPLY_STATUS && std::strcmp(r->str, "OK") == 0) return true;
-  if (r->type == REDIS_REPLY_ERROR)
-    *reason = std::string(what) + " refused: " + r->str;
-  else
-    *reason = std::string("unexpected reply to ") + what;
+// ROLE's first word is "master" on a master: anything else is not written to.
+bool confirm_master(redisContext* c, const RedisDeadline& d, const std::string& where,
+                    SharedFailure* why) {
+  redis_wire_append(c, {"ROLE"});
+  RedisReply r = redis_wire_reply(c, d, why);
+  if (!r) return false;
+  if (r->type == REDIS_REPLY_ARRAY && r->elements > 0 && r->element[0]->type == REDIS_REPLY_STRING &&
+      std::strcmp(r->element[0]->str, "master") == 0)
+    return true;
+  *why = {SharedErrorReason::connection, where + " is not a master"};
+  sentinel_relookup();
   return false;
 }
 
-void append(redisContext* c, std::initializer_list<std::string_view> words) {
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lens;
-  for (std::string_view w : words) {
-    argv.push_back(w.data());
-    lens.push_back(w.size());
+// A new connection that has passed AUTH, SELECT and (with sentinels) ROLE, or
+// null with *why; p's master epoch says which master it is for.
+redisContext* connect_server(const RedisDeadline& d, Pooled* p, SharedFailure* why) {
+  RedisTarget target{redis_config.unix_path, redis_config.host, redis_config.port};
+  if (with_sentinels()) {
+    p->master_epoch = sentinel_epoch();
+    std::optional<RedisTarget> m = sentinel_master();
+    if (!m) {
+      *why = {SharedErrorReason::connection, "no sentinel names master " +
+                                                 redis_config.master_name + " (" +
+                                                 sentinel_trouble() + ")"};
+      sentinel_relookup();
+      return nullptr;
+    }
+    target = *m;
   }
-  (void)redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data());
-}
-
-// A new connection that has passed AUTH and SELECT, or null with *reason.
-redisContext* connect_server(const Budget& b, std::string* reason) {
-  timeval tv{};
-  if (!b.left(&tv)) {
-    *reason = b.timed_out();
-    return nullptr;
-  }
-  redisContext* c = redis_config.unix_path.empty()
-                        ? redisConnectWithTimeout(redis_config.host.c_str(), redis_config.port, tv)
-                        : redisConnectUnixWithTimeout(redis_config.unix_path.c_str(), tv);
+  redisContext* c = redis_wire_connect(target, d, why);
   if (c == nullptr) {
-    *reason = "out of memory";
-    return nullptr;
-  }
-  if (c->err != 0) {
-    *reason = std::string("connect: ") + c->errstr;
-    redisFree(c);
+    if (with_sentinels()) sentinel_relookup();
     return nullptr;
   }
   const std::string db = std::to_string(redis_config.db);
-  if (redis_config.password) append(c, {"AUTH", *redis_config.password});
-  if (redis_config.db != 0) append(c, {"SELECT", db});
+  if (redis_config.password) redis_wire_append(c, {"AUTH", *redis_config.password});
+  if (redis_config.db != 0) redis_wire_append(c, {"SELECT", db});
   bool ok = true;
-  if (ok && redis_config.password) {
-    Reply r = next_reply(c, b, reason);
-    ok = r && expect_ok(r, "AUTH", reason);
+  if (redis_config.password) {
+    ok = redis_wire_ok(c, d, "AUTH", why);
+    // A refused AUTH is the tier lost: nothing else will work either.
+    if (!ok && why->reason == SharedErrorReason::refused) why->reason = SharedErrorReason::auth;
   }
   if (ok && redis_config.db != 0) {
-    Reply r = next_reply(c, b, reason);
-    ok = r && expect_ok(r, "SELECT", reason);
+    ok = redis_wire_ok(c, d, "SELECT", why);
+    if (!ok && why->reason == SharedErrorReason::refused) why->reason = SharedErrorReason::connection;
   }
+  if (ok && with_sentinels()) ok = confirm_master(c, d, target.text(), why);
   if (!ok) {
     redisFree(c);
     return nullptr;
@@ -192,90 +159,137 @@ redisContext* connect_server(const Budget& b, std::string* reason) {
   return c;
 }
 
+// What one command's work gave: done, refused by the server (the connection
+// is sound), or failed (the connection is not to be used again).
+enum class Work { done, refused, failed };
+
 // Runs work on a pooled connection, connecting first when the pool gave none.
-template <typename Work>
-SharedResult with_connection(long long budget_ms, std::string* reason, Work work) {
-  const Budget b(budget_ms);
+template <typename Fn>
+SharedResult with_connection(long long budget_ms, SharedFailure* why, Fn work) {
+  const RedisDeadline d(budget_ms);
   Pooled p;
-  if (!take(b, &p)) return SHARED_SKIPPED;
+  if (!take(d, &p)) return SHARED_SKIPPED;
   const bool reused = p.c != nullptr;
-  if (p.c == nullptr) p.c = connect_server(b, reason);
-  bool ok = p.c != nullptr && work(p.c, b);
+  if (p.c == nullptr) p.c = connect_server(d, &p, why);
+  Work w = p.c != nullptr ? work(p.c, d) : Work::failed;
   // A pooled connection the server has closed since (a restart, an idle
-  // timeout) is not a lost tier: one new connection within the same budget.
-  if (!ok && reused && p.c->err != 0 && *reason != b.timed_out()) {
+  // timeout, a failover) is not a lost tier: one new connection within the
+  // same budget.
+  if (w == Work::failed && reused && p.c->err != 0 && why->reason != SharedErrorReason::timeout) {
+    if (with_sentinels()) sentinel_relookup();
     redisFree(p.c);
-    p.c = connect_server(b, reason);
-    ok = p.c != nullptr && work(p.c, b);
+    p.c = connect_server(d, &p, why);
+    w = p.c != nullptr ? work(p.c, d) : Work::failed;
   }
-  give_back(p, ok);
-  return ok ? SHARED_DONE : SHARED_FAILED;
+  give_back(p, w != Work::failed);
+  return w == Work::done ? SHARED_DONE : w == Work::refused ? SHARED_REFUSED : SHARED_FAILED;
+}
+
+// An error reply: the server's own words, the server still there.
+Work refused(const redisReply* r, SharedFailure* why) {
+  *why = {SharedErrorReason::refused, std::string(r->str, r->len)};
+  return Work::refused;
+}
+
+Work unexpected(const char* what, SharedFailure* why) {
+  *why = {SharedErrorReason::garbage, std::string("unexpected reply to ") + what};
+  return Work::failed;
 }
 
 SharedResult redis_fetch(const std::string& key, long long budget_ms, SharedFetch* out,
-                         std::string* reason) {
-  return with_connection(budget_ms, reason, [&](redisContext* c, const Budget& b) {
-    // One round trip: the value and the time it has left.
-    append(c, {"GET", key});
-    append(c, {"PTTL", key});
-    Reply value = next_reply(c, b, reason);
-    if (!value) return false;
-    Reply pttl = next_reply(c, b, reason);
-    if (!pttl) return false;
-    if (value->type == REDIS_REPLY_STRING) {
-      out->found = true;
-      out->value.assign(value->str, value->len);
-    } else if (value->type == REDIS_REPLY_ERROR && std::strncmp(value->str, "WRONGTYPE", 9) == 0) {
-      // A key of another type under our prefix: a value that is not ours.
-      out->found = true;
-      out->value.clear();
-    } else if (value->type == REDIS_REPLY_ERROR) {
-      *reason = std::string("GET refused: ") + value->str;
-      return false;
-    } else if (value->type != REDIS_REPLY_NIL) {
-      *reason = "unexpected reply to GET";
-      return false;
-    }
-    if (pttl->type != REDIS_REPLY_INTEGER) {
-      *reason = pttl->type == REDIS_REPLY_ERROR ? std::string("PTTL refused: ") + pttl->str
-                                                : "unexpected reply to PTTL";
-      return false;
-    }
+                         SharedFailure* why) {
+  return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
+    // One round trip: at most a byte more than our longest value (a longer
+    // one is not ours and is not read), and the time it has left (-2: none).
+    const std::string last = std::to_string(SHARED_VALUE_LIMIT);
+    redis_wire_append(c, {"GETRANGE", key, "0", last});
+    redis_wire_append(c, {"PTTL", key});
+    RedisReply value = redis_wire_reply(c, d, why);
+    if (!value) return Work::failed;
+    RedisReply pttl = redis_wire_reply(c, d, why);
+    if (!pttl) return Work::failed;
+    if (pttl->type == REDIS_REPLY_ERROR) return refused(pttl.get(), why);
+    if (pttl->type != REDIS_REPLY_INTEGER) return unexpected("PTTL", why);
     out->pttl_ms = pttl->integer;
-    return true;
+    out->found = pttl->integer != -2;
+    if (is_refusal(value.get(), "WRONGTYPE")) {
+      out->value.clear();  // a key of another type under our prefix: not ours
+    } else if (value->type == REDIS_REPLY_ERROR) {
+      out->found = false;
+      return refused(value.get(), why);
+    } else if (value->type == REDIS_REPLY_STRING) {
+      out->value.assign(value->str, value->len);
+    } else {
+      return unexpected("GETRANGE", why);
+    }
+    return Work::done;
   });
 }
 
 SharedResult redis_store(const std::string& key, std::string_view value, long long px,
-                         long long budget_ms, std::string* reason) {
-  return with_connection(budget_ms, reason, [&](redisContext* c, const Budget& b) {
+                         long long budget_ms, SharedFailure* why) {
+  return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
     const std::string ms = std::to_string(px);
-    append(c, {"SET", key, value, "PX", ms});
-    Reply r = next_reply(c, b, reason);
-    return r && expect_ok(r, "SET", reason);
+    redis_wire_append(c, {"SET", key, value, "PX", ms});
+    RedisReply r = redis_wire_reply(c, d, why);
+    if (!r) return Work::failed;
+    if (r->type == REDIS_REPLY_STATUS && std::strcmp(r->str, "OK") == 0) return Work::done;
+    if (r->type != REDIS_REPLY_ERROR) return unexpected("SET", why);
+    // A master demoted since: the sentinels know which one took over.
+    if (is_refusal(r.get(), "READONLY") && with_sentinels()) sentinel_relookup();
+    return refused(r.get(), why);
   });
 }
 
-SharedResult redis_ping(long long budget_ms, std::string* reason) {
-  return with_connection(budget_ms, reason, [&](redisContext* c, const Budget& b) {
-    append(c, {"PING"});
-    Reply r = next_reply(c, b, reason);
-    if (!r) return false;
-    if (r->type == REDIS_REPLY_STATUS && std::strcmp(r->str, "PONG") == 0) return true;
-    *reason = r->type == REDIS_REPLY_ERROR ? std::string("PING refused: ") + r->str
-                                           : "unexpected reply to PING";
-    return false;
+SharedResult redis_erase(const std::string& key, long long budget_ms, SharedFailure* why) {
+  return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
+    redis_wire_append(c, {"DEL", key});
+    RedisReply r = redis_wire_reply(c, d, why);
+    if (!r) return Work::failed;
+    if (r->type == REDIS_REPLY_INTEGER) return Work::done;
+    if (r->type != REDIS_REPLY_ERROR) return unexpected("DEL", why);
+    if (is_refusal(r.get(), "READONLY") && with_sentinels()) sentinel_relookup();
+    return refused(r.get(), why);
+  });
+}
+
+SharedResult redis_ping(long long budget_ms, SharedFailure* why) {
+  return with_connection(budget_ms, why, [&](redisContext* c, const RedisDeadline& d) {
+    redis_wire_append(c, {"PING"});
+    RedisReply r = redis_wire_reply(c, d, why);
+    if (!r) return Work::failed;
+    if (r->type == REDIS_REPLY_STATUS && std::strcmp(r->str, "PONG") == 0) return Work::done;
+    if (r->type == REDIS_REPLY_ERROR) {
+      *why = {SharedErrorReason::refused, std::string("PING refused: ") + r->str};
+      return Work::failed;
+    }
+    return unexpected("PING", why);
   });
 }
 
 void redis_forget() { drop_idle(true); }
 
-const SharedStore redis_ops = {redis_fetch, redis_store, redis_ping, redis_forget};
+std::uint64_t redis_master_epoch() { return with_sentinels() ? sentinel_epoch() : 0; }
+
+std::string redis_master() {
+  if (!with_sentinels()) return "";
+  std::optional<RedisTarget> m = sentinel_master();
+  return m ? m->text() : "";
+}
+
+const SharedStore redis_ops = {redis_fetch, redis_store, redis_ping, redis_forget,
+                               redis_master_epoch, redis_master, redis_erase};
 
 }  // namespace
 
-void shared_redis_configure(const SharedTierConfig& config) { redis_config = config; }
+void shared_redis_configure(const SharedTierConfig& config) {
+  redis_config = config;
+  sentinel_start(config);
+}
 
-void shared_redis_close() { drop_idle(true); }
+void shared_redis_close() {
+  sentinel_stop();
+  drop_idle(true);
+}
 
 const SharedStore& shared_redis_store() { return redis_ops; }

@@ -1,6 +1,7 @@
 // The shared tier's state: up or lost, the once-a-second retry, the log lines of
-// a change, the per-check time budget and the error count, over a store (Redis in
-// production). The state is a few atomics: no lock is held across the store's I/O.
+// a change (of state or of master), the check's time budget and the error counts,
+// over a store (Redis in production). The state is a few atomics: no lock is
+// held across the store's I/O.
 #include "cache/shared_tier.h"
 
 #include <syslog.h>
@@ -18,6 +19,7 @@ namespace {
 enum TierState : int { TIER_OFF, TIER_UNKNOWN, TIER_UP, TIER_DOWN };
 
 constexpr long long RETRY_MS = 1000;
+constexpr long long REFUSAL_LOG_MS = 60'000;
 
 // Written before the milter threads start and after they end; read-only between.
 SharedTierConfig tier_config;
@@ -25,12 +27,14 @@ const SharedStore* tier_store = nullptr;
 
 std::atomic<int> tier_state{TIER_OFF};
 std::atomic<long long> last_try_ms{LLONG_MIN / 2};
-std::atomic<std::uint64_t> error_count{0};
+std::atomic<std::uint64_t> error_counts[SHARED_ERROR_REASONS];
+std::atomic<long long> last_refusal_log_ms{LLONG_MIN / 2};
+std::atomic<std::uint64_t> logged_master_epoch{0};
 std::atomic<SharedClock> tier_clock{nullptr};
 
-// The Redis time spent by this thread's current check, so that a check's recall
-// and remember together stay within the timeout.
-thread_local long long spent_ms = 0;
+void count_error(SharedErrorReason reason) {
+  error_counts[static_cast<int>(reason)].fetch_add(1, std::memory_order_relaxed);
+}
 
 long long now_ms() {
   if (SharedClock clock = tier_clock.load(std::memory_order_relaxed)) return clock();
@@ -64,29 +68,64 @@ std::string printable(const std::string& reason) {
   return out;
 }
 
-void went_wrong(const std::string& reason) {
-  error_count.fetch_add(1, std::memory_order_relaxed);
+void went_wrong(const SharedFailure& why) {
+  count_error(why.reason);
   last_try_ms.store(now_ms(), std::memory_order_relaxed);
   int before = tier_state.load(std::memory_order_acquire);
   do {
     if (before == TIER_DOWN || before == TIER_OFF) return;
   } while (!tier_state.compare_exchange_weak(before, TIER_DOWN, std::memory_order_acq_rel));
-  log_msg(LOG_WARNING, "shared cache unavailable: %s", printable(reason).c_str());
+  log_msg(LOG_WARNING, "shared cache unavailable: %s", printable(why.text).c_str());
   if (tier_store->forget_connections != nullptr) tier_store->forget_connections();
 }
 
+// The line of a tier that answers, naming the master when there are sentinels.
+void log_available(std::uint64_t epoch) {
+  logged_master_epoch.store(epoch, std::memory_order_relaxed);
+  const std::string master = tier_store->master != nullptr ? tier_store->master() : "";
+  if (master.empty())
+    log_msg(LOG_NOTICE, "shared cache available");
+  else
+    log_msg(LOG_NOTICE, "shared cache available: master %s", printable(master).c_str());
+}
+
+std::uint64_t master_epoch() {
+  return tier_store->master_epoch != nullptr ? tier_store->master_epoch() : 0;
+}
+
 void went_right(Access how) {
-  if (how != Access::retry) return;
+  if (how != Access::retry) {
+    // Up all along: a master that changed since the last line gets one of its own.
+    std::uint64_t seen = logged_master_epoch.load(std::memory_order_relaxed);
+    const std::uint64_t now = master_epoch();
+    if (now != seen && tier_state.load(std::memory_order_acquire) == TIER_UP &&
+        logged_master_epoch.compare_exchange_strong(seen, now))
+      log_available(now);
+    return;
+  }
   int before = tier_state.load(std::memory_order_acquire);
   if (before == TIER_UP || before == TIER_OFF) return;
   if (tier_state.compare_exchange_strong(before, TIER_UP, std::memory_order_acq_rel))
-    log_msg(LOG_NOTICE, "shared cache available");
+    log_available(master_epoch());
 }
 
-// DONE and SKIPPED leave the state to went_right (DONE only); FAILED loses the tier.
-bool settle(SharedResult r, Access how, const std::string& reason) {
-  if (r == SHARED_FAILED) went_wrong(reason);
-  if (r == SHARED_DONE) went_right(how);
+// A write the server refused: counted each time, logged at most once a minute.
+void write_refused(const SharedFailure& why) {
+  long long last = last_refusal_log_ms.load(std::memory_order_relaxed);
+  const long long now = now_ms();
+  if (now - last >= REFUSAL_LOG_MS && last_refusal_log_ms.compare_exchange_strong(last, now))
+    log_msg(LOG_WARNING, "shared cache write refused: %s", printable(why.text).c_str());
+}
+
+// FAILED loses the tier; REFUSED is counted (and, for a write, logged) and
+// shows the server there, as DONE does; SKIPPED says nothing.
+bool settle(SharedResult r, Access how, const SharedFailure& why, bool write) {
+  if (r == SHARED_FAILED) went_wrong(why);
+  if (r == SHARED_DONE || r == SHARED_REFUSED) went_right(how);
+  if (r == SHARED_REFUSED) {
+    count_error(SharedErrorReason::refused);
+    if (write) write_refused(why);
+  }
   return r == SHARED_DONE;
 }
 
@@ -97,15 +136,17 @@ void shared_tier_start_with(const SharedTierConfig& config, const SharedStore* s
   tier_store = store != nullptr ? store : &shared_redis_store();
   if (store == nullptr) shared_redis_configure(config);
   last_try_ms.store(LLONG_MIN / 2);
-  error_count.store(0);
+  last_refusal_log_ms.store(LLONG_MIN / 2);
+  for (auto& n : error_counts) n.store(0);
+  logged_master_epoch.store(0);
   tier_state.store(TIER_UNKNOWN, std::memory_order_release);
 }
 
 void shared_tier_start(const SharedTierConfig& config) {
   shared_tier_start_with(config, nullptr);
-  std::string reason;
+  SharedFailure why;
   const Access how = access();
-  if (how != Access::no) settle(tier_store->ping(config.timeout_ms, &reason), how, reason);
+  if (how != Access::no) settle(tier_store->ping(config.timeout_ms, &why), how, why, false);
 }
 
 void shared_tier_stop() {
@@ -113,42 +154,64 @@ void shared_tier_stop() {
   if (tier_store == &shared_redis_store()) shared_redis_close();
 }
 
-SharedAnswer shared_tier_recall(const char* address, int kind) {
-  spent_ms = 0;
+SharedAnswer shared_tier_recall(const char* address, int kind, long long* spent_ms) {
+  const long long budget = tier_config.timeout_ms - *spent_ms;
+  if (budget <= 0 || address == nullptr) return {};
   const Access how = access();
-  if (how == Access::no || address == nullptr) return {};
+  if (how == Access::no) return {};
   const std::string key = shared_key(tier_config.prefix, kind, address);
   SharedFetch got;
-  std::string reason;
+  SharedFailure why;
   const long long start = now_ms();
-  const SharedResult r = tier_store->fetch(key, tier_config.timeout_ms, &got, &reason);
-  spent_ms = now_ms() - start;
-  if (!settle(r, how, reason) || !got.found) return {};
+  const SharedResult r = tier_store->fetch(key, budget, &got, &why);
+  *spent_ms += now_ms() - start;
+  if (!settle(r, how, why, false) || !got.found) return {};
   const int status = shared_status(kind, got.value);
   if (status == 0) {
-    // Someone else's value under our prefix: not known here, and worth counting.
-    error_count.fetch_add(1, std::memory_order_relaxed);
+    // Someone else's value under our prefix: not known here, left as it is, counted.
+    count_error(SharedErrorReason::garbage);
     return {};
   }
   return {status, shared_keep_seconds(got.pttl_ms)};
 }
 
-void shared_tier_remember(const char* address, int kind, int status, std::int64_t ttl) {
-  const long long budget = tier_config.timeout_ms - spent_ms;
-  spent_ms = 0;
+void shared_tier_remember(const char* address, int kind, int status, std::int64_t ttl,
+                          long long* spent_ms) {
+  const long long budget = tier_config.timeout_ms - *spent_ms;
   const long long px = shared_px(ttl);
   const std::string_view value = shared_value(status);
   if (px == 0 || value.empty() || budget <= 0 || address == nullptr) return;
   const Access how = access();
   if (how == Access::no) return;
-  std::string reason;
-  settle(tier_store->store(shared_key(tier_config.prefix, kind, address), value, px, budget,
-                           &reason),
-         how, reason);
+  SharedFailure why;
+  const long long start = now_ms();
+  const SharedResult r =
+      tier_store->store(shared_key(tier_config.prefix, kind, address), value, px, budget, &why);
+  *spent_ms += now_ms() - start;
+  settle(r, how, why, true);
+}
+
+bool shared_tier_forget(const char* address, int kind) {
+  if (tier_state.load(std::memory_order_acquire) == TIER_OFF || address == nullptr) return true;
+  const Access how = access();
+  if (how == Access::no || tier_store->erase == nullptr) return false;
+  SharedFailure why;
+  return settle(tier_store->erase(shared_key(tier_config.prefix, kind, address),
+                                  tier_config.timeout_ms, &why),
+                how, why, true);
 }
 
 bool shared_tier_up() { return tier_state.load(std::memory_order_acquire) == TIER_UP; }
 
-std::uint64_t shared_tier_errors() { return error_count.load(std::memory_order_relaxed); }
+std::uint64_t shared_tier_errors() {
+  std::uint64_t all = 0;
+  for (const auto& n : error_counts) all += n.load(std::memory_order_relaxed);
+  return all;
+}
+
+std::uint64_t shared_tier_errors_by(SharedErrorReason reason) {
+  const auto r = static_cast<int>(reason);
+  return r >= 0 && r < SHARED_ERROR_REASONS ? error_counts[r].load(std::memory_order_relaxed) : 0;
+}
 
 void shared_tier_set_clock(SharedClock clock) { tier_clock.store(clock); }

@@ -27,6 +27,7 @@
 
 #include "cache/cache.h"
 #include "cache/shared_tier.h"
+#include "control/server.h"
 #include "daemon/startup_steps.h"
 #include "filter/callbacks.h"
 #include "metrics/metrics.h"
@@ -34,6 +35,7 @@
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
+#include "util/unix_socket.h"
 
 namespace {
 
@@ -73,7 +75,13 @@ bool has_prefix(const char* text, const char* prefix) {
 // The shared tier's part of the settings; the server text was checked when read.
 SharedTierConfig shared_tier_config() {
   SharedTierConfig c;
-  if (std::optional<RedisServer> server = parse_redis_server(settings.redis->c_str())) {
+  if (settings.redissentinel) {
+    for (const RedisServer& s : parse_sentinels(settings.redissentinel->c_str()).value_or(
+             std::vector<RedisServer>{}))
+      c.sentinels.push_back({s.host, s.port});
+    c.master_name = settings.redismaster.value_or("");
+    c.sentinel_password = settings.redissentinelpassword;
+  } else if (std::optional<RedisServer> server = parse_redis_server(settings.redis->c_str())) {
     c.unix_path = server->unix_path;
     c.host = server->host;
     c.port = server->port;
@@ -90,23 +98,6 @@ const char* socket_file(const char* spec) {
   if (has_prefix(spec, "unix:")) return spec + 5;
   if (has_prefix(spec, "local:")) return spec + 6;
   return nullptr;
-}
-
-// True when something accepts connections on the unix socket at path. The
-// connect does not wait: a listener either takes it at once or has a full
-// queue (EAGAIN), and both mean a daemon is there; a file nobody listens on
-// gives ECONNREFUSED.
-bool socket_answers(const char* path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (std::strlen(path) >= sizeof addr.sun_path) return false;
-  std::strcpy(addr.sun_path, path);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool answers = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
-                       errno == EAGAIN;
-  (void)close(fd);
-  return answers;
 }
 
 // The write end of the pipe a detached daemon reports its start on; -1 in the
@@ -282,8 +273,16 @@ int serve() {
     return EX_OSERR;
   }
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
-  if (settings.redis) shared_tier_start(shared_tier_config());
-  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors});
+  if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
+  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
+  // After the account change, so the socket is the daemon account's own.
+  if (settings.control && !control_start(settings.control->c_str())) {
+    metrics_stop();
+    shared_tier_stop();
+    cache_destroy();
+    cache_mutex_destroy();
+    return EX_UNAVAILABLE;
+  }
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
   int status = run_until_stopped(stops);
@@ -302,7 +301,8 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
-  // Before the cache goes: a scrape in progress may still be asking it.
+  // Before the cache goes: a scrape or a control request may still be asking it.
+  control_stop();
   metrics_stop();
   shared_tier_stop();
   cache_destroy();
@@ -334,7 +334,7 @@ int remove_stale_socket(const char* spec) {
   if (path == nullptr) return 0;
   // Removing the file of a serving daemon would leave it running unreachable
   // while the MTA's mail went to this one.
-  if (socket_answers(path)) {
+  if (unix_socket_answers(path)) {
     std::fprintf(stderr, "korvane: another instance is serving on %s\n", path);
     return EX_UNAVAILABLE;
   }
@@ -497,15 +497,21 @@ int check_config(const char* config_file) {
     ++ignored;
     std::fprintf(stderr, "%s:%d: %s\n", config_file, line_no, o.reason.c_str());
   });
-  if (opened && ignored == 0) settings_print(stdout, settings);
+  const std::string conflict = opened ? settings_conflict(settings) : "";
+  if (!conflict.empty()) std::fprintf(stderr, "%s: %s\n", config_file, conflict.c_str());
+  const bool good = opened && ignored == 0 && conflict.empty();
+  if (good) settings_print(stdout, settings);
   settings_release();
-  return opened && ignored == 0 ? 0 : 1;
+  return good ? 0 : 1;
 }
 
-bool password_exposed(const char* config_file) {
+const char* password_exposed(const char* config_file) {
   struct stat st{};
-  if (!settings.redispassword || stat(config_file, &st) != 0) return false;
-  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  const char* key = settings.redispassword           ? "redispassword"
+                    : settings.redissentinelpassword ? "redissentinelpassword"
+                                                     : nullptr;
+  if (key == nullptr || stat(config_file, &st) != 0) return nullptr;
+  return (st.st_mode & (S_IRGRP | S_IROTH)) != 0 ? key : nullptr;
 }
 
 int open_metrics() {
@@ -525,11 +531,16 @@ int korvane_run(int argc, char** argv) {
     settings_release();
     return EX_SOFTWARE;
   }
+  if (const std::string conflict = settings_conflict(settings); !conflict.empty()) {
+    std::fprintf(stderr, "korvane: %s: %s\n", cl.config_file, conflict.c_str());
+    settings_release();
+    return EX_CONFIG;
+  }
   tzset();
   log_open(settings.syslog_facility, cl.foreground);
-  if (password_exposed(cl.config_file))
-    log_msg(LOG_WARNING, "warning: %s holds redispassword and is readable by other accounts",
-            cl.config_file);
+  if (const char* key = password_exposed(cl.config_file))
+    log_msg(LOG_WARNING, "warning: %s holds %s and is readable by other accounts", cl.config_file,
+            key);
   std::signal(SIGPIPE, SIG_IGN);
   // The socket is never wider than its owner before socketmode is applied.
   umask(0177);

@@ -54,8 +54,9 @@ struct CommandLine {
 // ignored line (or the load warning) on standard error.
 [[nodiscard]] int check_config(const char* config_file);
 
-// A redispassword is set and the file may be read by its group or by anyone.
-[[nodiscard]] bool password_exposed(const char* config_file);
+// The password key (redispassword, else redissentinelpassword) set in a file that
+// its group or anyone may read, or nullptr.
+[[nodiscard]] const char* password_exposed(const char* config_file);
 
 // Opens the metrics endpoint when the "metrics" setting asks for one: 0, or
 // EX_UNAVAILABLE (the reason logged) when it cannot listen there.

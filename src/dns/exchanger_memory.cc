@@ -1,7 +1,7 @@
 // The exchanger memory: a table keyed by address text, in order of last use,
 // under one private mutex held only for one lookup or update (never across DNS
-// or SMTP work). Callouts are counted per second, so an entry holds at most as
-// many counts as its budget or its period has seconds, whichever is fewer.
+// or SMTP work). Callouts are kept by the nanosecond they were taken, those of
+// one nanosecond together, so an entry holds at most as many counts as its budget.
 #include "dns/exchanger_memory.h"
 
 #include <atomic>
@@ -17,15 +17,17 @@
 
 namespace {
 
-struct SecondCount {
-  std::int64_t second;
+struct InstantCount {
+  std::int64_t ns;
   std::int64_t count;
 };
+
+constexpr std::int64_t NS_PER_SECOND = 1000 * 1000 * 1000;
 
 struct Exchanger {
   std::string addr;
   std::int64_t unreachable_until = std::numeric_limits<std::int64_t>::min();
-  std::deque<SecondCount> callouts;  // oldest first
+  std::deque<InstantCount> callouts;  // oldest first
   std::int64_t callouts_total = 0;
 };
 
@@ -39,23 +41,24 @@ std::mutex memory_mutex;
 Table memory;
 std::atomic<ExchangerClock> memory_clock{nullptr};
 
-std::int64_t now_seconds() {
+std::int64_t now_ns() {
   ExchangerClock clock = memory_clock.load(std::memory_order_relaxed);
   if (clock != nullptr) return clock();
-  return std::chrono::duration_cast<std::chrono::seconds>(
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
 // The entry of addr, made the most recently used; created (dropping the least
-// recently used when full) only when create is set. Called under the lock.
-Exchanger* find(const char* addr, bool create) {
+// recently used when full) only when create is set and new_entries (if given)
+// allows one more. Called under the lock.
+Exchanger* find(const char* addr, bool create, int* new_entries = nullptr) {
   auto it = memory.index.find(addr);
   if (it != memory.index.end()) {
     memory.order.splice(memory.order.end(), memory.order, it->second);
     return &*it->second;
   }
-  if (!create) return nullptr;
+  if (!create || (new_entries != nullptr && *new_entries <= 0)) return nullptr;
   Exchanger fresh;
   fresh.addr = addr;
   if (memory.order.size() >= EXCHANGER_MEMORY_MAX) {
@@ -70,17 +73,19 @@ Exchanger* find(const char* addr, bool create) {
     memory.order.pop_back();
     throw;
   }
+  if (new_entries != nullptr) --*new_entries;
   return &*last;
 }
 
-// now + ttl without passing the int64 limit.
+// now + ttl seconds, in nanoseconds, without passing the int64 limit.
 std::int64_t until(std::int64_t now, std::int64_t ttl) {
   constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
-  return now > hi - ttl ? hi : now + ttl;
+  if (ttl > (hi - now) / NS_PER_SECOND) return hi;
+  return now + ttl * NS_PER_SECOND;
 }
 
 void forget_before(Exchanger& e, std::int64_t oldest_kept) {
-  while (!e.callouts.empty() && e.callouts.front().second < oldest_kept) {
+  while (!e.callouts.empty() && e.callouts.front().ns < oldest_kept) {
     e.callouts_total -= e.callouts.front().count;
     e.callouts.pop_front();
   }
@@ -92,33 +97,38 @@ bool exchanger_unreachable(const char* addr) {
   try {
     std::lock_guard<std::mutex> lock(memory_mutex);
     const Exchanger* e = find(addr, false);
-    return e != nullptr && now_seconds() < e->unreachable_until;
+    return e != nullptr && now_ns() < e->unreachable_until;
   } catch (const std::exception&) {
     return false;
   }
 }
 
-void exchanger_mark_unreachable(const char* addr, std::int64_t ttl) {
+void exchanger_mark_unreachable(const char* addr, std::int64_t ttl, int* new_entries) {
   if (ttl <= 0) return;
   try {
     std::lock_guard<std::mutex> lock(memory_mutex);
-    find(addr, true)->unreachable_until = until(now_seconds(), ttl);
+    if (Exchanger* e = find(addr, true, new_entries)) e->unreachable_until = until(now_ns(), ttl);
   } catch (const std::exception&) {
     // Not remembered: the next walk tries the address again.
   }
 }
 
-bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period) {
+bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period,
+                            int* new_entries) {
   if (limit <= 0) return true;
   try {
     std::lock_guard<std::mutex> lock(memory_mutex);
-    Exchanger& e = *find(addr, true);
-    const std::int64_t now = now_seconds();
-    // The window is the last period seconds, this one included.
-    forget_before(e, now - period + 1);
+    Exchanger* found = find(addr, true, new_entries);
+    if (found == nullptr) return true;
+    Exchanger& e = *found;
+    const std::int64_t now = now_ns();
+    // The window is the span of period seconds that ends now: a callout taken
+    // exactly one period ago has left it.
+    const std::int64_t span = period > now / NS_PER_SECOND ? now : period * NS_PER_SECOND;
+    forget_before(e, now - span + 1);
     if (e.callouts_total >= limit) return false;
-    if (e.callouts.empty() || e.callouts.back().second != now)
-      e.callouts.push_back(SecondCount{now, 0});
+    if (e.callouts.empty() || e.callouts.back().ns != now)
+      e.callouts.push_back(InstantCount{now, 0});
     ++e.callouts.back().count;
     ++e.callouts_total;
     return true;

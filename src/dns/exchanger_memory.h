@@ -10,16 +10,24 @@
 
 inline constexpr std::size_t EXCHANGER_MEMORY_MAX = 4096;
 
+// new_entries, when given, is how many addresses the caller may still add to
+// the table: an address it may not add is "not known here" (no mark kept, the
+// callout granted uncounted), and each one added takes one from it. So a walk
+// over a hostile domain's many addresses cannot push out what the table knows
+// of everyone else's exchangers.
+
 // True while addr (address text) is remembered as unreachable.
 [[nodiscard]] bool exchanger_unreachable(const char* addr);
 // Remembers addr as unreachable for ttl seconds from now; ttl <= 0 does nothing.
-void exchanger_mark_unreachable(const char* addr, std::int64_t ttl);
+void exchanger_mark_unreachable(const char* addr, std::int64_t ttl, int* new_entries = nullptr);
 // Takes one callout from addr's budget of limit per period seconds (a sliding
 // window): true and counted when fewer than limit were taken within the last
-// period seconds, else false and nothing counted. limit <= 0: always true.
-[[nodiscard]] bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period);
+// period seconds (any span of that length, to the clock's nanosecond), else
+// false and nothing counted. limit <= 0: always true.
+[[nodiscard]] bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period,
+                                          int* new_entries = nullptr);
 
-// Tests only: seconds of a monotonic clock (nullptr: the steady clock), and
+// Tests only: nanoseconds of a monotonic clock (nullptr: the steady clock), and
 // forgetting everything; neither while other threads use the memory.
 using ExchangerClock = std::int64_t (*)();
 void exchanger_memory_set_clock(ExchangerClock clock);

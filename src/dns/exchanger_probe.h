@@ -6,8 +6,12 @@
 
 #include "smtp/probe.h"
 
-// host: as for probe_address. PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL.
-// probe_host is one whole verification with a deadline of its own.
-[[nodiscard]] int probe_host(const char* address, const char* host);
-[[nodiscard]] int probe_host_until(const char* address, const char* host, SmtpDeadline deadline);
-[[nodiscard]] int probe_host_with(const char* address, const char* host, const ProbeOptions& opt);
+// host: as for probe_address. PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL (and
+// PROBE_REFUSED with opt.refused_probes); *reply, when given, gets the reply
+// that decided it. probe_host is one whole verification with a deadline of its
+// own; it adds at most one address to the exchanger memory.
+[[nodiscard]] int probe_host(const char* address, const char* host, ProbeReplyText* reply = nullptr);
+// new_entries (if given) bounds the addresses added to the exchanger memory and
+// is lowered by each one added.
+[[nodiscard]] int probe_host_with(const char* address, const char* host, const ProbeOptions& opt,
+                                  ProbeReplyText* reply = nullptr, int* new_entries = nullptr);

@@ -56,13 +56,22 @@ HeapBuffer<T> allocate_zeroed(std::size_t n) {
   return HeapBuffer<T>(static_cast<T*>(std::calloc(n, sizeof(T))));
 }
 
-// One verification's walk: every exchanger under the same deadline.
-int walk_within_deadline(const char* address, const char* domain, bool null_mx_final) {
-  const SmtpDeadline deadline = callout_deadline();
-  auto probe = [deadline](const char* a, const char* host) {
-    return probe_host_until(a, host, deadline);
+// One verification's walk: every exchanger under the same deadline, each
+// exchanger asked bringing one address the walk may add to the exchanger memory.
+int walk_within_deadline(const char* address, const char* domain, bool null_mx_final,
+                         bool refused_probes, ProbeReplyText* reply,
+                         SmtpObserver* observer = nullptr) {
+  ProbeOptions opt;
+  opt.timeouts.deadline = callout_deadline();
+  opt.refused_probes = refused_probes;
+  opt.observer = observer;
+  int new_entries = 0;
+  auto probe = [&opt, &new_entries](const char* a, const char* host, ProbeReplyText* one) {
+    ++new_entries;
+    return probe_host_with(a, host, opt, one, &new_entries);
   };
-  return probe_domain_with(address, domain, probe, mx_lookup, deadline, null_mx_final);
+  return probe_domain_with(address, domain, probe, mx_lookup, opt.timeouts.deadline, null_mx_final,
+                           reply);
 }
 
 }  // namespace
@@ -89,8 +98,9 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
 
 int probe_domain_with(const char* address, const char* domain, const MxProbeFunction& probe,
                       const MxLookupFunction& lookup, SmtpDeadline deadline,
-                      bool null_mx_final) {
+                      bool null_mx_final, ProbeReplyText* reply) {
   const MetricsWalkTimer walk_timer;
+  if (reply != nullptr) reply->clear();
   HeapBuffer<char> names = allocate_zeroed<char>(MX_NAMES_SIZE);
   if (!names) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(errno));
@@ -110,24 +120,35 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
   // The reply is no longer needed once the list is built; probes can be long.
   answer.reset();
 
-  int result = PROBE_TEMPFAIL;
-  for (int i = 0; i < count; ++i) {
+  ProbeOutcome walk;
+  bool decided = false;
+  for (int i = 0; i < count && !decided; ++i) {
     if (deadline_passed(deadline)) break;
-    result = probe(address, list[i]);
-    if (result >= 0) return result;
+    ProbeOutcome one;
+    one.result = probe(address, list[i], &one.reply);
+    if (one.result == PROBE_CATCHALL && i > 0) one.result = PROBE_PASS;
+    decided = probe_fold(walk, one);
   }
+  if (reply != nullptr) *reply = walk.reply;
+  if (decided) return walk.result;
   // Exchangers left untried, or the last dialogue cut: the deadline ended the walk.
   if (deadline_passed(deadline)) {
     metrics_count_deadline_cut();
     return PROBE_TEMPFAIL;
   }
-  return result;
+  return walk.result;
 }
 
-int probe_domain(const char* address, const char* domain) {
-  return walk_within_deadline(address, domain, false);
+int probe_domain(const char* address, const char* domain, ProbeReplyText* reply) {
+  return walk_within_deadline(address, domain, false, false, reply);
 }
 
-int probe_sender_domain(const char* address, const char* domain) {
-  return walk_within_deadline(address, domain, settings.nullmx != 0);
+int probe_sender_domain(const char* address, const char* domain, ProbeReplyText* reply) {
+  return walk_within_deadline(address, domain, settings.nullmx != 0, settings.refusals_mailbox != 0,
+                              reply);
+}
+
+int probe_sender_domain_watched(const char* address, const char* domain, SmtpObserver& observer) {
+  return walk_within_deadline(address, domain, settings.nullmx != 0, settings.refusals_mailbox != 0,
+                              nullptr, &observer);
 }

@@ -11,10 +11,10 @@ namespace {
 
 std::time_t clock_now() { return std::time(nullptr); }
 
-template <int (*probe)(const char*, const char*)>
-int in_flight(const char* address, const char* where) {
+template <int (*probe)(const char*, const char*, ProbeReplyText*)>
+int in_flight(const char* address, const char* where, ProbeReplyText* reply) {
   const MetricsInFlight counted;
-  return probe(address, where);
+  return probe(address, where, reply);
 }
 
 const FilterSeam production_seam = {

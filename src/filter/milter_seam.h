@@ -7,14 +7,17 @@
 
 #include <libmilter/mfapi.h>
 
+#include "smtp/probe_reply.h"
+
 struct FilterSeam {
   void* (*getpriv)(SMFICTX* ctx);
   int (*setpriv)(SMFICTX* ctx, void* priv);
   char* (*getsymval)(SMFICTX* ctx, char* name);
   int (*setreply)(SMFICTX* ctx, char* code, char* xcode, char* text);
-  int (*probe_domain)(const char* address, const char* domain);
-  int (*probe_address)(const char* address, const char* host);
-  int (*probe_sender_domain)(const char* address, const char* domain);
+  // Each probe leaves the reply that decided its result in *reply (never null).
+  int (*probe_domain)(const char* address, const char* domain, ProbeReplyText* reply);
+  int (*probe_address)(const char* address, const char* host, ProbeReplyText* reply);
+  int (*probe_sender_domain)(const char* address, const char* domain, ProbeReplyText* reply);
   void (*sleep_seconds)(int n);
   std::time_t (*now)();
   int (*setsymlist)(SMFICTX* ctx, int stage, char* names);

@@ -49,17 +49,17 @@ ProbeChoice choose_probe(const EnvrcptMacros& m) {
 
 // An address literal ("[192.0.2.7]", "[192.0.2.7]:25") is probed directly; a
 // "[" without "]" gives everything after it. A host name is walked as a domain.
-int probe_relay(const EnvrcptMacros& m, const FilterSeam& seam) {
+int probe_relay(const EnvrcptMacros& m, const FilterSeam& seam, ProbeReplyText* reply) {
   const char* open = std::strchr(m.rcpt_host, '[');
-  if (open == nullptr) return seam.probe_domain(m.rcpt_addr, m.rcpt_host);
+  if (open == nullptr) return seam.probe_domain(m.rcpt_addr, m.rcpt_host, reply);
   char literal[LITERAL_SIZE];
   copy_bounded(literal, open + 1, sizeof literal);
   if (char* close = std::strrchr(literal, ']'); close != nullptr) *close = '\0';
-  return seam.probe_address(m.rcpt_addr, literal);
+  return seam.probe_address(m.rcpt_addr, literal, reply);
 }
 
 void tarpit(const ConnectionContext& c, const FilterSeam& seam) {
-  if (c.failed_recipients == 0) return;
+  if (c.failed_recipients == 0 || settings.dryrun != 0) return;
   const long long seconds = static_cast<long long>(TARPIT_SECONDS_PER_FAILURE) * c.failed_recipients;
   metrics_tarpit_seconds(static_cast<double>(seconds > INT_MAX ? INT_MAX : seconds));
   seam.sleep_seconds(seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds));
@@ -75,20 +75,25 @@ MetricOutcome recipient_outcome(int status) {
 
 // The answer to a recipient whose outcome is known without a probe of its own:
 // from the cache, or from the same check another connection has just made.
-// Unlike the sender side, the pause comes before the line.
+// Unlike the sender side, the pause comes before the line. Under dryrun the
+// refused recipient goes on as a passed one would.
+FilterDecision refuse(ConnectionContext& c, const CheckLine& line, const char* queue_id,
+                      sfsistat result, const FilterReply* reply, const FilterSeam& seam) {
+  const FilterDecision d = refuse_verified(MetricKind::recipient, line, c, queue_id, result, reply, seam);
+  return d.reply != nullptr ? d : whitelist_step(c);
+}
+
 FilterDecision answer_known(ConnectionContext& c, int status, MetricSource source,
                             const char* queue_id, const FilterSeam& seam) {
   metrics_count_check(MetricKind::recipient, recipient_outcome(status), source);
   switch (status) {
     case RCPT_TEMPFAIL:
-      seam.sleep_seconds(1);
-      log_check(LOG_INFO, "recipient check tempfailed (cached)", c, nullptr, queue_id);
-      return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
+      return refuse(c, {LOG_INFO, "recipient check tempfailed (cached)", nullptr, nullptr},
+                    queue_id, SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
     case RCPT_FAIL:
       ++c.failed_recipients;
-      seam.sleep_seconds(1);
-      log_check(LOG_INFO, "recipient check failed (cached)", c, nullptr, queue_id);
-      return {SMFIS_REJECT, &recipient_fail_reply};
+      return refuse(c, {LOG_INFO, "recipient check failed (cached)", nullptr, nullptr}, queue_id,
+                    SMFIS_REJECT, &recipient_fail_reply, seam);
     default:
       log_check(LOG_INFO, "recipient check succeeded (cached)", c, nullptr, queue_id);
       return whitelist_step(c);
@@ -113,13 +118,15 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
 
   tarpit(c, seam);
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, &shared);
+  const int known = cache_recall(c.recipient.c_str(), CACHE_RECIPIENT, budget, &shared);
   if (is_recipient_status(known)) return answer_known(c, known, cache_source(shared), m.queue_id, seam);
 
   const ProbeChoice choice = choose_probe(m);
   if (choice == ProbeChoice::local) return whitelist_step(c);
-  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr)) {
+  if (choice == ProbeChoice::probe && catchall_known(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget)) {
     metrics_count_check(MetricKind::recipient, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "recipient check succeeded (catch-all)", c, nullptr, m.queue_id);
     return whitelist_step(c);
@@ -131,6 +138,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
     return answer_known(c, flight.outcome(), MetricSource::joined, m.queue_id, seam);
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
+  ProbeReplyText reply;
   if (flight.leads()) {
     // A check of this host that ended between the lookup above and the flight
     // has stored its outcome in memory; the shared tier was asked just now.
@@ -139,7 +147,7 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
       flight.publish(stored);
       return answer_known(c, stored, MetricSource::cache, m.queue_id, seam);
     }
-    result = choice == ProbeChoice::probe ? probe_relay(m, seam) : PROBE_PASS;
+    result = choice == ProbeChoice::probe ? probe_relay(m, seam, &reply) : PROBE_PASS;
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
@@ -151,23 +159,26 @@ FilterDecision decide_envrcpt(ConnectionContext& c, const EnvrcptMacros& m, cons
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
     ++c.failed_recipients;
-    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL);
+    cache_remember(c.recipient.c_str(), settings.tofailttl, CACHE_RECIPIENT, RCPT_FAIL, budget);
     flight.publish(RCPT_FAIL);
-    seam.sleep_seconds(1);
-    log_check(LOG_NOTICE, "recipient check failed", c, elapsed, m.queue_id);
-    return {SMFIS_REJECT, &recipient_fail_reply};
+    return refuse(c, {LOG_NOTICE, "recipient check failed", elapsed, &reply}, m.queue_id,
+                  SMFIS_REJECT, &recipient_fail_reply, seam);
   }
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (flight.leads())
-      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL);
+      cache_remember(c.recipient.c_str(), settings.totfailttl, CACHE_RECIPIENT, RCPT_TEMPFAIL, budget);
     flight.publish(RCPT_TEMPFAIL);
-    seam.sleep_seconds(1);
-    log_check(LOG_NOTICE, "recipient check tempfailed", c, elapsed, m.queue_id);
-    return {SMFIS_TEMPFAIL, &recipient_tempfail_reply};
+    return refuse(c, {LOG_NOTICE, "recipient check tempfailed", elapsed, &reply}, m.queue_id,
+                  SMFIS_TEMPFAIL, &recipient_tempfail_reply, seam);
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr);
-  cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_RECIPIENT_CATCHALL, m.rcpt_addr, budget);
+  // A recipient never probed passes on this host's word alone: another host of
+  // the site may route it to a mailer that can be asked.
+  if (choice == ProbeChoice::probe)
+    cache_remember(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS, budget);
+  else
+    cache_remember_local(c.recipient.c_str(), settings.topassttl, CACHE_RECIPIENT, RCPT_PASS);
   flight.publish(RCPT_PASS);
   log_check(LOG_INFO, "recipient check succeeded", c, elapsed, m.queue_id);
   return whitelist_step(c);

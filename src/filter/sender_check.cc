@@ -1,12 +1,14 @@
 // Sender verification at end of headers: client and sender whitelists, the null
-// sender, the cache, catch-all domains, the same check in flight elsewhere, and
-// a fresh walk of the sender domain's exchangers.
+// sender, domains never probed, the cache, catch-all domains and domains that
+// refuse probes, the same check in flight elsewhere, and a fresh walk of the
+// sender domain's exchangers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <syslog.h>
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "cache/cache.h"
 #include "cache/inflight.h"
@@ -77,10 +79,20 @@ bool sender_whitelisted(const char* sender) {
   return false;
 }
 
-// A refusal that follows a verification is logged first, then paused.
-FilterDecision refuse(const FilterSeam& seam, sfsistat result, const FilterReply* reply) {
-  seam.sleep_seconds(1);
-  return {result, reply};
+// "example.com" names that domain alone, ".example.com" each of its subdomains.
+bool domain_skipped(std::string_view domain) {
+  for (const PatternEntry& e : settings.skip_domains) {
+    const std::string_view listed = e.pattern;
+    if (listed.front() == '.' ? domain.size() > listed.size() && domain.ends_with(listed)
+                              : domain == listed)
+      return true;
+  }
+  return false;
+}
+
+FilterDecision refuse(const ConnectionContext& c, const CheckLine& line, const char* queue_id,
+                      sfsistat result, const FilterReply* reply, const FilterSeam& seam) {
+  return refuse_verified(MetricKind::sender, line, c, queue_id, result, reply, seam);
 }
 
 bool is_sender_status(int status) { return status >= SENDER_PASS && status <= SENDER_TEMPFAIL; }
@@ -98,11 +110,11 @@ FilterDecision answer_known(const ConnectionContext& c, int status, MetricSource
   metrics_count_check(MetricKind::sender, sender_outcome(status), source);
   switch (status) {
     case SENDER_TEMPFAIL:
-      log_check(LOG_INFO, "sender check tempfailed (cached)", c, nullptr, queue_id);
-      return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
+      return refuse(c, {LOG_INFO, "sender check tempfailed (cached)", nullptr, nullptr}, queue_id,
+                    SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
     case SENDER_FAIL:
-      log_check(LOG_INFO, "sender check failed (cached)", c, nullptr, queue_id);
-      return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
+      return refuse(c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
+                    SMFIS_REJECT, &sender_fail_reply, seam);
     default:
       log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
       return {SMFIS_CONTINUE, nullptr};
@@ -120,13 +132,26 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   lowercase_in_place(c.sender.data());
   if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom, c, queue_id);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
+  const char* at = std::strchr(c.sender.c_str(), '@');
+  const char* domain = at != nullptr ? at + 1 : "";
+  if (domain_skipped(domain)) {
+    log_check(LOG_INFO, "sender check skipped (domain policy)", c, nullptr, queue_id);
+    return {SMFIS_CONTINUE, nullptr};
+  }
 
+  // Every Redis wait of this check, its recalls and remembers, shares one budget.
+  CacheBudget budget;
   bool shared = false;
-  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, &shared);
+  const int known = cache_recall(c.sender.c_str(), CACHE_SENDER, budget, &shared);
   if (is_sender_status(known)) return answer_known(c, known, cache_source(shared), queue_id, seam);
-  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str())) {
+  if (catchall_known(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget)) {
     metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::catch_all);
     log_check(LOG_INFO, "sender check succeeded (catch-all)", c, nullptr, queue_id);
+    return {SMFIS_CONTINUE, nullptr};
+  }
+  if (refusing_domain_known(c.sender.c_str(), budget)) {
+    metrics_count_check(MetricKind::sender, MetricOutcome::pass, MetricSource::cache);
+    log_check(LOG_INFO, "sender check skipped (domain refuses probes)", c, nullptr, queue_id);
     return {SMFIS_CONTINUE, nullptr};
   }
 
@@ -142,6 +167,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   }
   // A waiter whose wait ran out has a temporary failure of its own.
   int result = PROBE_TEMPFAIL;
+  ProbeReplyText reply;
   if (flight.leads()) {
     // A check of this host that ended between the lookup above and the flight
     // has stored its outcome in memory; the shared tier was asked just now.
@@ -150,9 +176,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
       flight.publish(stored);
       return answer_known(c, stored, MetricSource::cache, queue_id, seam);
     }
-    const char* at = std::strchr(c.sender.c_str(), '@');
-    const char* domain = at != nullptr ? at + 1 : "";
-    result = seam.probe_sender_domain(c.sender.c_str(), domain);
+    result = seam.probe_sender_domain(c.sender.c_str(), domain, &reply);
   }
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
@@ -161,32 +185,40 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
                       flight.leads() ? MetricSource::fresh : MetricSource::joined);
 
   // Its domain takes no mail, so no bounce could ever reach this sender.
+  const CheckLine failed = {LOG_NOTICE, "sender check failed", elapsed, &reply};
   if (result == PROBE_NULLMX) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
-    log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
-    return refuse(seam, SMFIS_REJECT, &sender_nullmx_reply);
+    return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_nullmx_reply, seam);
+  }
+  // The exchangers refused the probe, not the mailbox: nothing is known of the
+  // address, and the domain is spared further probes for a while.
+  if (result == PROBE_REFUSED) {
+    refusing_domain_remember(c.sender.c_str(), budget);
+    flight.publish(SENDER_PASS);
+    metrics_count_refused_probe();
+    log_check(LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &reply);
+    return {SMFIS_CONTINUE, nullptr};
   }
 
   // Each outcome is stored before it is published, so a check that starts once
   // the flight has ended finds it in the cache.
   if (result == PROBE_FAIL) {
-    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL);
+    cache_remember(c.sender.c_str(), settings.fromfailttl, CACHE_SENDER, SENDER_FAIL, budget);
     flight.publish(SENDER_FAIL);
-    log_check(LOG_NOTICE, "sender check failed", c, elapsed, queue_id);
-    return refuse(seam, SMFIS_REJECT, &sender_fail_reply);
+    return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_fail_reply, seam);
   }
   if (result < 0) {
     // Only the leader stores: a waiter's own failure must not outlive the leader's outcome.
     if (settings.ignoretempfail == 0 && flight.leads())
-      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL);
+      cache_remember(c.sender.c_str(), settings.fromtfailttl, CACHE_SENDER, SENDER_TEMPFAIL, budget);
     flight.publish(SENDER_TEMPFAIL);
     if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
-    log_check(LOG_NOTICE, "sender check tempfailed", c, elapsed, queue_id);
-    return refuse(seam, SMFIS_TEMPFAIL, &sender_tempfail_reply);
+    return refuse(c, {LOG_NOTICE, "sender check tempfailed", elapsed, &reply}, queue_id,
+                  SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
   }
-  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str());
-  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS);
+  if (result == PROBE_CATCHALL) catchall_remember(CACHE_SENDER_CATCHALL, c.sender.c_str(), budget);
+  cache_remember(c.sender.c_str(), settings.frompassttl, CACHE_SENDER, SENDER_PASS, budget);
   flight.publish(SENDER_PASS);
   log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
   return {SMFIS_ACCEPT, nullptr};

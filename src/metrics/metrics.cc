@@ -13,8 +13,6 @@
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
-#include <pthread.h>
-#include <signal.h>
 #include <syslog.h>
 
 #include <array>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/unix_socket.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -68,6 +67,8 @@ struct Instruments {
   Gauge* in_flight = nullptr;
   Gauge* waiting = nullptr;
   Counter* tarpit_seconds = nullptr;
+  Series<Counter, 2> dry_run_refusals{};
+  Counter* refused_probes = nullptr;
 };
 
 template <typename T>
@@ -126,6 +127,13 @@ void build(Instruments& in) {
   in.tarpit_seconds = &family(prometheus::BuildCounter(), in, "korvane_tarpit_seconds_total",
                               "Seconds recipients were held back for earlier failed recipients")
                            .Add({});
+  labelled(in.dry_run_refusals,
+           family(prometheus::BuildCounter(), in, "korvane_dry_run_refusals_total",
+                  "Refusals and deferrals that dryrun let through, by kind"),
+           "kind", kind_names);
+  in.refused_probes = &family(prometheus::BuildCounter(), in, "korvane_refused_probes_total",
+                              "Sender checks passed because every exchanger refused the probe")
+                           .Add({});
   family(prometheus::BuildGauge(), in, "korvane_start_time_seconds",
          "Start time of the daemon since the Unix epoch in seconds")
       .Add({})
@@ -143,6 +151,9 @@ constexpr std::array<const char*, 4> entry_kind_names = {"sender", "recipient",
 std::atomic<std::int64_t (*)(CacheEntryKind)> read_cache_entries{nullptr};
 std::atomic<bool (*)()> read_shared_up{nullptr};
 std::atomic<std::uint64_t (*)()> read_shared_errors{nullptr};
+std::atomic<std::uint64_t (*)(SharedErrorReason)> read_shared_errors_by{nullptr};
+constexpr std::array<const char*, SHARED_ERROR_REASONS> shared_error_names = {
+    "connection", "timeout", "auth", "refused", "garbage"};
 
 prometheus::ClientMetric valued(double value, prometheus::MetricType type) {
   prometheus::ClientMetric m;
@@ -182,6 +193,18 @@ class ReadAtScrape : public prometheus::Collectable {
       out.push_back(one_series("korvane_shared_tier_errors_total",
                                "Shared cache tier requests that failed or read a value not ours",
                                prometheus::MetricType::Counter, static_cast<double>(errors())));
+    if (auto by = read_shared_errors_by.load(std::memory_order_acquire)) {
+      prometheus::MetricFamily f{"korvane_shared_errors_total",
+                                 "Shared cache operations that had no effect, by reason",
+                                 prometheus::MetricType::Counter, {}};
+      for (std::size_t r = 0; r < shared_error_names.size(); ++r) {
+        prometheus::ClientMetric m = valued(static_cast<double>(by(static_cast<SharedErrorReason>(r))),
+                                            prometheus::MetricType::Counter);
+        m.label.push_back({"reason", shared_error_names[r]});
+        f.metric.push_back(std::move(m));
+      }
+      out.push_back(std::move(f));
+    }
     return out;
   }
 };
@@ -206,23 +229,6 @@ int only_get_metrics(struct mg_connection* conn) {
   }
   return 0;
 }
-
-// The endpoint's threads start with every signal blocked, so that the milter
-// library's signal thread alone takes SIGTERM, SIGINT and SIGHUP.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 Instruments* on() { return live.load(std::memory_order_relaxed); }
 
@@ -281,6 +287,7 @@ void metrics_set_readers(const MetricsReaders& readers) {
   read_cache_entries.store(readers.cache_entries, std::memory_order_release);
   read_shared_up.store(readers.shared_tier_up, std::memory_order_release);
   read_shared_errors.store(readers.shared_tier_errors, std::memory_order_release);
+  read_shared_errors_by.store(readers.shared_errors, std::memory_order_release);
 }
 
 void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source) {
@@ -300,7 +307,9 @@ void metrics_count_whitelisted(WhitelistRule rule) {
 }
 
 int metrics_count_dialogue(int probe_result) {
-  if (Instruments* in = on()) in->dialogues[at(metric_outcome(probe_result))]->Increment();
+  const MetricOutcome outcome =
+      probe_result == PROBE_REFUSED ? MetricOutcome::fail : metric_outcome(probe_result);
+  if (Instruments* in = on()) in->dialogues[at(outcome)]->Increment();
   return probe_result;
 }
 
@@ -326,6 +335,14 @@ void metrics_waiting(int delta) {
 
 void metrics_tarpit_seconds(double seconds) {
   if (Instruments* in = on()) in->tarpit_seconds->Increment(seconds);
+}
+
+void metrics_count_dry_run_refusal(MetricKind kind) {
+  if (Instruments* in = on()) in->dry_run_refusals[at(kind)]->Increment();
+}
+
+void metrics_count_refused_probe() {
+  if (Instruments* in = on()) in->refused_probes->Increment();
 }
 
 MetricsWalkTimer::MetricsWalkTimer() : start_ns_(on() != nullptr ? steady_ns() : 0) {}

@@ -19,6 +19,11 @@ enum class TrustRule : unsigned char { interface, auth, certificate };
 // The whitelist key that let the message through.
 enum class WhitelistRule : unsigned char { whitelistip, whitelistptr, whitelistfrom, whitelistto };
 enum class SkipReason : unsigned char { unreachable, rate_limit };
+// Why a shared cache operation had no effect: the connection failed or was lost,
+// no answer came in time, AUTH was refused, the server refused the command (out
+// of memory, read-only), or it answered what no command asked for.
+enum class SharedErrorReason : unsigned char { connection, timeout, auth, refused, garbage };
+inline constexpr int SHARED_ERROR_REASONS = 5;
 
 // A probe result as an outcome label; a null MX refuses the sender.
 [[nodiscard]] constexpr MetricOutcome metric_outcome(int probe_result) {
@@ -41,6 +46,7 @@ struct MetricsReaders {
   std::int64_t (*cache_entries)(CacheEntryKind kind) = nullptr;
   bool (*shared_tier_up)() = nullptr;
   std::uint64_t (*shared_tier_errors)() = nullptr;
+  std::uint64_t (*shared_errors)(SharedErrorReason reason) = nullptr;
 };
 void metrics_set_readers(const MetricsReaders& readers);
 
@@ -51,7 +57,8 @@ void metrics_count_trusted(TrustRule rule);
 [[nodiscard]] const char* trust_rule_name(TrustRule rule);
 [[nodiscard]] const char* whitelist_rule_name(WhitelistRule rule);
 void metrics_count_whitelisted(WhitelistRule rule);
-// Counts one callout dialogue by its probe result and gives the result back.
+// Counts one callout dialogue by its probe result and gives the result back; a
+// refused probe counts as a failed dialogue.
 int metrics_count_dialogue(int probe_result);
 void metrics_walk_seconds(double seconds);
 void metrics_count_skipped(SkipReason reason);
@@ -59,6 +66,10 @@ void metrics_count_deadline_cut();
 void metrics_in_flight(int delta);
 void metrics_waiting(int delta);
 void metrics_tarpit_seconds(double seconds);
+// A refusal or deferral that dryrun let through, by kind.
+void metrics_count_dry_run_refusal(MetricKind kind);
+// A sender check whose walk ended with every answering exchanger refusing the probe.
+void metrics_count_refused_probe();
 
 // Scope guards for the gauges and the walk's duration, one line at the call site.
 struct MetricsInFlight {

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -180,6 +181,19 @@ LineOutcome set_pidfile(Settings& s, char* value) {
   return applied();
 }
 
+// Only a unix socket: the control changes what the daemon remembers, so it is
+// reached by file permissions, never over the network.
+LineOutcome set_control(Settings& s, char* value) {
+  constexpr std::string_view unix_prefix = "unix:";
+  const std::string_view v(value);
+  // sun_path holds 108 bytes with its NUL.
+  if (v.substr(0, unix_prefix.size()) != unix_prefix || v.size() == unix_prefix.size() ||
+      v[unix_prefix.size()] != '/' || v.size() - unix_prefix.size() > 107)
+    return ignored("control takes unix:PATH with an absolute path of at most 107 bytes");
+  s.control = std::string(v.substr(unix_prefix.size()));
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -197,6 +211,24 @@ LineOutcome set_nullmx(Settings& s, char* value) {
   if (strcasecmp(value, "reject") != 0) return ignored("nullmx takes only the value reject");
   s.nullmx = 1;
   return applied();
+}
+
+LineOutcome set_refusals(Settings& s, char* value) {
+  if (strcasecmp(value, "any") == 0) {
+    s.refusals_mailbox = 0;
+  } else if (strcasecmp(value, "mailbox") == 0) {
+    s.refusals_mailbox = 1;
+  } else {
+    return ignored("refusals takes any or mailbox");
+  }
+  return applied();
+}
+
+// "example.com" or ".example.com"; a lone dot, or an "@", names no domain.
+LineOutcome add_skip_domain(Settings& s, char* value) {
+  if (std::strcmp(value, ".") == 0 || std::strchr(value, '@') != nullptr)
+    return ignored("skipdomain takes a domain, or a domain after a dot for its subdomains");
+  return add_pattern<&Settings::skip_domains, true>(s, value);
 }
 
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
@@ -240,6 +272,13 @@ LineOutcome set_redis(Settings& s, char* value) {
   if (!parse_redis_server(value))
     return ignored("redis takes unix:/path, host, host:port or [IPv6]:port");
   s.redis = std::string(value);
+  return applied();
+}
+
+LineOutcome set_redissentinel(Settings& s, char* value) {
+  if (!parse_sentinels(value))
+    return ignored("redissentinel takes host:port[,host:port...], at most 16");
+  s.redissentinel = std::string(value);
   return applied();
 }
 
@@ -298,16 +337,25 @@ constexpr KeyRule key_rules[] = {
     {"pidfile", set_pidfile},
     {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
+    {"control", set_control},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},
     {"ipv6", set_on_flag<&Settings::ipv6>},
     {"nullmx", set_nullmx},
+    {"refusals", set_refusals},
+    {"refusedttl", set_lifetime<&Settings::refusedttl>},
+    {"logreplies", set_on_flag<&Settings::logreplies>},
+    {"dryrun", set_on_flag<&Settings::dryrun>},
+    {"skipdomain", add_skip_domain},
     {"redis", set_redis},
     {"redisdb", set_redisdb},
     {"redispassword", set_text<&Settings::redispassword>},
     {"redisprefix", set_redisprefix},
     {"redistimeout", set_redistimeout},
+    {"redissentinel", set_redissentinel},
+    {"redismaster", set_text<&Settings::redismaster>},
+    {"redissentinelpassword", set_text<&Settings::redissentinelpassword>},
 };
 
 struct Facility {
@@ -432,4 +480,31 @@ LineOutcome config_apply_line(Settings& s, char* line) {
     }
   }
   return ignored(std::string("unknown key \"") + w.key + "\"");
+}
+
+std::optional<std::vector<RedisServer>> parse_sentinels(const char* text) {
+  constexpr std::size_t MOST = 16;
+  std::vector<RedisServer> out;
+  std::string_view rest(text);
+  while (out.size() <= MOST) {
+    const std::size_t comma = rest.find(',');
+    const std::string one(rest.substr(0, comma));
+    std::optional<RedisServer> r = parse_redis_server(one.c_str());
+    if (!r || !r->unix_path.empty()) return std::nullopt;
+    // A sentinel written without a port listens where sentinels do by default.
+    const bool port_given = one.starts_with("[") ? one.find("]:") != std::string::npos
+                                                 : std::count(one.begin(), one.end(), ':') == 1;
+    if (!port_given) r->port = SENTINEL_DEFAULT_PORT;
+    out.push_back(*r);
+    if (comma == std::string_view::npos) break;
+    rest = rest.substr(comma + 1);
+  }
+  if (out.size() > MOST) return std::nullopt;
+  return out;
+}
+
+std::string settings_conflict(const Settings& s) {
+  if (s.redis && s.redissentinel) return "redis and redissentinel exclude each other";
+  if (s.redissentinel && !s.redismaster) return "redissentinel needs redismaster";
+  return "";
 }

@@ -77,11 +77,15 @@ void settings_defaults() {
   settings.calloutdeadline = 600;
   settings.catchall = 0;
   settings.catchallttl = 86400;
+  settings.refusedttl = 3 * 3600;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
   settings.redisprefix = "korvane:";
   settings.redistimeout = 100;
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
 }
 
 void settings_release() {
@@ -93,12 +97,17 @@ void settings_release() {
   settings.redis.reset();
   settings.redispassword.reset();
   settings.redisprefix.clear();
+  settings.redissentinel.reset();
+  settings.redismaster.reset();
+  settings.redissentinelpassword.reset();
   settings.metrics.reset();
   settings.pidfile.reset();
+  settings.control.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
   settings.whitelist_to.clear();
+  settings.skip_domains.clear();
 }
 
 bool load_config_report(const char* path, const ConfigLineReport& report) {
@@ -131,6 +140,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   std::fprintf(out, "socketmode %04o\n", static_cast<unsigned>(s.socketmode));
   print_text(out, "pidfile", s.pidfile);
   print_text(out, "metrics", s.metrics);
+  if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else
@@ -147,6 +157,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"calloutdeadline", s.calloutdeadline},
       {"catchallttl", s.catchallttl},
       {"deadmxttl", s.deadmxttl},
+      {"refusedttl", s.refusedttl},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));
@@ -157,6 +168,10 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# calloutrate (not set)\n");
   std::fprintf(out, "ipv6 %s\n", s.ipv6 ? "on" : "off");
   std::fprintf(out, s.nullmx ? "nullmx reject\n" : "# nullmx (not set)\n");
+  std::fprintf(out, "refusals %s\n", s.refusals_mailbox ? "mailbox" : "any");
+  std::fprintf(out, "logreplies %s\n", s.logreplies ? "on" : "off");
+  std::fprintf(out, "dryrun %s\n", s.dryrun ? "on" : "off");
+  print_patterns(out, "skipdomain", s.skip_domains);
   print_text(out, "redis", s.redis);
   std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
   // The password itself never leaves the file.
@@ -166,6 +181,10 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "# redispassword (not set)\n");
   std::fprintf(out, "redisprefix %s\n", s.redisprefix.c_str());
   std::fprintf(out, "redistimeout %d\n", static_cast<int>(s.redistimeout));
+  print_text(out, "redissentinel", s.redissentinel);
+  print_text(out, "redismaster", s.redismaster);
+  std::fprintf(out, s.redissentinelpassword ? "redissentinelpassword (set)\n"
+                                            : "# redissentinelpassword (not set)\n");
   std::fprintf(out, "# whitelists, in the order they are tested\n");
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};

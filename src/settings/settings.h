@@ -31,6 +31,7 @@ struct Settings {
   std::optional<std::string> pidfile;  // absolute path of the PID file; absent: none
   std::int32_t socketmode = 0;         // permission bits of a unix socket once it is made
   std::int32_t logwhitelisted = 0;     // nonzero: trusted and whitelisted passes are logged
+  std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;
@@ -58,12 +59,26 @@ struct Settings {
   std::int64_t calloutrate_period = 0; // seconds of the budget's sliding window
   std::int32_t ipv6 = 0;
   std::int32_t nullmx = 0;             // nonzero: a sender whose domain has a null MX is refused
+  // refusals mailbox: only the exchanger's refusal of the sender's own mailbox
+  // fails a sender; every other refusal is a refused probe, and its domain is
+  // remembered as refusing probes for refusedttl.
+  std::int32_t refusals_mailbox = 0;
+  std::int64_t refusedttl = 0;
+  std::int32_t logreplies = 0;  // the deciding reply at the end of each fresh failure line
+  std::int32_t dryrun = 0;      // verifications log and count their refusals, but refuse nothing
+  // Sender domains never verified ("example.com", or ".example.com" for its
+  // subdomains), lower-cased, in the reverse order of the file's lines.
+  std::forward_list<PatternEntry> skip_domains;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;
   std::optional<std::string> redispassword;
   std::string redisprefix;
   std::int32_t redistimeout = 0;  // milliseconds
+  // Or the master that these sentinels name, instead of redis.
+  std::optional<std::string> redissentinel;  // HOST:PORT[,HOST:PORT...]
+  std::optional<std::string> redismaster;
+  std::optional<std::string> redissentinelpassword;
 };
 
 extern Settings settings;
@@ -98,6 +113,13 @@ inline constexpr int REDIS_DEFAULT_PORT = 6379;
 // "unix:/abs/path", "host", "host:port", "[v6]:port", or a bare IPv6 literal
 // (two or more colons, no brackets: no port). Nullopt for anything else.
 [[nodiscard]] std::optional<RedisServer> parse_redis_server(const char* text);
+inline constexpr int SENTINEL_DEFAULT_PORT = 26379;
+// "host[:port],host[:port]...", at most 16, no unix sockets. Nullopt for anything else.
+[[nodiscard]] std::optional<std::vector<RedisServer>> parse_sentinels(const char* text);
+// What makes the settings as a whole unusable (redis beside redissentinel, a
+// sentinel without its master's name), or "" when nothing does: -t fails on it
+// and the daemon does not start.
+[[nodiscard]] std::string settings_conflict(const Settings& s);
 // Frees every text and list entry.
 void settings_release();
 

@@ -1,7 +1,8 @@
 // The callout dialogue: resolves and admits the target (IPv4, and IPv6 when the
 // ipv6 setting is on), then runs greeting, HELO, MAIL FROM and RCPT TO with the
 // safe-sender fall-backs and reconnects.
-// Server replies are untrusted and reach this file only as reply codes.
+// Server replies are untrusted: they reach this file as reply codes and as
+// texts bounded by ProbeReplyText, read only through reply_verdict.
 #include "smtp/probe.h"
 
 #include <arpa/inet.h>
@@ -165,6 +166,15 @@ struct Next {
 
 enum Line { GREETING, HELO, NULL_SENDER, RECIPIENT, RSET, SAFE_SENDER, RANDOM_RECIPIENT, LINE_COUNT };
 
+constexpr ProbeStage stage_of(Line line) {
+  switch (line) {
+    case GREETING: return ProbeStage::greeting;
+    case HELO: return ProbeStage::helo;
+    case RECIPIENT: case RANDOM_RECIPIENT: return ProbeStage::recipient;
+    default: return ProbeStage::mail;
+  }
+}
+
 struct StepRow {
   Line line;
   Next none, permanent, success, other;
@@ -208,6 +218,8 @@ class Dialogue {
 
   // True after run() when its first connection could not be made.
   [[nodiscard]] bool unreachable() const { return unreachable_; }
+  // After run(): the reply that decided its result, empty when none did.
+  [[nodiscard]] const ProbeReplyText& reply() const { return reply_; }
 
   int run() {
     int r = open();
@@ -217,7 +229,9 @@ class Dialogue {
     // The steps form no cycle; the bound only guards against a faulty table.
     for (int round = 0; round < 2 * STEP_COUNT; ++round) {
       const StepRow& row = STEPS[step - 1];
-      Next next = pick(row, smtp_command(sock_.get(), lines_[row.line], opt_.timeouts));
+      const ReplyClass cls = classify(smtp_command(sock_.get(), lines_[row.line], opt_.timeouts, &reply_,
+                                                    opt_.observer));
+      Next next = refine(row, cls, pick(row, cls));
       switch (next.kind) {
         case Next::go:
           step = next.value;
@@ -245,8 +259,8 @@ class Dialogue {
   }
 
  private:
-  static Next pick(const StepRow& row, int code) {
-    switch (classify(code)) {
+  static Next pick(const StepRow& row, ReplyClass cls) {
+    switch (cls) {
       case ReplyClass::none: return row.none;
       case ReplyClass::permanent: return row.permanent;
       case ReplyClass::success: return row.success;
@@ -255,14 +269,28 @@ class Dialogue {
     return row.other;
   }
 
+  // With refused_probes, a refusal that would fail the mailbox does so only when
+  // it is the mailbox's own; a deferred RCPT is final, as a retry with the safe
+  // sender would only open a second greylisting triplet.
+  Next refine(const StepRow& row, ReplyClass cls, Next next) const {
+    if (!opt_.refused_probes) return next;
+    if (cls == ReplyClass::permanent && next.kind == Next::polite && next.value == PROBE_FAIL)
+      return polite(reply_verdict(stage_of(row.line), reply_.view()) == ReplyVerdict::mailbox_refusal
+                        ? PROBE_FAIL
+                        : PROBE_REFUSED);
+    if (cls == ReplyClass::other && row.line == RECIPIENT) return polite(PROBE_TEMPFAIL);
+    return next;
+  }
+
   int end_politely(int result) {
-    smtp_quit(sock_.get(), opt_.timeouts);
+    smtp_quit(sock_.get(), opt_.timeouts, opt_.observer);
     sock_.reset();
     return result;
   }
 
   int end_abruptly() {
     sock_.reset();
+    reply_.clear();
     return PROBE_TEMPFAIL;
   }
 
@@ -279,6 +307,7 @@ class Dialogue {
                      opt_.timeouts) != 0) {
       // A connect cut short by the deadline says nothing about the exchanger.
       connect_failed_ = !deadline_passed(opt_.timeouts.deadline);
+      if (opt_.observer != nullptr) opt_.observer->note("no connection");
       return end_abruptly();
     }
     return CONNECTED;
@@ -291,9 +320,9 @@ class Dialogue {
     int r = open();
     if (r != CONNECTED) return r;
     for (Line line : {GREETING, HELO}) {
-      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts))) {
+      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts, &reply_, opt_.observer))) {
         case ReplyClass::none: return end_abruptly();
-        case ReplyClass::permanent: return end_politely(PROBE_FAIL);
+        case ReplyClass::permanent: return end_politely(opt_.refused_probes ? PROBE_REFUSED : PROBE_FAIL);
         case ReplyClass::other: return end_politely(PROBE_TEMPFAIL);
         case ReplyClass::success: break;
       }
@@ -308,6 +337,7 @@ class Dialogue {
   SmtpSocket sock_;
   bool connect_failed_ = false;
   bool unreachable_ = false;
+  ProbeReplyText reply_;
 };
 
 // Formats one whole command line; false when it would not fit.
@@ -379,27 +409,45 @@ int probe_address(const char* address, const char* host) {
   return probe_address_with(address, host, opt);
 }
 
-int probe_address_with(const char* address, const char* host, const ProbeOptions& opt) {
-  return probe_each_target(host, [&](const ProbeTarget& t) {
-    return probe_target(address, host, t, opt);
-  });
+int probe_address_with(const char* address, const char* host, const ProbeOptions& opt,
+                       ProbeReplyText* reply) {
+  return probe_each_target(
+      host,
+      [&](const ProbeTarget& t, ProbeReplyText* one) {
+        return probe_target(address, host, t, opt, nullptr, one);
+      },
+      reply);
 }
 
-int probe_each_target(const char* host, const ProbeTargetFunction& probe) {
+int probe_each_target(const char* host, const ProbeTargetFunction& probe, ProbeReplyText* reply) {
   ProbeTargets targets;
   const int count = probe_resolve(host, targets);
-  int result = PROBE_TEMPFAIL;
-  for (int i = 0; i < count && result < 0; ++i) result = probe(targets.at[i]);
-  return result;
+  ProbeOutcome host_outcome;
+  for (int i = 0; i < count; ++i) {
+    ProbeOutcome one;
+    one.result = probe(targets.at[i], &one.reply);
+    if (probe_fold(host_outcome, one)) break;
+  }
+  if (reply != nullptr) *reply = host_outcome.reply;
+  return host_outcome.result;
 }
 
 int probe_target(const char* address, const char* host, const ProbeTarget& target,
-                 const ProbeOptions& opt, bool* unreachable) {
+                 const ProbeOptions& opt, bool* unreachable, ProbeReplyText* reply) {
   if (unreachable != nullptr) *unreachable = false;
+  if (reply != nullptr) reply->clear();
   if (address == nullptr || host == nullptr) return PROBE_TEMPFAIL;
   log_msg(LOG_INFO, "MX check at %s [%s]", host, target.text);
-
-  switch (probe_admit(target)) {
+  const ProbeAdmission admission = probe_admit(target);
+  if (opt.observer != nullptr) {
+    char note[600];
+    std::snprintf(note, sizeof note, "MX check at %s [%s]%s", host, target.text,
+                  admission == ProbeAdmission::refused     ? " not contacted (refused address)"
+                  : admission == ProbeAdmission::mailstore ? " passed without contact (mailstore)"
+                                                           : "");
+    opt.observer->note(note);
+  }
+  switch (admission) {
     case ProbeAdmission::refused: return PROBE_TEMPFAIL;
     case ProbeAdmission::mailstore: return PROBE_PASS;
     case ProbeAdmission::contact: break;
@@ -425,5 +473,6 @@ int probe_target(const char* address, const char* host, const ProbeTarget& targe
   Dialogue dialogue(with_port, opt, lines);
   int result = metrics_count_dialogue(dialogue.run());
   if (unreachable != nullptr) *unreachable = dialogue.unreachable();
+  if (reply != nullptr) *reply = dialogue.reply();
   return result;
 }

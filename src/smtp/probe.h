@@ -1,6 +1,8 @@
 // The callout dialogue: asks one mail server whether it would accept mail for
 // one mailbox, giving PROBE_PASS, PROBE_FAIL or PROBE_TEMPFAIL (and, with
-// catchall on, PROBE_CATCHALL when a random mailbox is accepted too). Logs only the
+// catchall on, PROBE_CATCHALL when a random mailbox is accepted too; with
+// refused_probes, PROBE_REFUSED when the server refused the probe rather than
+// the mailbox), and on request the reply that decided it. Logs only the
 // "MX check at %s [%s]" line; every socket it opens is closed before it returns.
 #pragma once
 
@@ -11,11 +13,17 @@
 #include <cstdint>
 #include <functional>
 
+#include "smtp/probe_reply.h"
 #include "smtp/transport.h"
 
 struct ProbeOptions {
   SmtpTimeouts timeouts;
   std::uint16_t port = 25;  // tests use a port of their own
+  SmtpObserver* observer = nullptr;  // sees every line of the dialogue when set
+  // Only a refusal of the mailbox itself fails: every other permanent refusal
+  // is PROBE_REFUSED, and a deferred RCPT ends the dialogue without the
+  // safe-sender retry.
+  bool refused_probes = false;
 };
 
 // The deadline of a verification starting now, calloutdeadline seconds ahead;
@@ -31,7 +39,8 @@ struct ProbeOptions {
 // until one answers definitely. probe_address is one whole verification with a
 // deadline of its own.
 [[nodiscard]] int probe_address(const char* address, const char* host);
-[[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt);
+[[nodiscard]] int probe_address_with(const char* address, const char* host, const ProbeOptions& opt,
+                                     ProbeReplyText* reply = nullptr);
 
 // One address of a target host, with its text as logged and as compared with
 // mailstore (dotted quad for IPv4, inet_ntop's form for IPv6).
@@ -52,10 +61,12 @@ struct ProbeTargets {
 // resolve (nothing is logged then). The port is left 0.
 [[nodiscard]] int probe_resolve(const char* host, ProbeTargets& out);
 
-// Resolves host and hands each target to probe until one result is not
-// negative; PROBE_TEMPFAIL when none is, or the host does not resolve.
-using ProbeTargetFunction = std::function<int(const ProbeTarget& target)>;
-[[nodiscard]] int probe_each_target(const char* host, const ProbeTargetFunction& probe);
+// Resolves host and hands each target to probe until one decides (probe_fold);
+// PROBE_TEMPFAIL when the host does not resolve. *reply (if given) gets the
+// deciding reply of the result.
+using ProbeTargetFunction = std::function<int(const ProbeTarget& target, ProbeReplyText* reply)>;
+[[nodiscard]] int probe_each_target(const char* host, const ProbeTargetFunction& probe,
+                                    ProbeReplyText* reply = nullptr);
 
 // What a probe does with a target: refuses it (255.255.255.255, 127.0.0.1, and
 // with IPv6 ::1, :: and the IPv4-mapped forms of refused IPv4 addresses),
@@ -65,6 +76,8 @@ enum class ProbeAdmission { refused, mailstore, contact };
 
 // Logs "MX check at <host> [<addr>]", admits the target and runs the dialogue.
 // unreachable (if given) tells that the first connection could not be made
-// (refused, unreachable or timed out before the deadline).
+// (refused, unreachable or timed out before the deadline); reply (if given) gets
+// the reply that decided the result, empty when none did.
 [[nodiscard]] int probe_target(const char* address, const char* host, const ProbeTarget& target,
-                               const ProbeOptions& opt, bool* unreachable = nullptr);
+                               const ProbeOptions& opt, bool* unreachable = nullptr,
+                               ProbeReplyText* reply = nullptr);

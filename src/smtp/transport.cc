@@ -85,7 +85,14 @@ int smtp_connect(int fd, const sockaddr* addr, socklen_t len, const SmtpTimeouts
 }
 
 int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
+  return smtp_command(fd, line, t, nullptr);
+}
+
+int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText* reply_text,
+                 SmtpObserver* watch) {
+  if (reply_text != nullptr) reply_text->clear();
   if (line != nullptr) {
+    if (watch != nullptr) watch->sent(line);
     if (!wait_ready(fd, POLLOUT, t.send_ms, t.deadline)) return -1;
     std::size_t len = std::strlen(line);
     ssize_t n;
@@ -98,19 +105,22 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
 
   std::unique_ptr<char[]> buf(new (std::nothrow) char[SMTP_REPLY_BUFFER]());
   if (!buf) return -1;
-  SmtpReplyAssembler reply(buf.get(), t.reply_max_bytes);
+  SmtpReplyAssembler assembler(buf.get(), t.reply_max_bytes);
   // Each receive has its own wait, and the whole reply has a bound of its own,
   // so a server dripping continuation lines cannot hold the thread for ever.
   auto deadline = std::min(Clock::now() + std::chrono::milliseconds(t.reply_total_ms), t.deadline);
   // Each round takes at least one byte, and the bytes of a reply are bounded.
   for (;;) {
-    long n = receive_once(fd, reply.window(), reply.window_size(), t.receive_ms, deadline);
+    long n = receive_once(fd, assembler.window(), assembler.window_size(), t.receive_ms, deadline);
     if (n < 0) return -1;
-    switch (reply.commit(static_cast<std::size_t>(n))) {
+    if (watch != nullptr) watch->received({assembler.window(), static_cast<std::size_t>(n)});
+    switch (assembler.commit(static_cast<std::size_t>(n))) {
       case SmtpReplyAssembler::State::reading:
         continue;
       case SmtpReplyAssembler::State::done:
-        return reply.code();
+        if (reply_text != nullptr)
+          probe_reply_keep(*reply_text, std::string_view(assembler.text(), assembler.text_length()));
+        return assembler.code();
       case SmtpReplyAssembler::State::failed:
         return -1;
     }
@@ -121,9 +131,10 @@ int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t) {
   return receive_once(fd, buf, size, t.receive_ms, t.deadline) < 0 ? -1 : 0;
 }
 
-void smtp_quit(int fd, const SmtpTimeouts& t) {
+void smtp_quit(int fd, const SmtpTimeouts& t, SmtpObserver* watch) {
   // Any reply to RSET, a refusal included, shows the server still listens.
-  if (smtp_command(fd, "RSET\r\n", t) > 0) (void)smtp_command(fd, "QUIT\r\n", t);
+  if (smtp_command(fd, "RSET\r\n", t, nullptr, watch) > 0)
+    (void)smtp_command(fd, "QUIT\r\n", t, nullptr, watch);
 }
 
 void smtp_close(int fd) {

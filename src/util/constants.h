@@ -10,6 +10,10 @@ inline constexpr int PROBE_TEMPFAIL = -1;
 inline constexpr int PROBE_CATCHALL = 2;
 // A sender walk's answer for a domain that publishes a null MX (no callout made).
 inline constexpr int PROBE_NULLMX = 3;
+// The exchanger refused the probe itself (its greeting, HELO, both senders, or a
+// RCPT refusal for policy): nothing is known of the mailbox. Positive, so a
+// caller that only tells pass from failure lets the sender through.
+inline constexpr int PROBE_REFUSED = 4;
 
 inline constexpr int CACHE_SENDER = 0;
 inline constexpr int CACHE_RECIPIENT = 1;

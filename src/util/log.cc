@@ -1,7 +1,8 @@
 // Logging through syslog, with a test sink and a foreground copy to stderr
 // (none when stderr is the journal, which has the syslog line already).
-// Every line is written with its control bytes escaped, so that no field taken
-// from a client, a peer or DNS can start a line of its own or hide one.
+// Every line is written with its control bytes and backslashes escaped, so that
+// no field taken from a client, a peer or DNS can start a line of its own, hide
+// one, or pass off its own text as an escape.
 #include "util/log.h"
 
 #include <sys/stat.h>
@@ -56,14 +57,14 @@ std::size_t format_strings(char* out, const char* fmt, va_list ap) {
 }
 
 // Copies text into out (size bytes, always terminated) with each byte below
-// 0x20 and 0x7F written as "\xHH"; a line cut at the bound never ends in half
-// an escape.
+// 0x20, 0x7F and the backslash written as "\xHH"; a line cut at the bound never
+// ends in half an escape.
 std::size_t escape_controls(const char* text, char* out, std::size_t size) {
   static const char hex[] = "0123456789abcdef";
   std::size_t n = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     const auto b = static_cast<unsigned char>(*p);
-    const bool control = b < 0x20 || b == 0x7F;
+    const bool control = b < 0x20 || b == 0x7F || b == '\\';
     if (n + (control ? 4 : 1) >= size) break;
     if (!control) {
       out[n++] = *p;

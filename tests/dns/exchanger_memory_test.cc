@@ -19,14 +19,16 @@ struct ExchangerMemory : ::testing::Test {
   }
 };
 
-// At second t: TAKE a callout (budget 3 per 60 s; want: granted), ask whether
-// addr is DEAD (want: remembered as unreachable), or MARK it so for 300 s.
-enum Op { TAKE, DEAD, MARK };
+// At second t and ms milliseconds: TAKE a callout (budget 3 per 60 s; want:
+// granted), ask whether addr is DEAD (want: remembered as unreachable), or MARK
+// it so for 300 s; NEW_TAKE and NEW_MARK may add no entry to the table.
+enum Op { TAKE, DEAD, MARK, NEW_TAKE, NEW_MARK };
 struct Step {
   std::int64_t t;
   Op op;
   const char* addr;
   bool want;
+  std::int64_t ms = 0;
 };
 
 TEST_F(ExchangerMemory, Table) {
@@ -46,16 +48,27 @@ TEST_F(ExchangerMemory, Table) {
         {300, DEAD, "a", 0}, {0, DEAD, "b", 0}}},
       {"marked again: the lifetime starts over",
        {{0, MARK, "a", 0}, {200, MARK, "a", 0}, {450, DEAD, "a", 1}, {500, DEAD, "a", 0}}},
+      {"any span of the period counts, not whole seconds",
+       {{0, TAKE, "a", 1, 999}, {0, TAKE, "a", 1, 999}, {0, TAKE, "a", 1, 999},
+        {60, TAKE, "a", 0, 0}, {60, TAKE, "a", 0, 998}, {60, TAKE, "a", 1, 999}}},
+      {"a walk out of allowance adds nothing, but keeps what is known",
+       {{0, NEW_MARK, "a", 0}, {0, DEAD, "a", 0}, {0, NEW_TAKE, "b", 1}, {0, NEW_TAKE, "b", 1},
+        {0, NEW_TAKE, "b", 1}, {0, NEW_TAKE, "b", 1}, {0, MARK, "c", 0}, {0, NEW_MARK, "c", 0},
+        {1, DEAD, "c", 1}}},
   };
   for (const auto& [label, steps] : table) {
     SCOPED_TRACE(label);
     exchanger_memory_clear();
     for (const Step& s : steps) {
       SCOPED_TRACE("second " + std::to_string(s.t));
-      test_now = 1000 + s.t;
-      if (s.op == MARK) exchanger_mark_unreachable(s.addr, 300);
-      const bool got = s.op == TAKE ? exchanger_take_callout(s.addr, 3, 60)
-                                    : s.op == DEAD ? exchanger_unreachable(s.addr) : s.want;
+      test_now = ((1000 + s.t) * 1000 + s.ms) * 1000 * 1000;
+      int none_left = 0;
+      if (s.op == MARK || s.op == NEW_MARK)
+        exchanger_mark_unreachable(s.addr, 300, s.op == NEW_MARK ? &none_left : nullptr);
+      const bool got = s.op == TAKE   ? exchanger_take_callout(s.addr, 3, 60)
+                       : s.op == NEW_TAKE ? exchanger_take_callout(s.addr, 3, 60, &none_left)
+                       : s.op == DEAD ? exchanger_unreachable(s.addr)
+                                      : s.want;
       EXPECT_EQ(got, s.want);
     }
   }

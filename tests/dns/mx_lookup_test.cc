@@ -139,7 +139,7 @@ TEST_F(MxLookupDnsmasq, WalkThroughTheResolver) {
   for (const auto& c : table) {
     SCOPED_TRACE(c.label);
     std::vector<std::string> asked;
-    auto probe = [&](const char*, const char* host) {
+    auto probe = [&](const char*, const char* host, ProbeReplyText*) {
       asked.emplace_back(host);
       return PROBE_TEMPFAIL;
     };

@@ -62,6 +62,12 @@ TEST(ProbeDomain, WalkTable) {
        PROBE_TEMPFAIL, {"mx1.test."}, 0},
       {"deadline passes at the second", 3, {PROBE_TEMPFAIL, PROBE_TEMPFAIL, PROBE_PASS},
        PROBE_TEMPFAIL, {"mx1.test.", "mx2.test."}, 1},
+      {"refused, the rest unreachable: refused", 3, {PROBE_REFUSED, PROBE_TEMPFAIL, PROBE_REFUSED},
+       PROBE_REFUSED, three},
+      {"refused, then a pass", 2, {PROBE_REFUSED, PROBE_PASS}, PROBE_PASS, {"mx1.test.", "mx2.test."}},
+      {"catch-all at the first exchanger", 2, {PROBE_CATCHALL}, PROBE_CATCHALL, {"mx1.test."}},
+      {"catch-all at a backup: a plain pass", 2, {PROBE_TEMPFAIL, PROBE_CATCHALL}, PROBE_PASS,
+       {"mx1.test.", "mx2.test."}},
       {"a definite answer at the deadline stands", 3, {PROBE_FAIL, PROBE_PASS, PROBE_PASS}, PROBE_FAIL,
        {"mx1.test."}, 0},
   };
@@ -70,7 +76,7 @@ TEST(ProbeDomain, WalkTable) {
     std::vector<std::string> asked;
     const auto wait = std::chrono::milliseconds(20);
     const SmtpDeadline deadline = c.slow < 0 ? NO_DEADLINE : std::chrono::steady_clock::now() + wait;
-    auto probe = [&](const char* address, const char* host) {
+    auto probe = [&](const char* address, const char* host, ProbeReplyText*) {
       EXPECT_STREQ(address, "<user@example.test>");
       std::size_t i = asked.size();
       asked.emplace_back(host);
@@ -91,7 +97,7 @@ TEST(ProbeDomain, DomainPassedToTheLookupUnchanged) {
     seen = domain;
     return -1;
   };
-  auto probe = [](const char*, const char*) { return PROBE_PASS; };
+  auto probe = [](const char*, const char*, ProbeReplyText*) { return PROBE_PASS; };
   EXPECT_EQ(probe_domain_with("a@Mixed.Example", "Mixed.Example", probe, lookup), PROBE_TEMPFAIL);
   EXPECT_EQ(seen, "Mixed.Example");
 }

@@ -72,11 +72,11 @@ FilterSeam shared_seam() {
     conn_of(ctx)->reply = std::string(code) + " " + xcode + " " + text;
     return MI_SUCCESS;
   };
-  s.probe_domain = [](const char* a, const char*) -> int {
+  s.probe_domain = [](const char* a, const char*, ProbeReplyText*) -> int {
     ++probes[thread_slot];
     return outcome_of(a);
   };
-  s.probe_address = [](const char* a, const char*) -> int {
+  s.probe_address = [](const char* a, const char*, ProbeReplyText*) -> int {
     ++probes[thread_slot];
     return outcome_of(a);
   };
@@ -191,7 +191,7 @@ void wait_for(const std::atomic<bool>& flag) {
 // check, while filter_close still frees its connection's context.
 TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   FilterSeam seam = shared_seam();
-  seam.probe_sender_domain = [](const char*, const char*) -> int {
+  seam.probe_sender_domain = [](const char*, const char*, ProbeReplyText*) -> int {
     probe_entered = true;
     wait_for(probe_release);
     return PROBE_PASS;
@@ -251,7 +251,7 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
       {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE, 0},
   };
   FilterSeam seam = shared_seam();
-  seam.probe_sender_domain = [](const char*, const char*) -> int {
+  seam.probe_sender_domain = [](const char*, const char*, ProbeReplyText*) -> int {
     ++burst_probes;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return burst_outcome.load();

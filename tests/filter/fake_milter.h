@@ -38,6 +38,7 @@ struct FakeMilter {
   std::vector<LoggedLine> lines;
   std::vector<std::string> events;  // "log", "sleep N", "reply" in the order they happened
   int probe_result = 1;
+  std::string probe_reply;  // the deciding reply every probe gives
   std::time_t clock = 1000;
   std::time_t clock_step = 0;  // added after each reading of the clock
 };
@@ -60,15 +61,18 @@ inline FilterSeam fake_seam() {
     fake.events.push_back("reply");
     return MI_SUCCESS;
   };
-  s.probe_domain = [](const char* a, const char* d) -> int {
+  s.probe_domain = [](const char* a, const char* d, ProbeReplyText* r) -> int {
+    r->assign(fake.probe_reply);
     fake.probes.push_back({"domain", a, d});
     return fake.probe_result;
   };
-  s.probe_address = [](const char* a, const char* h) -> int {
+  s.probe_address = [](const char* a, const char* h, ProbeReplyText* r) -> int {
+    r->assign(fake.probe_reply);
     fake.probes.push_back({"address", a, h});
     return fake.probe_result;
   };
-  s.probe_sender_domain = [](const char* a, const char* d) -> int {
+  s.probe_sender_domain = [](const char* a, const char* d, ProbeReplyText* r) -> int {
+    r->assign(fake.probe_reply);
     fake.probes.push_back({"sender domain", a, d});
     return fake.probe_result;
   };

@@ -44,13 +44,23 @@ struct EohCase {
   int stored = 0;       // live status afterwards
   bool catchall_before = false;  // sender.test remembered as catch-all first
   int catchall_after = 0;        // its status afterwards
+  const char* probe_reply = "";  // the walk's deciding reply
+  bool refusing_before = false;  // sender.test remembered as refusing probes first
+  int refusing_after = 0;        // its status afterwards
 };
+
 
 const ProbeCall kWalk = {"sender domain", "bob@sender.test", "sender.test"};
 
 void verify_on(Settings& s) {
   s.sav = 1;
   s.frompassttl = s.fromfailttl = s.fromtfailttl = 3600;
+}
+
+void refused_probes_on(Settings& s) {
+  verify_on(s);
+  s.refusals_mailbox = 1;
+  s.refusedttl = 60;
 }
 
 }  // namespace
@@ -220,6 +230,45 @@ TEST_F(SenderCheckTest, Table) {
          s.catchallttl = 60;
        }, .probe = PROBE_CATCHALL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
        .probed = kWalk, .stored = SENDER_PASS, .catchall_after = CATCHALL_DOMAIN},
+      {.label = "refused probe: a pass, nothing stored, the domain remembered",
+       .configure = [](Settings& s) {
+         refused_probes_on(s);
+         s.logreplies = 1;
+       }, .probe = PROBE_REFUSED, .want = SMFIS_CONTINUE,
+       .line = "sender check skipped (probe refused)" + tail +
+               ", [00:00:02], id=4QX1, reply=\"554 5.7.1 \\x5cn \\x1b blocked\"",
+       .level = LOG_NOTICE, .probed = kWalk, .probe_reply = "554 5.7.1 \\n \x1b blocked",
+       .refusing_after = REFUSING_DOMAIN},
+      {.label = "domain refusing probes: no callout", .configure = refused_probes_on,
+       .want = SMFIS_CONTINUE,
+       .line = "sender check skipped (domain refuses probes)" + tail + ", id=4QX1",
+       .refusing_before = true, .refusing_after = REFUSING_DOMAIN},
+      {.label = "refusing mark unread under refusals any", .configure = verify_on,
+       .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk,
+       .stored = SENDER_PASS, .refusing_before = true, .refusing_after = REFUSING_DOMAIN},
+      {.label = "skipdomain: the listed domain is not probed", .configure = [](Settings& s) {
+         verify_on(s);
+         s.skip_domains.push_front({"sender.test"});
+       }, .cached = SENDER_FAIL, .want = SMFIS_CONTINUE,
+       .line = "sender check skipped (domain policy)" + tail + ", id=4QX1", .stored = SENDER_FAIL},
+      {.label = "skipdomain: a dotted entry takes subdomains only", .configure = [](Settings& s) {
+         verify_on(s);
+         s.skip_domains.push_front({".sender.test"});
+         s.skip_domains.push_front({"xsender.test"});
+       }, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk,
+       .stored = SENDER_PASS},
+      {.label = "dry run: a fresh failure only logged, with its reply", .configure = [](Settings& s) {
+         verify_on(s);
+         s.dryrun = s.logreplies = 1;
+       }, .probe = PROBE_FAIL, .want = SMFIS_CONTINUE,
+       .line = "dry run: sender check failed" + tail + ", [00:00:02], id=4QX1, reply=\"550 5.1.1 no\"",
+       .level = LOG_NOTICE, .probed = kWalk, .stored = SENDER_FAIL, .probe_reply = "550 5.1.1 no"},
+      {.label = "dry run: a cached tempfail only logged", .configure = [](Settings& s) {
+         verify_on(s);
+         s.dryrun = 1;
+       }, .cached = SENDER_TEMPFAIL, .want = SMFIS_CONTINUE,
+       .line = "dry run: sender check tempfailed (cached)" + tail + ", id=4QX1",
+       .stored = SENDER_TEMPFAIL},
       {.label = "missing queue id", .configure = verify_on, .queue_id = nullptr,
        .line = "sender check succeeded" + tail + ", [00:00:02], id=NOQUEUE", .probed = kWalk,
        .stored = SENDER_PASS},
@@ -236,6 +285,8 @@ TEST_F(SenderCheckTest, Table) {
     if (k.cached != 0)
       cache_put("bob@sender.test", k.cached >= RCPT_PASS ? CACHE_RECIPIENT : CACHE_SENDER, k.cached);
     if (k.catchall_before) cache_put("sender.test", CACHE_SENDER_CATCHALL, CATCHALL_DOMAIN);
+    if (k.refusing_before) cache_put("sender.test", CACHE_SENDER_REFUSING, REFUSING_DOMAIN);
+    fake.probe_reply = k.probe_reply;
     if (k.no_cache) cache_destroy();
 
     expect_answer(filter_eoh(fake_ctx()), k.want, k.reply, k.line, k.level, k.sleeps,
@@ -244,6 +295,7 @@ TEST_F(SenderCheckTest, Table) {
     if (cache_available()) {
       EXPECT_EQ(cache_get("bob@sender.test", CACHE_SENDER), k.stored);
       EXPECT_EQ(cache_get("sender.test", CACHE_SENDER_CATCHALL), k.catchall_after);
+      EXPECT_EQ(cache_get("sender.test", CACHE_SENDER_REFUSING), k.refusing_after);
     }
     cache_destroy();
   }

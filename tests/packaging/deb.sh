@@ -26,11 +26,13 @@ want="-rwxr-xr-x ./etc/init.d/korvane
 -rw-r--r-- ./usr/lib/sysusers.d/korvane.conf
 -rw-r--r-- ./usr/lib/tmpfiles.d/korvane.conf
 -rwxr-xr-x ./usr/sbin/korvane
+-rwxr-xr-x ./usr/sbin/korvanectl
 -rw-r--r-- ./usr/share/doc/korvane/changelog.gz
 -rw-r--r-- ./usr/share/doc/korvane/copyright
 -rwxr-xr-x ./usr/share/korvane/korvane-postinst
 -rw-r--r-- ./usr/share/man/man5/korvane.conf.5.gz
--rw-r--r-- ./usr/share/man/man8/korvane.8.gz"
+-rw-r--r-- ./usr/share/man/man8/korvane.8.gz
+-rw-r--r-- ./usr/share/man/man8/korvanectl.8.gz"
 [ "$got" = "$want" ] || { echo "package contents differ:"; diff <(echo "$want") <(echo "$got") || true; fail=1; }
 # /run is made at boot; a directory shipped there is gone after a reboot.
 [ "$(dpkg-deb -c "$deb" | grep -c ' \./run/')" = 0 ] || { echo "the package ships /run"; fail=1; }

@@ -11,7 +11,7 @@ prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 rundir=$(sed -n 's/^KORVANE_RUN_DIR:STRING=//p' "$build/CMakeCache.txt")
 DESTDIR=$dest cmake --install "$build" >/dev/null
 fail=0
-for f in sbin/korvane share/man/man8/korvane.8 share/man/man5/korvane.conf.5 etc/korvane.conf \
+for f in sbin/korvane sbin/korvanectl share/man/man8/korvane.8 share/man/man8/korvanectl.8 share/man/man5/korvane.conf.5 etc/korvane.conf \
          lib/systemd/system/korvane.service lib/sysusers.d/korvane.conf lib/tmpfiles.d/korvane.conf \
          share/korvane/korvane-postinst; do
   [ -e "$dest$prefix/$f" ] || { echo "missing: $prefix/$f"; fail=1; }
@@ -25,8 +25,8 @@ grep -q "^d $rundir " "$dest$prefix/lib/tmpfiles.d/korvane.conf" || { echo "tmpf
 for key in whitelistip whitelistptr whitelistfrom whitelistto publicname safecallback sav \
            ignoretempfail blockignorants mailstore frompassttl fromtfailttl fromfailttl \
            topassttl totfailttl tofailttl calloutdeadline catchall catchallttl deadmxttl calloutrate \
-           ipv6 nullmx user socket syslog; do
-  grep -q "^#$key " "$dest$prefix/etc/korvane.conf" || { echo "sample lacks $key"; fail=1; }
+           ipv6 nullmx user socket syslog refusals refusedttl logreplies dryrun skipdomain control; do
+  grep -qE "^#?$key " "$dest$prefix/etc/korvane.conf" || { echo "sample lacks $key"; fail=1; }
 done
 out=$("$dest$prefix/sbin/korvane" -t -c "$dest$prefix/etc/korvane.conf" 2>&1) || {
   echo "installed binary refuses the installed sample configuration:"; echo "$out"; fail=1; }

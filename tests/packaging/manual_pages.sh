@@ -3,7 +3,7 @@
 set -eu
 dir=$1
 fail=0
-for page in "$dir"/korvane.8 "$dir"/korvane.conf.5; do
+for page in "$dir"/korvane.8 "$dir"/korvanectl.8 "$dir"/korvane.conf.5; do
   warn=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | wc -l)
   if [ -n "$warn" ] || [ "$out" -lt 20 ]; then

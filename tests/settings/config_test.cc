@@ -277,6 +277,15 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.calloutrate_period, 7200);
          EXPECT_EQ(s.nullmx, 0);
        }},
+      {"verifying without refusing good mail",
+       "refusals mailbox\nrefusals some\nrefusedttl 1h\nlogreplies on\ndryrun on\n"
+       "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.refusals_mailbox, 1);
+         EXPECT_EQ(s.refusedttl, 3600);
+         EXPECT_EQ(s.logreplies + s.dryrun, 2);
+         EXPECT_EQ(patterns(s.skip_domains), (std::vector<std::string>{".sub.test", "big.example"}));
+       }},
       {"shared cache keys", "redis [2001:db8::6]:6380\nredisdb 3\nredispassword s3cret\n"
        "redisprefix site:\nredistimeout 250\n",
        [](const Settings& s) {
@@ -286,10 +295,24 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.redisprefix, "site:");
          EXPECT_EQ(s.redistimeout, 250);
        }},
+      {"sentinels", "redissentinel 10.0.0.1,[::1]:26380,s3\nredismaster site\n",
+       [](const Settings& s) {
+         std::vector<std::pair<std::string, int>> got;
+         const auto sentinels = parse_sentinels(s.redissentinel->c_str());
+         for (const RedisServer& r : sentinels.value_or(std::vector<RedisServer>{}))
+           got.emplace_back(r.host, r.port);
+         EXPECT_EQ(got, (std::vector<std::pair<std::string, int>>{
+                            {"10.0.0.1", 26379}, {"::1", 26380}, {"s3", 26379}}));
+         EXPECT_EQ(settings_conflict(s), "");
+       }},
       {"shared cache bad values keep the defaults",
        "redis unix:relative\nredis host:0\nredis host:65536\nredis [::1\nredis h:\n"
-       "redisdb -1\nredisdb 2x\nredistimeout 0\nredistimeout 60001\nredistimeout 1s\n",
+       "redisdb -1\nredisdb 2x\nredistimeout 0\nredistimeout 60001\nredistimeout 1s\n"
+       "redissentinel unix:/s\nredissentinel a,,b\nredissentinel a:0\n"
+       "redissentinel a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q\n",
        [](const Settings& s) {
+         EXPECT_FALSE(s.redissentinel);
+         EXPECT_EQ(settings_conflict(s), "");
          EXPECT_FALSE(s.redis);
          EXPECT_EQ(s.redisdb, 0);
          EXPECT_EQ(s.redisprefix, "korvane:");
@@ -309,6 +332,9 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_EQ(s.socketmode, 0600);
          EXPECT_FALSE(s.pidfile);
        }},
+      {"control: unix sockets with an absolute path only",
+       "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
+       [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
@@ -508,6 +534,7 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
+        "refusals any\n", "refusedttl 10800\n", "logreplies off\n", "dryrun off\n",
         "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }

@@ -113,6 +113,8 @@ struct DialogueCase {
   int result;
   const char* transcript;  // shorthand for expand()
   int catchall = 0;
+  bool refused_probes = false;
+  const char* reply = nullptr;  // the deciding reply, when the case tells it
 };
 
 // The catch-all test's mailbox as the shorthand "X" writes it: its local part
@@ -245,6 +247,28 @@ TEST_F(SmtpProbe, DialogueTable) {
        "H N X R RSET S R RSET QUIT", 1},
       {"catch-all: asked after the safe sender, once only", 0,
        {r({G, OK, "550 no", OK, OK, OK, OK, BYE})}, 0, PROBE_CATCHALL, "H N RSET S X RSET QUIT", 1},
+      // refusals mailbox: only the mailbox's own refusal fails
+      {"refused probes: greeting 554", 0, {r({"554 5.7.1 go away", OK, BYE})}, 0, PROBE_REFUSED,
+       "RSET QUIT", 0, true, "554 5.7.1 go away"},
+      {"refused probes: HELO 550", 0, {r({G, "550 no", OK, BYE})}, 0, PROBE_REFUSED, "H RSET QUIT",
+       0, true},
+      {"refused probes: both senders refused", 0,
+       {r({G, OK, "550 5.7.1 no", OK, "550 5.7.1 policy", OK, BYE})}, 0, PROBE_REFUSED,
+       "H N RSET S RSET QUIT", 0, true, "550 5.7.1 policy"},
+      {"refused probes: recipient blocked twice", 0,
+       {r({G, OK, OK, "550 5.7.1 no", OK, OK, "550 5.7.1 blocked using x", OK, BYE})}, 0,
+       PROBE_REFUSED, "H N R RSET S R RSET QUIT", 0, true, "550 5.7.1 blocked using x"},
+      {"refused probes: recipient unknown twice", 0,
+       {r({G, OK, OK, "550 5.1.1 no", OK, OK, "550 5.1.1 unknown", OK, BYE})}, 0, PROBE_FAIL,
+       "H N R RSET S R RSET QUIT", 0, true, "550 5.1.1 unknown"},
+      {"refused probes: recipient deferred, no safe-sender retry", 0,
+       {r({G, OK, OK, "450 4.2.0 greylisted", OK, BYE})}, 0, PROBE_TEMPFAIL, "H N R RSET QUIT", 0,
+       true, "450 4.2.0 greylisted"},
+      {"refused probes: reconnect greeting 554", 0,
+       {r({G, OK, "550 no", "DROP"}), r({"554 no", OK, BYE})}, 0, PROBE_REFUSED,
+       "H N RSET # RSET QUIT", 0, true},
+      {"refused probes: recipient dropped leaves no reply", 0, {r({G, OK, OK, "DROP"})}, 0,
+       PROBE_TEMPFAIL, "H N R", 0, true, ""},
   };
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -252,8 +276,14 @@ TEST_F(SmtpProbe, DialogueTable) {
     settings.catchall = c.catchall;
     ScriptServer server("127.0.0.2", c.connections, false, c.max_accepts);
     ASSERT_TRUE(server.ok());
-    EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", fast(server.port())), c.result);
+    ProbeOptions opt = fast(server.port());
+    opt.refused_probes = c.refused_probes;
+    ProbeReplyText reply;
+    EXPECT_EQ(probe_address_with(ADDRESS, "127.0.0.2", opt, &reply), c.result);
     EXPECT_EQ(unrandomised(server.transcript()), expand(c.transcript));
+    if (c.reply != nullptr) {
+      EXPECT_STREQ(reply.c_str(), c.reply);
+    }
   }
 }
 

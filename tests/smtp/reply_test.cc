@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "smtp/probe_reply.h"
 #include "smtp/transport.h"
+#include "util/constants.h"
 
 namespace {
 
@@ -123,4 +125,77 @@ TEST(SmtpReply, CodeHasScanfSemantics) {
     }
   }
   EXPECT_EQ(smtp_reply_code(nullptr), -1);
+}
+
+TEST(SmtpReply, VerdictByStage) {
+  constexpr auto G = ProbeStage::greeting, H = ProbeStage::helo, M = ProbeStage::mail,
+                 R = ProbeStage::recipient;
+  constexpr auto pass = ReplyVerdict::pass, temp = ReplyVerdict::temporary,
+                 mailbox = ReplyVerdict::mailbox_refusal, refused = ReplyVerdict::refused_probe;
+  const struct {
+    ProbeStage stage;
+    const char* reply;
+    ReplyVerdict want;
+  } cases[] = {
+      {R, "250 2.1.5 ok", pass},         {G, "220 mx ready", pass},
+      {R, "450 4.2.0 greylisted", temp}, {G, "421 busy", temp},
+      {R, "what?", temp},                {R, "", temp},
+      {R, "55", temp},                   {R, "199 odd", temp},
+      {G, "554 5.7.1 no", refused},      {H, "550 5.1.1 no", refused},
+      {M, "550 5.1.1 no", refused},      {R, "550 5.1.1 <u>: unknown", mailbox},
+      {R, "550-5.1.1 unknown", mailbox}, {R, "550 5.1.0", mailbox},
+      {R, "553 5.1.2 bad", mailbox},     {R, "550 5.1.3 x", mailbox},
+      {R, "551 5.1.6 moved", mailbox},   {R, "550 5.1.10 null MX", mailbox},
+      {R, "550 5.2.1 disabled", mailbox}, {R, "550 5.7.1 blocked using x", refused},
+      {R, "554 5.7.1 blocked", refused}, {R, "550 5.3.0 x", refused},
+      {R, "550 5.4.1 x", refused},       {R, "550 5.5.1 x", refused},
+      {R, "552 5.2.2 full", refused},    {R, "552 5.2.3 too big", refused},
+      {R, "550 5.1.100 x", refused},     {R, "550 5.1.8 x", refused},
+      {R, "550 no such user", mailbox},  {R, "551 not local", mailbox},
+      {R, "553 bad name", mailbox},      {R, "554 no", refused},
+      {R, "552 no", refused},            {R, "550 4.1.1 wrong class", mailbox},
+      {R, "550 5.1.1x", mailbox},        {R, "554 5.1.1 mailbox", mailbox},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    EXPECT_EQ(reply_verdict(c.stage, c.reply), c.want);
+  }
+}
+
+TEST(SmtpReply, KeptReplyAndWalkFold) {
+  ProbeReplyText kept;
+  probe_reply_keep(kept, "550-5.7.1 blocked\r\n550 5.7.1 using x\r");
+  EXPECT_STREQ(kept.c_str(), "550-5.7.1 blocked 550 5.7.1 using x");
+  probe_reply_keep(kept, std::string(300, 'x'));
+  EXPECT_EQ(kept.size(), PROBE_REPLY_MAX);
+
+  auto at = [](int result, const char* reply) {
+    ProbeOutcome o;
+    o.result = result;
+    o.reply.assign(reply);
+    return o;
+  };
+  const struct {
+    const char* label;
+    std::vector<ProbeOutcome> probes;
+    int want;
+    const char* reply;
+  } cases[] = {
+      {"refused, then unreachable", {at(PROBE_REFUSED, "554 no"), at(PROBE_TEMPFAIL, "")},
+       PROBE_REFUSED, "554 no"},
+      {"refused, then deferred", {at(PROBE_REFUSED, "554 no"), at(PROBE_TEMPFAIL, "450 later")},
+       PROBE_TEMPFAIL, "450 later"},
+      {"deferred, then refused", {at(PROBE_TEMPFAIL, "421 busy"), at(PROBE_REFUSED, "554 no")},
+       PROBE_TEMPFAIL, "421 busy"},
+      {"refused, then failed", {at(PROBE_REFUSED, "554 no"), at(PROBE_FAIL, "550 5.1.1 no")},
+       PROBE_FAIL, "550 5.1.1 no"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProbeOutcome walk;
+    for (const ProbeOutcome& p : c.probes)
+      if (probe_fold(walk, p)) break;
+    EXPECT_EQ(walk.result, c.want);
+    EXPECT_STREQ(walk.reply.c_str(), c.reply);
+  }
 }

@@ -9,13 +9,26 @@ CLIENT="[$CLIENT_ADDR]"
 # exchanger (the second of good.test) accepts every mailbox.
 GROUP_DNS='mx-host=zero.test,mx0.zero.test,10
 host-record=mx0.zero.test,0.0.0.0
-mx-host=catchall.test,mx2.good.test,10'
+mx-host=catchall.test,mx2.good.test,10
+mx-host=bcatch.test,down.backup.test,5
+mx-host=bcatch.test,mx2.good.test,50
+mx-host=blocked.test,mx.blocked.test,10
+host-record=mx.blocked.test,192.0.2.45
+mx-host=policy.test,mx.policy.test,10
+host-record=mx.policy.test,192.0.2.46
+mx-host=bare550.test,mx.bare550.test,10
+host-record=mx.bare550.test,192.0.2.47'
+# Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
+# at the greeting, at MAIL for both senders. "domain address deciding-reply".
+REFUSED_PROBES='blocked.test 192.0.2.45 550 5.7.1 Service unavailable, client blocked using zen.example.test
+greet554.test 192.0.2.42 554 5.3.2 No service for you
+policy.test 192.0.2.46 550 5.7.1 Sender rejected by policy'
 
 # The client has no PTR name, so Postfix names it "[addr]" and korvane logs an
 # empty name: hence the two blanks before the address in the lines below.
 # Elapsed times and queue ids vary; they are written as [ELAPSED] and QUEUEID.
 log_since() {
-  korvane_log "$1" | sed -E 's/\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]/[ELAPSED]/; s/id=[0-9A-Z]{6,}$/id=QUEUEID/'
+  korvane_log "$1" | sed -E 's/\[[0-9]{2}:[0-9]{2}:[0-9]{2}\]/[ELAPSED]/; s/id=[0-9A-Z]{6,}(,|$)/id=QUEUEID\1/'
 }
 
 # send_and_check LABEL SENDER WANT_REPLY RECIPIENT...: sends one message and
@@ -175,6 +188,10 @@ EOF
   mm=$(mark_mx 192.0.2.42)
   send_and_check "greeting 554" henry@greet554.test "$FAILED" rcpt@elsewhere.test
   expect_eq "greeting 554: RSET and QUIT only" "$(printf 'conn 1: RSET\nconn 1: QUIT')" "$(mx_dialogue 192.0.2.42 "$mm")"
+  local domain addr said
+  while read -r domain addr said; do
+    send_and_check "refusals any: $said" "ivy@$domain" "$FAILED" rcpt@elsewhere.test
+  done <<<"$REFUSED_PROBES"
 
   lm=$(mark_log)
   send_and_check "slow exchanger" hank@slow.test "$QUEUED" rcpt@elsewhere.test
@@ -270,6 +287,11 @@ EOF
   expect_eq "catch-all domain, another sender: log" \
     "mail.info sender check succeeded (catch-all): from=<yvonne@catchall.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
     "$(log_since "$lm")"
+  send_and_check "catch-all backup exchanger" una@bcatch.test "$QUEUED" rcpt@elsewhere.test
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  send_and_check "catch-all backup exchanger, another sender" vic@bcatch.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "catch-all backup exchanger: asked again, not remembered as catch-all" "1 0" \
+    "$(mx_connections 192.0.2.11 "$mm") $(log_since "$lm" | grep -c '(catch-all)')"
   mm=$(mark_mx 192.0.2.10)
   send_and_check "catchall on, normal exchanger" bob@good.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "catchall on, normal exchanger: random refused, the real one asked in the same session" "$(cat <<'EOF'
@@ -339,8 +361,63 @@ EOF
   expect_eq "null MX: logged as a failed check, no callout" \
     "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
+  refusals_case
   metrics_case
+  control_case
   local_ipv6_case
+}
+
+# refusals mailbox: a refused probe passes its sender and spares its domain;
+# the mailbox's own refusal still fails, its reply at the end of the line.
+refusals_case() {
+  start_korvane_with <<'EOF' || return
+refusals mailbox
+logreplies on
+metrics 127.0.0.1:9457
+EOF
+  expect_eq "refusals mailbox: the new counters show from the start" 3 \
+    "$(curl -s http://127.0.0.1:9457/metrics | grep -cE '^korvane_(dry_run_refusals_total\{kind="(sender|recipient)"\}|refused_probes_total) 0$')"
+  local domain addr said lm mm
+  while read -r domain addr said; do
+    lm=$(mark_log)
+    send_and_check "refusals mailbox: $said" "ivy@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_has "refusals mailbox: $said: logged with its reply" \
+      "mail.notice sender check skipped (probe refused): from=<ivy@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply=\"$said\"" \
+      "$(log_since "$lm")"
+    lm=$(mark_log); mm=$(mark_mx "$addr")
+    send_and_check "refusals mailbox: $said, another sender" "joe@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_eq "refusals mailbox: $said, another sender: no connection" \
+      "0 mail.info sender check skipped (domain refuses probes): from=<joe@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+      "$(mx_connections "$addr" "$mm") $(log_since "$lm")"
+  done <<<"$REFUSED_PROBES"
+  expect_eq "refusals mailbox: one refused probe counted per walk" \
+    "korvane_refused_probes_total{} 3" "$(scrape korvane_refused_probes_total)"
+  lm=$(mark_log)
+  send_and_check "refusals mailbox: 550 5.1.1 still fails" nobody@good.test "$FAILED" rcpt@elsewhere.test
+  send_and_check "refusals mailbox: a bare 550 still fails" quinn@bare550.test "$FAILED" rcpt@elsewhere.test
+  expect_eq "logreplies: the failure lines end with the exchanger's reply" "$(cat <<EOF
+mail.notice sender check failed: from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 5.1.1 <unknown>: Recipient address rejected"
+mail.notice sender check failed: from=<quinn@bare550.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 Mailbox unavailable"
+EOF
+)" "$(log_since "$lm" | grep 'check failed')"
+
+  # dryrun: the refusal is only logged and counted; skipdomain: no callout.
+  start_korvane_with <<'EOF' || return
+dryrun on
+skipdomain good.test
+metrics 127.0.0.1:9457
+EOF
+  lm=$(mark_log)
+  local t0; t0=$(date +%s%N)
+  send_and_check "dryrun: a refused sender is accepted" quinn@bare550.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "dryrun: within a second, with its line and count" \
+    "yes mail.notice dry run: sender check failed: from=<quinn@bare550.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID korvane_dry_run_refusals_total{kind=sender} 1" \
+    "$([ $(( $(date +%s%N) - t0 )) -lt 1000000000 ] && echo yes || echo no) $(log_since "$lm" | grep 'check failed') $(scrape korvane_dry_run_refusals_total)"
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.10)
+  send_and_check "skipdomain" nobody@good.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "skipdomain: no callout" \
+    "0 mail.info sender check skipped (domain policy): from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm")"
 }
 
 # A client on ::1 (stock Postfix listens there), whitelisted by an IPv6 entry;
@@ -398,4 +475,65 @@ EOF
       korvane_shared_tier_up korvane_walks_cut_total)"
   expect_eq "metrics: only GET of /metrics, only on the address set" "405 404 127.0.0.1:9457" \
     "$(curl -s -o /dev/null -w '%{http_code}' -X POST "$url") $(curl -s -o /dev/null -w '%{http_code}' "$url/x") $(ss -ltnH 'sport = 9457' | awk '{print $4}')"
+}
+
+# korvanectl: a probe of its own that prints its dialogue and stores nothing, and
+# the running daemon's cache through the control socket.
+control_case() {
+  local ctl conf="$BED/korvane.conf" sock="$BED/run/control.sock" out rc row addr want line verdict mm
+  ctl="$(dirname "$KORVANE")/korvanectl"
+  start_korvane_with <<EOF || return
+control unix:$sock
+catchall on
+EOF
+  expect_eq "control socket: mode 0600, the daemon's account" "600 postfix" "$(stat -c '%a %U' "$sock")"
+  for row in "alice@good.test|0|<- 250 2.1.5 Ok|verdict: pass" \
+      "nobody@good.test|1|<- 550 5.1.1 <unknown>: Recipient address rejected|verdict: refused" \
+      "someone@unreach.test|2|no connection|verdict: temporary failure" "nodomain|64||"; do
+    IFS='|' read -r addr want line verdict <<<"$row"
+    out=$("$ctl" -c "$conf" probe "$addr" 2>&1); rc=$?
+    expect_eq "probe $addr: exit status" "$want" "$rc"
+    [ -z "$line" ] && continue
+    expect_has "probe $addr: the dialogue" "$line" "$out"
+    expect_has "probe $addr: the verdict" "$verdict" "$out"
+  done
+  expect_eq "probe: the exchanger, then the lines received and sent" "$(printf '%s\n' \
+    "MX check at mx1.good.test. [192.0.2.10]" "<- 220 mx1.good.test ESMTP ready" "-> HELO mx.korvane.test")" \
+    "$("$ctl" -c "$conf" probe alice@good.test | head -3)"
+  expect_eq "probe: nothing stored" "" "$("$ctl" -c "$conf" show alice@good.test)"
+
+  send_and_check "control: a verification" alice@good.test "$QUEUED" rcpt@elsewhere.test
+  out=$("$ctl" -c "$conf" show Alice@Good.Test)
+  expect_eq "show after a verification" "sender pass memory" "$(awk '{print $1, $2, $4}' <<<"$out")"
+  expect_has "show: the seconds left are frompassttl's" yes "$(awk '$3 > 86000 && $3 <= 86400 {print "yes"}' <<<"$out")"
+  expect_eq "forget: what was forgotten" "sender pass memory" \
+    "$("$ctl" -c "$conf" forget alice@good.test | awk '{print $1, $2, $4}')"
+  mm=$(mark_mx 192.0.2.10)
+  send_and_check "after forget" alice@good.test "$QUEUED" rcpt@elsewhere.test
+  expect_has "after forget: a fresh callout" "conn 1: RCPT TO:<alice@good.test>" \
+    "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
+
+  send_and_check "control: a catch-all domain" xavier@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "show: the domain's catch-all mark" "sender-catch-all catchall memory" \
+    "$("$ctl" -c "$conf" show yvonne@catchall.test | awk '{print $1, $2, $4}')"
+  "$ctl" -c "$conf" forget-domain CatchAll.test >/dev/null
+  mm=$(mark_mx 192.0.2.11)
+  send_and_check "after forget-domain" yvonne@catchall.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "after forget-domain: the domain is asked again" 1 "$(mx_connections 192.0.2.11 "$mm")"
+
+  out=$("$PY" - "$sock" <<'EOF'
+import socket, sys
+for line in [b"show nobody", b"show a\x01@b", b"x" * 600, b"flush all", b"forget-domain a@b"]:
+    s = socket.socket(socket.AF_UNIX); s.settimeout(5); s.connect(sys.argv[1])
+    s.sendall(line + b"\n"); s.shutdown(socket.SHUT_WR)
+    print(s.makefile("rb").read().decode().strip()); s.close()
+EOF
+)
+  expect_eq "bad control input: one error line each" "$(printf '%s\n' "error: address without @" \
+    "error: control character in line" "error: line too long" "error: unknown command" "error: domain with @")" "$out"
+  send_and_check "bad control input: mail still flows" bob@good.test "$QUEUED" rcpt@elsewhere.test
+  printf 'publicname mx.korvane.test\n' > "$BED/nocontrol.conf"
+  out=$("$ctl" -c "$BED/nocontrol.conf" stats 2>&1); rc=$?
+  expect_eq "no control configured: says so, status 69" \
+    "69 korvanectl: no control socket is configured in $BED/nocontrol.conf (control unix:PATH)" "$rc $out"
 }

@@ -1,0 +1,99 @@
+// The control's commands over the cache's narrow functions: what an address
+// has, forgetting it, forgetting a domain's marks, and the daemon's counts.
+#include "control/answer.h"
+
+#include <span>
+#include <vector>
+
+#include "cache/shared_tier.h"
+#include "settings/settings.h"
+#include "util/constants.h"
+
+namespace {
+
+struct KindWord {
+  int kind;
+  const char* word;
+};
+constexpr KindWord KINDS[] = {
+    {CACHE_SENDER, "sender"},
+    {CACHE_RECIPIENT, "recipient"},
+    {CACHE_SENDER_CATCHALL, "sender-catch-all"},
+    {CACHE_RECIPIENT_CATCHALL, "recipient-catch-all"},
+    {CACHE_SENDER_REFUSING, "sender-refusing"},
+};
+
+constexpr int ADDRESS_KINDS[] = {CACHE_SENDER, CACHE_RECIPIENT};
+// Marks kept per domain rather than per address.
+constexpr int DOMAIN_KINDS[] = {CACHE_SENDER_CATCHALL, CACHE_RECIPIENT_CATCHALL,
+                                CACHE_SENDER_REFUSING};
+
+const char* kind_word(int kind) {
+  for (const KindWord& k : KINDS)
+    if (k.kind == kind) return k.word;
+  return "other";
+}
+
+const char* status_word(int status) {
+  switch (status) {
+    case SENDER_PASS: case RCPT_PASS: return "pass";
+    case SENDER_FAIL: case RCPT_FAIL: return "fail";
+    case SENDER_TEMPFAIL: case RCPT_TEMPFAIL: return "tempfail";
+    case CATCHALL_DOMAIN: return "catchall";
+    case REFUSING_DOMAIN: return "refusing";
+    default: return "other";
+  }
+}
+
+void append_lines(std::string& out, const std::vector<CacheHolding>& held) {
+  for (const CacheHolding& h : held) out += control_holding_line(h) + "\n";
+}
+
+std::string domain_of(const std::string& address) {
+  return address.substr(address.rfind('@') + 1);
+}
+
+// What forget removed, and a warning when the shared tier kept its keys.
+void append_forgotten(std::string& out, const char* key, std::span<const int> kinds) {
+  bool shared_forgotten = true;
+  append_lines(out, cache_forget(key, kinds, &shared_forgotten));
+  if (!shared_forgotten) out += "warning: the shared tier is unavailable and still holds it\n";
+}
+
+void append_stats(std::string& out) {
+  for (const KindWord& k : KINDS)
+    out += std::string("entries ") + k.word + " " + std::to_string(cache_entry_count(k.kind)) + "\n";
+  const char* shared = !settings.redis ? "off" : shared_tier_up() ? "up" : "down";
+  out += std::string("shared ") + shared + "\n";
+  out += "shared-errors " + std::to_string(shared_tier_errors()) + "\n";
+}
+
+}  // namespace
+
+std::string control_holding_line(const CacheHolding& h) {
+  return std::string(kind_word(h.kind)) + " " + status_word(h.status) + " " +
+         std::to_string(h.seconds_left) + (h.shared ? " shared" : " memory");
+}
+
+std::string control_answer(const ControlRequest& r) {
+  std::string out;
+  const char* key = r.argument.c_str();
+  switch (r.command) {
+    case ControlCommand::invalid:
+      return std::string("error: ") + (r.error != nullptr ? r.error : "bad request") + "\n";
+    case ControlCommand::show:
+      append_lines(out, cache_look_up(key, ADDRESS_KINDS));
+      append_lines(out, cache_look_up(domain_of(r.argument).c_str(), DOMAIN_KINDS));
+      break;
+    case ControlCommand::forget:
+      append_forgotten(out, key, ADDRESS_KINDS);
+      break;
+    case ControlCommand::forget_domain:
+      append_forgotten(out, key, DOMAIN_KINDS);
+      break;
+    case ControlCommand::stats:
+      append_stats(out);
+      break;
+  }
+  return out + ".\n";
+}

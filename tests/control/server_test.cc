@@ -1,0 +1,79 @@
+// The control socket's thread against real clients: answers while other clients
+// sit idle, the fifth client at once refused, forget reaching the cache, and a
+// clean stop (run under ThreadSanitizer in CI).
+#include "control/server.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "util/constants.h"
+
+namespace {
+
+int connect_to(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  timeval five{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &five, sizeof five);
+  EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  return fd;
+}
+
+// Sends the text and reads up to a "." line or an error line (or the close).
+std::string ask(int fd, const std::string& text) {
+  EXPECT_EQ(send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  std::string got;
+  char buf[512];
+  while (got.find("\n.\n") == std::string::npos && got.rfind(".\n", 0) != 0 &&
+         got.find("error: ") == std::string::npos) {
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
+  char dir[] = "/tmp/korvane-control.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/control.sock";
+  ASSERT_TRUE(cache_mutex_init());
+  ASSERT_TRUE(cache_create());
+  cache_set_clock([] { return std::time_t{1000}; });
+  cache_remember("a@x", 600, CACHE_SENDER, SENDER_FAIL);
+  ASSERT_TRUE(control_start(path.c_str()));
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  std::vector<int> idle;
+  for (int i = 0; i < CONTROL_CLIENTS - 1; ++i) idle.push_back(connect_to(path));
+  const int busy_one = connect_to(path);
+  EXPECT_EQ(ask(busy_one, "show a@x\n"), "sender fail 600 memory\n.\n");
+  const int fifth = connect_to(path);
+  EXPECT_EQ(ask(fifth, ""), "error: too many control clients\n");
+  EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\n"), "sender fail 600 memory\n.\n.\n");
+  EXPECT_EQ(cache_recall_local("a@x", CACHE_SENDER), 0);
+
+  control_stop();
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  for (int fd : idle) close(fd);
+  close(busy_one);
+  close(fifth);
+  cache_destroy();
+  cache_mutex_destroy();
+  cache_set_clock(nullptr);
+  rmdir(dir);
+}
+
+}  // namespace
