@@ -171,7 +171,8 @@ void watch() {
     if (poll(fds, 2, static_cast<int>(wait)) <= 0) continue;
     if ((fds[0].revents & POLLIN) != 0) {
       std::uint64_t n = 0;
-      (void)read(wake_fd, &n, sizeof n);
+      // The counter only wakes the poll; a failed read leaves it set, and the next poll returns at once.
+      if (read(wake_fd, &n, sizeof n) < 0) { /* nothing to undo */ }
     }
     if (sub != nullptr && fds[1].revents != 0 && !drain(sub)) {
       redisFree(sub);
@@ -183,7 +184,8 @@ void watch() {
 
 void wake() {
   const std::uint64_t one = 1;
-  if (wake_fd >= 0) (void)write(wake_fd, &one, sizeof one);
+  // A full counter already wakes the watcher: a failed write loses nothing.
+  if (wake_fd >= 0 && write(wake_fd, &one, sizeof one) < 0) return;
 }
 
 }  // namespace
