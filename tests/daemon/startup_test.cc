@@ -280,6 +280,7 @@ struct ServeCase {
   bool stale_file;     // a leftover file sits where the socket goes
   const char* extra = "";  // further configuration lines
   unsigned mode = 0600;    // the socket's mode: the 0177 mask, or socketmode
+  bool journal = false;    // standard error is named the journal's stream
 };
 
 TEST(DaemonProcess, ServesUntilSigtermAfterRemovingStaleSocket) {
@@ -288,6 +289,7 @@ TEST(DaemonProcess, ServesUntilSigtermAfterRemovingStaleSocket) {
       {"unix socket, stays root", "unix:", "root", 0, true},
       {"local socket, drops to nobody", "local:", "nobody", NOBODY, true},
       {"socketmode for the MTA's group", "unix:", "nobody", NOBODY, false, "socketmode 0660\n", 0660},
+      {"stderr is the journal: no second copy", "unix:", "root", 0, false, "", 0600, true},
   };
   for (const ServeCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -297,7 +299,12 @@ TEST(DaemonProcess, ServesUntilSigtermAfterRemovingStaleSocket) {
     if (c.stale_file) dir.write("k.sock", "left over");
     std::string conf = dir.write(
         "k.conf", std::string("socket ") + c.scheme + sock + "\nuser " + c.user + "\n" + c.extra);
-    Daemon d({"-f", "-c", conf});
+    Daemon d({"-f", "-c", conf}, [&] {
+      struct stat err{};
+      if (!c.journal || fstat(2, &err) != 0) return;
+      const std::string stream = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+      setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    });
     ASSERT_TRUE(d.wait_for_socket(sock)) << d.err();
     struct stat st;
     ASSERT_EQ(stat(sock.c_str(), &st), 0);
@@ -306,6 +313,8 @@ TEST(DaemonProcess, ServesUntilSigtermAfterRemovingStaleSocket) {
     d.signal(SIGTERM);
     EXPECT_EQ(d.finish(), 0) << d.err();
     EXPECT_EQ(d.err().find("Warning"), std::string::npos) << d.err();
+    // The start line is copied to stderr, unless the journal has it from syslog.
+    EXPECT_EQ(d.err().find("korvane: korvane ") != std::string::npos, !c.journal) << d.err();
   }
 }
 
