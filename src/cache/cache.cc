@@ -169,7 +169,8 @@ CacheHolding cache_holding(const char* key, int kind, bool remove) {
 }
 
 // Memory's part first, then the shared tier's, which is asked without the lock.
-std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> kinds, bool forget) {
+std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> kinds, bool forget,
+                                         bool* shared_forgotten = nullptr) {
   std::vector<CacheHolding> out;
   {
     CacheLock lock;
@@ -180,7 +181,8 @@ std::vector<CacheHolding> cache_holdings(const char* key, std::span<const int> k
     long long spent_ms = 0;  // each look has the whole timeout: no check waits on it
     const SharedAnswer a = shared_tier_recall(key, kind, &spent_ms);
     if (a.status != 0) out.push_back({kind, a.status, a.keep_seconds, true});
-    if (forget) shared_tier_forget(key, kind);
+    if (forget && !shared_tier_forget(key, kind) && shared_forgotten != nullptr)
+      *shared_forgotten = false;
   }
   return out;
 }
@@ -191,8 +193,10 @@ std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> ki
   return cache_holdings(key, kinds, false);
 }
 
-std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds) {
-  return cache_holdings(key, kinds, true);
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds,
+                                       bool* shared_forgotten) {
+  if (shared_forgotten != nullptr) *shared_forgotten = true;
+  return cache_holdings(key, kinds, true, shared_forgotten);
 }
 
 bool cache_mutex_init() {

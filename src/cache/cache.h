@@ -85,8 +85,10 @@ struct CacheHolding {
 // copied into memory as a check's recall would.
 [[nodiscard]] std::vector<CacheHolding> cache_look_up(const char* key, std::span<const int> kinds);
 // Removes key under each of kinds from memory and from the shared tier, and
-// tells what was live there.
-std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds);
+// tells what was live there; *shared_forgotten (when given) is false when the
+// shared tier is on but could not delete every key.
+std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds,
+                                       bool* shared_forgotten = nullptr);
 
 [[noreturn]] void die(const char* what);
 

@@ -28,6 +28,7 @@ SharedTierConfig sentinel_config;  // written before the watcher starts, read-on
 
 std::mutex master_mutex;
 std::optional<RedisTarget> master;  // under master_mutex
+std::string trouble;                 // under master_mutex: why the last lookup found none
 std::atomic<std::uint64_t> epoch{0};
 
 std::atomic<bool> lookup_wanted{false};
@@ -56,13 +57,12 @@ void set_master(const RedisTarget& t) {
 
 RedisTarget target_of(const SharedTierConfig::Sentinel& s) { return {"", s.host, s.port}; }
 
-// A connection to sentinel i that has passed AUTH, or null.
-redisContext* connect_sentinel(std::size_t i, const RedisDeadline& d) {
-  SharedFailure why;
-  redisContext* c = redis_wire_connect(target_of(sentinel_config.sentinels[i]), d, &why);
+// A connection to sentinel i that has passed AUTH, or null with *why.
+redisContext* connect_sentinel(std::size_t i, const RedisDeadline& d, SharedFailure* why) {
+  redisContext* c = redis_wire_connect(target_of(sentinel_config.sentinels[i]), d, why);
   if (c == nullptr || !sentinel_config.sentinel_password) return c;
   redis_wire_append(c, {"AUTH", *sentinel_config.sentinel_password});
-  if (redis_wire_ok(c, d, "AUTH", &why)) return c;
+  if (redis_wire_ok(c, d, "AUTH", why)) return c;
   redisFree(c);
   return nullptr;
 }
@@ -71,15 +71,16 @@ bool is_text(const redisReply* r) {
   return r != nullptr && (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS);
 }
 
-// The master as sentinel i names it, if it does.
-std::optional<RedisTarget> ask(std::size_t i) {
+// The master as sentinel i names it, if it does; else *why says why not.
+std::optional<RedisTarget> ask(std::size_t i, SharedFailure* why) {
   const RedisDeadline d(sentinel_timeout_ms());
-  redisContext* c = connect_sentinel(i, d);
+  redisContext* c = connect_sentinel(i, d, why);
   if (c == nullptr) return std::nullopt;
   redis_wire_append(c, {"SENTINEL", "get-master-addr-by-name", sentinel_config.master_name});
-  SharedFailure why;
-  RedisReply r = redis_wire_reply(c, d, &why);
+  RedisReply r = redis_wire_reply(c, d, why);
   redisFree(c);
+  if (r && r->type == REDIS_REPLY_ERROR) why->text = r->str;
+  if (r && r->type == REDIS_REPLY_NIL) why->text = "no master " + sentinel_config.master_name;
   if (!r || r->type != REDIS_REPLY_ARRAY || r->elements != 2 || !is_text(r->element[0]) ||
       !is_text(r->element[1]))
     return std::nullopt;
@@ -91,12 +92,17 @@ std::optional<RedisTarget> ask(std::size_t i) {
 }
 
 void lookup() {
+  SharedFailure why;
   for (std::size_t i = 0; i < sentinel_config.sentinels.size(); ++i) {
-    if (std::optional<RedisTarget> t = ask(i)) {
+    why = {};
+    if (std::optional<RedisTarget> t = ask(i, &why)) {
       set_master(*t);
       return;
     }
   }
+  const SharedTierConfig::Sentinel& last = sentinel_config.sentinels.back();
+  std::lock_guard<std::mutex> lock(master_mutex);
+  trouble = last.host + ":" + std::to_string(last.port) + ": " + why.text;
 }
 
 // "<name> <old-ip> <old-port> <new-ip> <new-port>", the +switch-master message.
@@ -112,10 +118,10 @@ void switched(const std::string& text) {
 // A subscribed connection to sentinel i, or null.
 redisContext* subscribe(std::size_t i) {
   const RedisDeadline d(sentinel_timeout_ms());
-  redisContext* c = connect_sentinel(i, d);
+  SharedFailure why;
+  redisContext* c = connect_sentinel(i, d, &why);
   if (c == nullptr) return nullptr;
   redis_wire_append(c, {"SUBSCRIBE", "+switch-master"});
-  SharedFailure why;
   RedisReply r = redis_wire_reply(c, d, &why);
   if (r && r->type == REDIS_REPLY_ARRAY) return c;
   redisFree(c);
@@ -165,7 +171,8 @@ void watch() {
     if (poll(fds, 2, static_cast<int>(wait)) <= 0) continue;
     if ((fds[0].revents & POLLIN) != 0) {
       std::uint64_t n = 0;
-      (void)read(wake_fd, &n, sizeof n);
+      // The counter only wakes the poll; a failed read leaves it set, and the next poll returns at once.
+      if (read(wake_fd, &n, sizeof n) < 0) { /* nothing to undo */ }
     }
     if (sub != nullptr && fds[1].revents != 0 && !drain(sub)) {
       redisFree(sub);
@@ -177,7 +184,8 @@ void watch() {
 
 void wake() {
   const std::uint64_t one = 1;
-  if (wake_fd >= 0) (void)write(wake_fd, &one, sizeof one);
+  // A full counter already wakes the watcher: a failed write loses nothing.
+  if (wake_fd >= 0 && write(wake_fd, &one, sizeof one) < 0) return;
 }
 
 }  // namespace
@@ -208,6 +216,11 @@ void sentinel_stop() {
 std::optional<RedisTarget> sentinel_master() {
   std::lock_guard<std::mutex> lock(master_mutex);
   return master;
+}
+
+std::string sentinel_trouble() {
+  std::lock_guard<std::mutex> lock(master_mutex);
+  return trouble;
 }
 
 std::uint64_t sentinel_epoch() { return epoch.load(std::memory_order_acquire); }

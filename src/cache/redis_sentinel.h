@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "cache/redis_wire.h"
 #include "cache/shared_tier.h"
@@ -17,6 +18,8 @@ void sentinel_stop();
 // The master in use, if any sentinel has named one; the epoch moves on whenever it changes.
 [[nodiscard]] std::optional<RedisTarget> sentinel_master();
 [[nodiscard]] std::uint64_t sentinel_epoch();
+// Why the last lookup found no master, as the last sentinel asked said it.
+[[nodiscard]] std::string sentinel_trouble();
 // The master may have changed (a lost connection, READONLY, a ROLE that is not
 // master): the watcher asks the sentinels again, at most once a second.
 void sentinel_relookup();

@@ -125,7 +125,9 @@ redisContext* connect_server(const RedisDeadline& d, Pooled* p, SharedFailure* w
     p->master_epoch = sentinel_epoch();
     std::optional<RedisTarget> m = sentinel_master();
     if (!m) {
-      *why = {SharedErrorReason::connection, "no sentinel names master " + redis_config.master_name};
+      *why = {SharedErrorReason::connection, "no sentinel names master " +
+                                                 redis_config.master_name + " (" +
+                                                 sentinel_trouble() + ")"};
       sentinel_relookup();
       return nullptr;
     }

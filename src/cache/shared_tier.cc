@@ -191,13 +191,14 @@ void shared_tier_remember(const char* address, int kind, int status, std::int64_
   settle(r, how, why, true);
 }
 
-void shared_tier_forget(const char* address, int kind) {
+bool shared_tier_forget(const char* address, int kind) {
+  if (tier_state.load(std::memory_order_acquire) == TIER_OFF || address == nullptr) return true;
   const Access how = access();
-  if (how == Access::no || address == nullptr || tier_store->erase == nullptr) return;
+  if (how == Access::no || tier_store->erase == nullptr) return false;
   SharedFailure why;
-  settle(tier_store->erase(shared_key(tier_config.prefix, kind, address), tier_config.timeout_ms,
-                           &why),
-         how, why, true);
+  return settle(tier_store->erase(shared_key(tier_config.prefix, kind, address),
+                                  tier_config.timeout_ms, &why),
+                how, why, true);
 }
 
 bool shared_tier_up() { return tier_state.load(std::memory_order_acquire) == TIER_UP; }

@@ -55,8 +55,9 @@ void shared_tier_remember(const char* address, int kind, int status, std::int64_
                           long long* spent_ms);
 
 // Deletes the address's key under kind, within the timeout; what it held is not
-// read. Does nothing while the tier is off or lost.
-void shared_tier_forget(const char* address, int kind);
+// read. False when the tier is on but the key could not be deleted (lost, slow,
+// refused): the site still knows it.
+[[nodiscard]] bool shared_tier_forget(const char* address, int kind);
 
 // For the metrics: whether the tier answers now, and how many of its operations
 // failed, were refused or read a value that is not ours since start-up, in all

@@ -2,6 +2,7 @@
 // has, forgetting it, forgetting a domain's marks, and the daemon's counts.
 #include "control/answer.h"
 
+#include <span>
 #include <vector>
 
 #include "cache/shared_tier.h"
@@ -52,6 +53,13 @@ std::string domain_of(const std::string& address) {
   return address.substr(address.rfind('@') + 1);
 }
 
+// What forget removed, and a warning when the shared tier kept its keys.
+void append_forgotten(std::string& out, const char* key, std::span<const int> kinds) {
+  bool shared_forgotten = true;
+  append_lines(out, cache_forget(key, kinds, &shared_forgotten));
+  if (!shared_forgotten) out += "warning: the shared tier is unavailable and still holds it\n";
+}
+
 void append_stats(std::string& out) {
   for (const KindWord& k : KINDS)
     out += std::string("entries ") + k.word + " " + std::to_string(cache_entry_count(k.kind)) + "\n";
@@ -78,10 +86,10 @@ std::string control_answer(const ControlRequest& r) {
       append_lines(out, cache_look_up(domain_of(r.argument).c_str(), DOMAIN_KINDS));
       break;
     case ControlCommand::forget:
-      append_lines(out, cache_forget(key, ADDRESS_KINDS));
+      append_forgotten(out, key, ADDRESS_KINDS);
       break;
     case ControlCommand::forget_domain:
-      append_lines(out, cache_forget(key, DOMAIN_KINDS));
+      append_forgotten(out, key, DOMAIN_KINDS);
       break;
     case ControlCommand::stats:
       append_stats(out);

@@ -217,7 +217,8 @@ bool control_start(const char* path) {
 void control_stop() {
   if (!server.joinable()) return;
   const char b = 0;
-  (void)write(wake_write.get(), &b, 1);
+  // A pipe with room for a byte cannot refuse it; were it full, the server is awake already.
+  if (write(wake_write.get(), &b, 1) < 0) { /* awake already */ }
   server.join();
   listener.reset();
   wake_read.reset();

@@ -1,9 +1,11 @@
 // The daemon's life outside the filter callbacks: command line, settings, log,
-// stale socket, account change, registration, detaching, cache, main loop and
-// teardown, in that order.
+// stale socket, socket directory, account change, registration, socket,
+// detaching, PID file, cache, main loop, stop and teardown, in that order.
 #include "daemon/startup.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <libmilter/mfapi.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "cache/cache.h"
 #include "cache/shared_tier.h"
@@ -97,13 +101,80 @@ const char* socket_file(const char* spec) {
   return nullptr;
 }
 
-// Stale socket, account, registration and detaching: 0 when ready to serve,
-// else the exit status of the failure, already reported. A service manager
-// must be able to tell a daemon that never served from one that ended.
+// The write end of the pipe a detached daemon reports its start on; -1 in the
+// foreground or once reported.
+int start_report_fd = -1;
+
+// Forks; the parent waits for the child's report (one byte: 0 once serving,
+// else the exit status of its failure) and ends with it, so that whoever
+// started the daemon learns whether it serves. The child keeps standard error
+// until then, for the reason of a failure.
+int detach() {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "korvane: pipe: %s\n", std::strerror(errno));
+    return EX_OSERR;
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    std::fprintf(stderr, "korvane: fork: %s\n", std::strerror(errno));
+    return EX_OSERR;
+  }
+  if (child > 0) {
+    (void)close(report[1]);
+    unsigned char status = 0;
+    ssize_t n;
+    do n = read(report[0], &status, 1); while (n < 0 && errno == EINTR);
+    if (n != 1) {
+      std::fprintf(stderr, "korvane: the daemon ended before it served\n");
+      _exit(EX_SOFTWARE);
+    }
+    _exit(status);
+  }
+  (void)close(report[0]);
+  start_report_fd = report[1];
+  (void)setsid();
+  if (chdir("/") != 0) { /* "/" is always there; nothing else to go to */ }
+  return 0;
+}
+
+// Tells the waiting parent (if any) the outcome of the start; once serving,
+// the standard streams go to /dev/null as a daemon's do.
+void report_start(int status) {
+  if (start_report_fd < 0) return;
+  const auto byte = static_cast<unsigned char>(status);
+  if (write(start_report_fd, &byte, 1) != 1) { /* the parent is gone: nobody to tell */ }
+  (void)close(start_report_fd);
+  start_report_fd = -1;
+  if (status != 0) return;
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) return;
+  for (int fd = 0; fd <= 2; ++fd) (void)dup2(null, fd);
+  if (null > 2) (void)close(null);
+}
+
+bool pidfile_written = false;
+
+void remove_pidfile() {
+  if (pidfile_written && settings.pidfile) (void)unlink(settings.pidfile->c_str());
+  pidfile_written = false;
+}
+
+// Stale socket, socket directory, account, registration, socket, detaching
+// and PID file: 0 when ready to serve, else the exit status of the failure,
+// already reported. A service manager must be able to tell a daemon that
+// never served from one that ended.
 int prepare_to_serve(bool foreground) {
   // While the process may still be root, so that a socket left by an earlier
-  // run as any account can go.
+  // run as any account can go, and a missing directory can be made for it.
   if (int s = remove_stale_socket(settings.socket->c_str()); s != 0) return s;
+  if (settings.pidfile) {
+    if (int s = check_pidfile(settings.pidfile->c_str()); s != 0) return s;
+  }
+  if (int s = make_socket_directory(settings.socket->c_str(), settings.user->c_str(),
+                                    settings.socketmode);
+      s != 0)
+    return s;
   // The endpoint opens while the process may still be root, so that a port
   // below 1024 can be had; its threads would not survive detaching, so a
   // detaching daemon opens it just after, as the account it runs as.
@@ -114,24 +185,94 @@ int prepare_to_serve(bool foreground) {
     if (int s = drop_privileges(settings.user->c_str()); s != 0) return s;
   }
   if (int s = register_filter(settings.socket->c_str()); s != 0) return s;
+  if (int s = open_milter_socket(settings.socket->c_str(), settings.socketmode); s != 0) return s;
   if (!foreground) {
-    if (daemon(0, 0) != 0) {
-      std::fprintf(stderr, "daemonize failed: %s\n", std::strerror(errno));
-      return EX_OSERR;
-    }
-    return open_metrics();
+    if (int s = detach(); s != 0) return s;
+    if (int s = open_metrics(); s != 0) return s;
+  }
+  if (settings.pidfile) {
+    if (int s = write_pidfile(settings.pidfile->c_str()); s != 0) return s;
+    pidfile_written = true;
   }
   return 0;
 }
 
+// --- the main loop in a thread of its own, and a prompt stop ---
+//
+// The milter library's listener holds its lock through a poll of up to five
+// seconds, and its stop waits for that lock: an idle daemon took that long to
+// notice SIGTERM. The main thread takes the stop signals instead (a signal to
+// the process goes first to its main thread when that one waits for it), asks
+// the library to stop, and breaks the listener's poll with a signal of no
+// effect until the loop has ended.
+
+std::atomic<bool> loop_ended{false};
+pthread_t main_thread;
+int loop_status = 0;
+
+constexpr int WAKE_SIGNAL = SIGUSR1;   // breaks the listener's poll
+constexpr int ENDED_SIGNAL = SIGUSR2;  // the loop has ended by itself
+
+void no_effect(int) {}
+
+void* run_loop(void*) {
+  loop_status = smfi_main();
+  loop_ended.store(true);
+  (void)pthread_kill(main_thread, ENDED_SIGNAL);
+  return nullptr;
+}
+
+void* ask_stop(void*) {
+  (void)smfi_stop();
+  return nullptr;
+}
+
+// Runs the library's loop until it ends by itself or a stop signal comes; its result.
+int run_until_stopped(const sigset_t& stops) {
+  struct sigaction wake{};
+  wake.sa_handler = no_effect;  // no SA_RESTART: the poll returns EINTR
+  sigemptyset(&wake.sa_mask);
+  (void)sigaction(WAKE_SIGNAL, &wake, nullptr);
+  main_thread = pthread_self();
+  pthread_t loop;
+  if (pthread_create(&loop, nullptr, run_loop, nullptr) != 0) {
+    log_msg(LOG_ERR, "[ERROR] cannot start the main loop: %s", std::strerror(errno));
+    return EX_OSERR;
+  }
+  int sig = 0;
+  while (!loop_ended.load()) {
+    if (sigwait(&stops, &sig) != 0) continue;
+    if (sig != ENDED_SIGNAL) break;
+  }
+  log_msg(LOG_NOTICE, "korvane stopping");
+  if (!loop_ended.load()) {
+    pthread_t stopper;
+    const bool asked = pthread_create(&stopper, nullptr, ask_stop, nullptr) == 0;
+    if (!asked) (void)smfi_stop();  // the slow way: the loop notices within its poll
+    // Bounded: the library notices within its own poll in any case.
+    for (int i = 0; i < 400 && !loop_ended.load(); ++i) {
+      (void)pthread_kill(loop, WAKE_SIGNAL);
+      struct timespec pause = {0, 20'000'000};
+      (void)nanosleep(&pause, nullptr);
+    }
+    if (asked) (void)pthread_join(stopper, nullptr);
+  }
+  (void)pthread_join(loop, nullptr);
+  return loop_status;
+}
+
 // The main loop with the cache around it; its result is the exit status.
 int serve() {
+  // Before any thread starts, so that every one inherits the mask and only the
+  // main thread waits for them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, ENDED_SIGNAL}) sigaddset(&stops, sig);
+  (void)pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   if (!cache_mutex_init()) {
     std::fprintf(stderr, "pthread_mutex_init failed\n");
     return EX_OSERR;
   }
-  umask(0177);
-  std::signal(SIGPIPE, SIG_IGN);
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
@@ -144,7 +285,9 @@ int serve() {
     return EX_UNAVAILABLE;
   }
   walkers_start(settings.callouts);
-  int status = smfi_main();
+  log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
+  report_start(0);
+  int status = run_until_stopped(stops);
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
   // loop returns, and one may still be inside a check: nothing it reads is
@@ -161,6 +304,7 @@ int serve() {
   };
   if (!filter_drain(left()) || !walkers_stop(left())) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
+    remove_pidfile();
     std::fflush(nullptr);
     _exit(status);
   }
@@ -170,6 +314,7 @@ int serve() {
   shared_tier_stop();
   cache_destroy();
   cache_mutex_destroy();
+  remove_pidfile();
   return status;
 }
 
@@ -233,6 +378,102 @@ int register_filter(const char* spec) {
   if (smfi_register(filter_descriptor) != MI_SUCCESS) {
     std::fprintf(stderr, "smfi_register failed\n");
     return EX_SOFTWARE;
+  }
+  return 0;
+}
+
+// The directory part of path ("/" for a file at the top), empty without a slash.
+static std::string directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return {};
+  if (slash == path) return "/";
+  return std::string(path, static_cast<std::size_t>(slash - path));
+}
+
+int make_socket_directory(const char* spec, const char* user, int socket_mode) {
+  const char* path = socket_file(spec);
+  if (path == nullptr) return 0;
+  const std::string dir = directory_of(path);
+  struct stat st{};
+  if (dir.empty() || stat(dir.c_str(), &st) == 0) return 0;
+  // Whoever may connect to the socket must be able to pass through.
+  const mode_t mode = 0700 | ((socket_mode & 0060) != 0 ? 0050 : 0) | ((socket_mode & 0006) != 0 ? 0005 : 0);
+  if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "korvane: cannot make %s: %s\n", dir.c_str(), std::strerror(errno));
+    return EX_CANTCREAT;
+  }
+  (void)chmod(dir.c_str(), mode);  // not narrowed by the umask
+  if (getuid() != 0) return 0;
+  errno = 0;
+  const struct passwd* pw = getpwnam(user);
+  if (pw == nullptr) return 0;  // the account change reports it
+  if (chown(dir.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+    std::fprintf(stderr, "korvane: cannot hand %s to %s: %s\n", dir.c_str(), user, std::strerror(errno));
+    return EX_CANTCREAT;
+  }
+  return 0;
+}
+
+int open_milter_socket(const char* spec, int socket_mode) {
+  errno = 0;
+  if (smfi_opensocket(false) != MI_SUCCESS) {
+    const int e = errno;
+    std::fprintf(stderr, "korvane: cannot listen on %s: %s\n", spec,
+                 e != 0 ? std::strerror(e) : "refused by the milter library");
+    return EX_CANTCREAT;
+  }
+  const char* path = socket_file(spec);
+  if (path != nullptr && chmod(path, static_cast<mode_t>(socket_mode)) != 0) {
+    std::fprintf(stderr, "korvane: cannot set the mode of %s: %s\n", path, std::strerror(errno));
+    return EX_CANTCREAT;
+  }
+  return 0;
+}
+
+// The process named in a PID file runs this program: /proc tells by its name.
+static bool korvane_runs_as(pid_t pid) {
+  if (pid <= 0 || pid == getpid()) return false;
+  if (kill(pid, 0) != 0 && errno != EPERM) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  char name[32] = {};
+  const bool read = std::fgets(name, sizeof name, f) != nullptr;
+  std::fclose(f);
+  return read && std::strcmp(name, "korvane\n") == 0;
+}
+
+int check_pidfile(const char* path) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return 0;
+  long pid = 0;
+  const bool read = std::fscanf(f, "%ld", &pid) == 1;
+  std::fclose(f);
+  if (read && pid > 0 && pid < INT32_MAX && korvane_runs_as(static_cast<pid_t>(pid))) {
+    std::fprintf(stderr, "korvane: another instance (pid %ld) holds %s\n", pid, path);
+    return EX_UNAVAILABLE;
+  }
+  (void)unlink(path);  // stale: its process is gone
+  return 0;
+}
+
+int write_pidfile(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "korvane: cannot write %s: %s\n", path, std::strerror(errno));
+    return EX_CANTCREAT;
+  }
+  (void)fchmod(fd, 0644);  // readable by all, whatever the umask
+  char text[32];
+  const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  const bool ok = write(fd, text, static_cast<std::size_t>(len)) == len;
+  const int e = errno;
+  (void)close(fd);
+  if (!ok) {
+    std::fprintf(stderr, "korvane: cannot write %s: %s\n", path, std::strerror(e));
+    (void)unlink(path);
+    return EX_CANTCREAT;
   }
   return 0;
 }
@@ -307,8 +548,12 @@ int korvane_run(int argc, char** argv) {
   if (const char* key = password_exposed(cl.config_file))
     log_msg(LOG_WARNING, "warning: %s holds %s and is readable by other accounts", cl.config_file,
             key);
+  std::signal(SIGPIPE, SIG_IGN);
+  // The socket is never wider than its owner before socketmode is applied.
+  umask(0177);
   int status = prepare_to_serve(cl.foreground);
   if (status == 0) status = serve();
+  report_start(status);  // a failure before serving, to the parent that waits
   settings_release();
   log_close();
   return status;

@@ -1,5 +1,6 @@
 // The steps of the daemon's start-up that can be tried on their own: the command
-// line, the stale socket, the change of account, registration and the -t check.
+// line, the stale socket, the socket's directory, the change of account,
+// registration, the socket, the PID file and the -t check.
 // Each failure is written to standard error; none touches syslog. A step's
 // int result is 0 on success, else the sysexits.h status the process ends with.
 #pragma once
@@ -23,6 +24,23 @@ struct CommandLine {
 // Takes on the account's groups, group and user id: EX_NOUSER for a missing
 // account, EX_NOPERM for a refused group or user change.
 [[nodiscard]] int drop_privileges(const char* user);
+
+// Makes the missing directory of a "unix:" or "local:" socket (its parent must
+// exist), passable by whoever socket_mode lets connect, owned by the account
+// when run as root: EX_CANTCREAT when it cannot.
+[[nodiscard]] int make_socket_directory(const char* spec, const char* user, int socket_mode);
+
+// Binds the registered socket now (smfi_opensocket), so that a failure comes
+// before detaching, and gives a unix socket socket_mode: EX_CANTCREAT with
+// "korvane: cannot listen on <spec>: <reason>".
+[[nodiscard]] int open_milter_socket(const char* spec, int socket_mode);
+
+// A PID file naming a running korvane: EX_UNAVAILABLE with "korvane: another
+// instance (pid N) holds <path>". Any other (stale) file is removed.
+[[nodiscard]] int check_pidfile(const char* path);
+
+// Writes this process's PID, mode 0644: EX_CANTCREAT when it cannot.
+[[nodiscard]] int write_pidfile(const char* path);
 
 // smfi_setconn (EX_CONFIG when refused) and smfi_register (EX_SOFTWARE) with
 // the filter's descriptor.

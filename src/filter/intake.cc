@@ -11,6 +11,7 @@
 #include "filter/address.h"
 #include "filter/decisions.h"
 #include "filter/verdict_support.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -48,8 +49,14 @@ bool same_interface_address(const char* if_addr, const char* client_addr) {
   return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
-FilterDecision trusted(TrustRule rule) {
+FilterDecision trusted(TrustRule rule, ConnectionContext& c, const char* address) {
   metrics_count_trusted(rule);
+  if (settings.logwhitelisted != 0) {
+    // No recipient is known yet; one left from the connection's last message is not this one's.
+    if (address != nullptr) c.sender_raw.assign(address);
+    c.recipient_raw.clear();
+    log_skipped(trust_rule_name(rule), c, nullptr);
+  }
   return {SMFIS_ACCEPT, nullptr};
 }
 
@@ -85,7 +92,7 @@ std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMac
 }
 
 FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
-  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule);
+  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule, c, address);
   if (address != nullptr) c.sender_raw.assign(address);
 
   // A line break would later be written into callout commands and log lines.

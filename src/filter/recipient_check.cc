@@ -30,7 +30,7 @@ inline constexpr std::size_t LITERAL_SIZE = 128;
 FilterDecision whitelist_step(const ConnectionContext& c) {
   for (const PatternEntry& e : settings.whitelist_to)
     if (std::strstr(c.recipient.c_str(), e.pattern.c_str()) != nullptr)
-      return whitelisted(WhitelistRule::whitelistto);
+      return whitelisted(WhitelistRule::whitelistto, c, nullptr);
   return {SMFIS_CONTINUE, nullptr};
 }
 

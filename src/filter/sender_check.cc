@@ -2,6 +2,7 @@
 // verdict (client and sender whitelists, the null sender, domains never
 // probed), and the replies and lines of each verdict.
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <syslog.h>
 
 #include <cstdint>
@@ -23,11 +24,36 @@ const FilterReply sender_tempfail_reply = {"451", "4.1.8",
                                            "Temporary failure in sender address verification"};
 const FilterReply sender_nullmx_reply = {"550", "5.7.27", "Sender address has null MX"};
 
-// A text that is not a dotted quad compares as 255.255.255.255 (INADDR_NONE).
+// The first prefix bits of a and b are the same.
+bool same_prefix6(const unsigned char* a, const unsigned char* b, unsigned prefix) {
+  const unsigned whole = prefix / 8;
+  if (std::memcmp(a, b, whole) != 0) return false;
+  const unsigned rest = prefix % 8;
+  if (rest == 0) return true;
+  const auto mask = static_cast<unsigned char>(0xFF << (8 - rest));
+  return ((a[whole] ^ b[whole]) & mask) == 0;
+}
+
+// IPv4 entries: a text that is not a dotted quad compares as 255.255.255.255
+// (INADDR_NONE), except an IPv4-mapped IPv6 client, which compares as its
+// IPv4 address. IPv6 entries take IPv6 clients that are not IPv4-mapped.
 bool client_ip_whitelisted(const char* client_addr) {
   if (settings.whitelist_ip.empty()) return false;
-  const std::uint32_t client = ntohl(inet_addr(client_addr));
+  in6_addr client6{};
+  const bool is6 = inet_pton(AF_INET6, client_addr, &client6) == 1;
+  const bool mapped = is6 && IN6_IS_ADDR_V4MAPPED(&client6);
+  std::uint32_t client = ntohl(inet_addr(client_addr));
+  if (mapped) {
+    std::uint32_t v4 = 0;
+    std::memcpy(&v4, client6.s6_addr + 12, sizeof v4);
+    client = ntohl(v4);
+  }
   for (const IpWhitelistEntry& e : settings.whitelist_ip) {
+    if (e.ipv6) {
+      const unsigned prefix = e.prefix_len > 128 ? 128 : e.prefix_len;
+      if (is6 && !mapped && same_prefix6(client6.s6_addr, e.network6.data(), prefix)) return true;
+      continue;
+    }
     const std::uint32_t net = ntohl(static_cast<std::uint32_t>(e.network));
     const unsigned prefix = e.prefix_len > 32 ? 32 : e.prefix_len;
     // Shifted in 64 bits: prefix 0 shifts by 32 and must leave nothing.
@@ -122,13 +148,13 @@ FilterDecision answer_walked(const ConnectionContext& c, const Verdict& v, const
 }  // namespace
 
 FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
-  if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip);
-  if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr);
+  if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip, c, queue_id);
+  if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr, c, queue_id);
   if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
 
   // The lower-cased sender is also the cache key and the mailbox probed.
   lowercase_in_place(c.sender.data());
-  if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom);
+  if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom, c, queue_id);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
   const char* at = std::strchr(c.sender.c_str(), '@');
   const char* domain = at != nullptr ? at + 1 : "";

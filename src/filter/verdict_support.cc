@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "filter/decisions.h"
 #include "settings/settings.h"
@@ -83,8 +84,16 @@ FilterDecision refuse_verified(MetricKind kind, const CheckLine& line, const Con
   return {result, reply};
 }
 
-FilterDecision whitelisted(WhitelistRule rule) {
+void log_skipped(const char* rule, const ConnectionContext& c, const char* queue_id) {
+  if (settings.logwhitelisted == 0) return;
+  char what[64];
+  std::snprintf(what, sizeof what, "sender check skipped (%s)", rule);
+  log_check(LOG_INFO, what, c, nullptr, queue_id);
+}
+
+FilterDecision whitelisted(WhitelistRule rule, const ConnectionContext& c, const char* queue_id) {
   metrics_count_whitelisted(rule);
+  log_skipped(whitelist_rule_name(rule), c, queue_id);
   return {SMFIS_ACCEPT, nullptr};
 }
 

@@ -48,6 +48,9 @@ struct CheckLine {
                                                 const FilterSeam& seam);
 
 // The whole message is accepted by a whitelist: counted by its rule.
-[[nodiscard]] FilterDecision whitelisted(WhitelistRule rule);
+[[nodiscard]] FilterDecision whitelisted(WhitelistRule rule, const ConnectionContext& c,
+                                         const char* queue_id);
+// With logwhitelisted on: "sender check skipped (<rule>): from=..., id=...".
+void log_skipped(const char* rule, const ConnectionContext& c, const char* queue_id);
 // An envelope address refused for its syntax: counted by kind.
 [[nodiscard]] FilterDecision syntax_refusal(MetricKind kind, const FilterReply* reply);

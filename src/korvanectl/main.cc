@@ -125,8 +125,8 @@ int probe(std::string address) {
   }
 }
 
-// Sends one request line and prints the answer up to its "." line; an "error: "
-// line goes to standard error.
+// Sends one request line and prints the answer up to its "." line; "error: "
+// and "warning: " lines go to standard error.
 int ask(const char* config_file, const std::string& request) {
   if (!settings.control) {
     std::fprintf(stderr, "korvanectl: no control socket is configured in %s (control unix:PATH)\n",
@@ -152,6 +152,7 @@ int ask(const char* config_file, const std::string& request) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CONTROL_WAIT_MS);
   std::string got;
   int status = EX_PROTOCOL;
+  bool warned = false;
   for (bool done = false; !done;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now()).count();
@@ -163,8 +164,12 @@ int ask(const char* config_file, const std::string& request) {
     for (std::size_t end; !done && (end = got.find('\n')) != std::string::npos; got.erase(0, end + 1)) {
       const std::string answer = got.substr(0, end);
       if (answer == ".") {
-        status = 0;
+        status = warned ? EX_TEMPFAIL : 0;
         done = true;
+      } else if (answer.rfind("warning: ", 0) == 0) {
+        // The answer goes on; the request was done only in part.
+        std::fprintf(stderr, "korvanectl: %s\n", printable(answer).c_str());
+        warned = true;
       } else if (answer.rfind("error: ", 0) == 0) {
         std::fprintf(stderr, "korvanectl: %s\n", printable(answer).c_str());
         status = EX_DATAERR;

@@ -381,3 +381,9 @@ MetricsWalkTimer::MetricsWalkTimer() : start_ns_(on() != nullptr ? steady_ns() :
 MetricsWalkTimer::~MetricsWalkTimer() {
   if (start_ns_ != 0) metrics_walk_seconds(static_cast<double>(steady_ns() - start_ns_) / 1e9);
 }
+
+const char* trust_rule_name(TrustRule rule) { return trust_names[static_cast<std::size_t>(rule)]; }
+
+const char* whitelist_rule_name(WhitelistRule rule) {
+  return whitelist_names[static_cast<std::size_t>(rule)];
+}

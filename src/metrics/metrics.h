@@ -53,6 +53,9 @@ void metrics_set_readers(const MetricsReaders& readers);
 void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source);
 void metrics_count_syntax_refusal(MetricKind kind);
 void metrics_count_trusted(TrustRule rule);
+// A rule's name, as its label and its log line give it.
+[[nodiscard]] const char* trust_rule_name(TrustRule rule);
+[[nodiscard]] const char* whitelist_rule_name(WhitelistRule rule);
 void metrics_count_whitelisted(WhitelistRule rule);
 // Counts one callout dialogue by its probe result and gives the result back; a
 // refused probe counts as a failed dialogue.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -72,16 +73,16 @@ std::int64_t saturating_product(std::int64_t n, std::int64_t multiplier) {
   return n * multiplier;
 }
 
-// The prefix after "/": one or more decimal digits worth 0 to 32, or nothing.
+// The prefix after "/": one or more decimal digits worth 0 to most, or nothing.
 // Anything else is refused rather than read loosely: a wrapped or missing
 // number could come out as 0 and whitelist every client.
-std::optional<std::uint16_t> read_prefix(std::string_view text) {
+std::optional<std::uint16_t> read_prefix(std::string_view text, unsigned most) {
   if (text.empty()) return std::nullopt;
   unsigned value = 0;
   for (char ch : text) {
     if (ch < '0' || ch > '9') return std::nullopt;
     value = value * 10 + static_cast<unsigned>(ch - '0');
-    if (value > 32) return std::nullopt;
+    if (value > most) return std::nullopt;
   }
   return static_cast<std::uint16_t>(value);
 }
@@ -89,11 +90,31 @@ std::optional<std::uint16_t> read_prefix(std::string_view text) {
 LineOutcome applied() { return {LineStatus::applied, {}}; }
 LineOutcome ignored(std::string reason) { return {LineStatus::ignored, std::move(reason)}; }
 
+// An address with a colon is IPv6: inet_pton's spelling, a prefix of 0 to 128.
+LineOutcome apply_whitelist_ip6(Settings& s, char* value, const char* prefix_text) {
+  std::uint16_t prefix = 128;
+  if (prefix_text != nullptr) {
+    const std::optional<std::uint16_t> read = read_prefix(prefix_text, 128);
+    if (!read) return ignored("whitelistip prefix is not a number from 0 to 128");
+    prefix = *read;
+  }
+  IpWhitelistEntry e;
+  if (inet_pton(AF_INET6, value, e.network6.data()) != 1)
+    return ignored("whitelistip value is not an IPv6 address");
+  e.ipv6 = true;
+  e.prefix_len = prefix;
+  s.whitelist_ip.push_front(e);
+  return applied();
+}
+
 LineOutcome apply_whitelist_ip(Settings& s, char* value) {
+  char* slash = std::strchr(value, '/');
+  if (slash != nullptr) *slash = '\0';
+  if (std::strchr(value, ':') != nullptr)
+    return apply_whitelist_ip6(s, value, slash != nullptr ? slash + 1 : nullptr);
   std::uint16_t prefix = 32;
-  if (char* slash = std::strchr(value, '/')) {
-    *slash = '\0';
-    const std::optional<std::uint16_t> read = read_prefix(slash + 1);
+  if (slash != nullptr) {
+    const std::optional<std::uint16_t> read = read_prefix(slash + 1, 32);
     if (!read) return ignored("whitelistip prefix is not a number from 0 to 32");
     prefix = *read;
   }
@@ -102,7 +123,10 @@ LineOutcome apply_whitelist_ip(Settings& s, char* value) {
   in_addr_t addr = inet_addr(value);
   // 255.255.255.255 shares the error value and is dropped with the non-addresses.
   if (addr == INADDR_NONE) return ignored("whitelistip value is not a usable IPv4 address");
-  s.whitelist_ip.push_front(IpWhitelistEntry{static_cast<std::uint64_t>(addr), prefix});
+  IpWhitelistEntry e;
+  e.network = static_cast<std::uint64_t>(addr);
+  e.prefix_len = prefix;
+  s.whitelist_ip.push_front(e);
   return applied();
 }
 
@@ -137,6 +161,23 @@ LineOutcome set_metrics(Settings& s, char* value) {
   if (!metrics_address_valid(value))
     return ignored("metrics takes a numeric ADDRESS:PORT, e.g. 127.0.0.1:9457");
   s.metrics = std::string(value);
+  return applied();
+}
+
+// Octal permission bits, at most 0777: "0660" or "660".
+LineOutcome set_socketmode(Settings& s, char* value) {
+  if (value[0] == '\0' || value[std::strspn(value, "01234567")] != '\0' || std::strlen(value) > 4)
+    return ignored("socketmode takes octal permission bits from 0000 to 0777");
+  const long mode = std::strtol(value, nullptr, 8);
+  if (mode > 0777) return ignored("socketmode takes octal permission bits from 0000 to 0777");
+  s.socketmode = static_cast<std::int32_t>(mode);
+  return applied();
+}
+
+// Absolute, so that a daemon that changed its directory still finds it to remove.
+LineOutcome set_pidfile(Settings& s, char* value) {
+  if (value[0] != '/') return ignored("pidfile takes an absolute path");
+  s.pidfile = std::string(value);
   return applied();
 }
 
@@ -296,6 +337,9 @@ constexpr KeyRule key_rules[] = {
     {"catchallttl", set_lifetime<&Settings::catchallttl>},
     {"user", set_text<&Settings::user>},
     {"socket", set_text<&Settings::socket>},
+    {"socketmode", set_socketmode},
+    {"pidfile", set_pidfile},
+    {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
     {"control", set_control},
     {"syslog", set_facility},

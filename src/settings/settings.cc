@@ -61,6 +61,9 @@ void settings_defaults() {
   settings.mailstore.reset();
   settings.user = "korvs";
   settings.socket = "unix:" KORVANE_RUN_DIR "/korvane.sock";
+  settings.socketmode = 0600;
+  settings.pidfile.reset();
+  settings.logwhitelisted = 0;
   settings.syslog_facility = 16;
   settings.sav = 1;
   settings.ignoretempfail = 0;
@@ -101,6 +104,7 @@ void settings_release() {
   settings.redismaster.reset();
   settings.redissentinelpassword.reset();
   settings.metrics.reset();
+  settings.pidfile.reset();
   settings.control.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
@@ -136,6 +140,8 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "mailstore", s.mailstore);
   print_text(out, "user", s.user);
   print_text(out, "socket", s.socket);
+  std::fprintf(out, "socketmode %04o\n", static_cast<unsigned>(s.socketmode));
+  print_text(out, "pidfile", s.pidfile);
   print_text(out, "metrics", s.metrics);
   if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
   if (const char* name = facility_name(s.syslog_facility))
@@ -146,6 +152,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   std::fprintf(out, "ignoretempfail %s\n", s.ignoretempfail ? "on" : "off");
   std::fprintf(out, "blockignorants %s\n", s.blockignorants ? "on" : "off");
   std::fprintf(out, "catchall %s\n", s.catchall ? "on" : "off");
+  std::fprintf(out, "logwhitelisted %s\n", s.logwhitelisted ? "on" : "off");
   const std::pair<const char*, std::int64_t> lifetimes[] = {
       {"frompassttl", s.frompassttl}, {"fromtfailttl", s.fromtfailttl},
       {"fromfailttl", s.fromfailttl}, {"topassttl", s.topassttl},
@@ -188,8 +195,11 @@ void settings_print(std::FILE* out, const Settings& s) {
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     in_addr a{};
     a.s_addr = static_cast<in_addr_t>(e.network);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (e.ipv6)
+      inet_ntop(AF_INET6, e.network6.data(), text, sizeof text);
+    else
+      inet_ntop(AF_INET, &a, text, sizeof text);
     std::fprintf(out, "whitelistip %s/%u\n", text, static_cast<unsigned>(e.prefix_len));
   }
   print_patterns(out, "whitelistptr", s.whitelist_ptr);

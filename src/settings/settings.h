@@ -2,6 +2,7 @@
 // the configuration file reader. Filled once on the start-up thread, then only read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <forward_list>
@@ -11,7 +12,9 @@
 
 struct IpWhitelistEntry {
   std::uint64_t network = 0;    // IPv4 address as inet_addr gives it (network order)
-  std::uint16_t prefix_len = 0;  // 0..32 leading bits that must match
+  std::uint16_t prefix_len = 0;  // 0..32 (IPv4) or 0..128 (IPv6) leading bits that must match
+  bool ipv6 = false;             // an IPv6 entry: the address is in network6, not network
+  std::array<unsigned char, 16> network6{};
 };
 
 struct PatternEntry {
@@ -25,6 +28,9 @@ struct Settings {
   std::optional<std::string> user;
   std::optional<std::string> socket;
   std::optional<std::string> metrics;  // ADDRESS:PORT of the metrics endpoint; absent: off
+  std::optional<std::string> pidfile;  // absolute path of the PID file; absent: none
+  std::int32_t socketmode = 0;         // permission bits of a unix socket once it is made
+  std::int32_t logwhitelisted = 0;     // nonzero: trusted and whitelisted passes are logged
   std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;

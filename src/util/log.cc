@@ -1,15 +1,18 @@
-// Logging through syslog, with a test sink and a foreground copy to stderr.
+// Logging through syslog, with a test sink and a foreground copy to stderr
+// (none when stderr is the journal, which has the syslog line already).
 // Every line is written with its control bytes and backslashes escaped, so that
 // no field taken from a client, a peer or DNS can start a line of its own, hide
 // one, or pass off its own text as an escape.
 #include "util/log.h"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -76,10 +79,22 @@ std::size_t escape_controls(const char* text, char* out, std::size_t size) {
   return n;
 }
 
+// Standard error is the journal's stream (systemd names it in JOURNAL_STREAM as
+// "device:inode"): the journal has each line from syslog already.
+bool stderr_is_journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat st{};
+  if (stream == nullptr || fstat(STDERR_FILENO, &st) != 0) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  return dev == static_cast<unsigned long long>(st.st_dev) &&
+         ino == static_cast<unsigned long long>(st.st_ino);
+}
+
 }  // namespace
 
 void log_open(int facility, bool copy_to_stderr) {
-  stderr_copy = copy_to_stderr;
+  stderr_copy = copy_to_stderr && !stderr_is_journal();
   openlog("korvane", LOG_PID | LOG_NDELAY, facility);
 }
 

@@ -223,6 +223,12 @@ TEST_F(Tiers, LookUpChangesNothingForgetClearsBothTiers) {
   EXPECT_EQ(cache_recall("a@x", CACHE_SENDER), 0);
   EXPECT_EQ(cache_recall_again("b@x", CACHE_SENDER), SENDER_PASS);  // its neighbour stays
   EXPECT_EQ(cache_entry_count(CACHE_SENDER), 1);
+  bool forgotten = true;
+  fake.keys["k:sender:b@x"] = {"pass", 9000};
+  fake.failure = "connect: Connection refused";
+  (void)cache_forget("b@x", kinds, &forgotten);
+  EXPECT_FALSE(forgotten);  // a lost tier keeps its key, and says so
+  EXPECT_EQ(fake.keys.count("k:sender:b@x"), 1u);
 }
 
 // A check's calls, the address and its domain's catch-all mark recalled and the

@@ -19,7 +19,8 @@ const std::string kTemp = "451 4.1.8 Temporary failure in sender address verific
 
 IpWhitelistEntry net(const char* addr, int prefix) {
   IpWhitelistEntry e;
-  e.network = inet_addr(addr);
+  e.ipv6 = inet_pton(AF_INET6, addr, e.network6.data()) == 1;
+  if (!e.ipv6) e.network = inet_addr(addr);
   e.prefix_len = static_cast<std::uint16_t>(prefix);
   return e;
 }
@@ -105,6 +106,39 @@ TEST_F(SenderCheckTest, Table) {
          verify_on(s);
          s.whitelist_ip.push_front(net("255.255.0.0", 16));
        }, .client_addr = "2001:db8::1"},
+      {.label = "IPv6 client in a /32", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("2001:db8::", 32));
+       }, .client_addr = "2001:db8:ffff::7"},
+      {.label = "IPv6 /127 takes its pair only", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("2001:db8::6", 127));
+       }, .client_addr = "2001:db8::8", .probe = PROBE_FAIL, .want = SMFIS_REJECT, .reply = kFail,
+       .line = "sender check failed: from=<Bob@Sender.TEST>, to=<rcpt@here.test>, mail.client.test [2001:db8::8], [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .sleeps = {1}, .probed = kWalk, .stored = SENDER_FAIL},
+      {.label = "IPv6 /127, the other of the pair", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("2001:db8::6", 127));
+       }, .client_addr = "2001:db8::7"},
+      {.label = "::1 entry", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("::1", 128));
+       }, .client_addr = "::1"},
+      {.label = "IPv4-mapped client against an IPv4 entry", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("192.0.2.0", 24));
+       }, .client_addr = "::ffff:192.0.2.9"},
+      {.label = "IPv6 entry takes no IPv4 client", .configure = [](Settings& s) {
+         verify_on(s);
+         s.whitelist_ip.push_front(net("::", 0));
+       }, .client_addr = "192.0.2.7", .probe = PROBE_PASS,
+       .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1", .probed = kWalk,
+       .stored = SENDER_PASS},
+      {.label = "logwhitelisted names the rule", .configure = [](Settings& s) {
+         verify_on(s);
+         s.logwhitelisted = 1;
+         s.whitelist_ptr.push_front({"client.test"});
+       }, .line = "sender check skipped (whitelistptr)" + tail + ", id=4QX1"},
       {.label = "name whitelist ignores case", .configure = [](Settings& s) {
          verify_on(s);
          s.whitelist_ptr.push_front({"CLIENT.test"});

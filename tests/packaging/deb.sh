@@ -20,7 +20,8 @@ fi
 [ -f "$deb" ] || { echo "no ${deb##*/}: debian/changelog and CMakeLists.txt name other versions"; exit 1; }
 fail=0
 got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort -k2)
-want="-rw-r--r-- ./etc/korvane/korvane.conf
+want="-rwxr-xr-x ./etc/init.d/korvane
+-rw-r--r-- ./etc/korvane/korvane.conf
 -rw-r--r-- ./lib/systemd/system/korvane.service
 -rw-r--r-- ./usr/lib/sysusers.d/korvane.conf
 -rw-r--r-- ./usr/lib/tmpfiles.d/korvane.conf
@@ -29,7 +30,6 @@ want="-rw-r--r-- ./etc/korvane/korvane.conf
 -rw-r--r-- ./usr/share/doc/korvane/changelog.gz
 -rw-r--r-- ./usr/share/doc/korvane/copyright
 -rwxr-xr-x ./usr/share/korvane/korvane-postinst
--rw-r--r-- ./usr/share/lintian/overrides/korvane
 -rw-r--r-- ./usr/share/man/man5/korvane.conf.5.gz
 -rw-r--r-- ./usr/share/man/man8/korvane.8.gz
 -rw-r--r-- ./usr/share/man/man8/korvanectl.8.gz"
@@ -37,7 +37,8 @@ want="-rw-r--r-- ./etc/korvane/korvane.conf
 # /run is made at boot; a directory shipped there is gone after a reboot.
 [ "$(dpkg-deb -c "$deb" | grep -c ' \./run/')" = 0 ] || { echo "the package ships /run"; fail=1; }
 conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)
-[ "$conffiles" = /etc/korvane/korvane.conf ] || { echo "conffiles: $conffiles"; fail=1; }
+[ "$conffiles" = "/etc/init.d/korvane
+/etc/korvane/korvane.conf" ] || { echo "conffiles: $conffiles"; fail=1; }
 if ! out=$(lintian --fail-on error,warning "$work"/korvane_"${version}"_*.changes 2>&1); then
   echo "lintian:"; echo "$out"; fail=1
 fi

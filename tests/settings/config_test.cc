@@ -49,9 +49,15 @@ std::vector<std::pair<std::string, unsigned>> ip_entries(const Settings& s) {
   std::vector<std::pair<std::string, unsigned>> out;
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
     EXPECT_EQ(e.network >> 32, 0u);
-    in_addr a{};
-    a.s_addr = static_cast<in_addr_t>(e.network);
-    out.emplace_back(inet_ntoa(a), e.prefix_len);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (e.ipv6) {
+      inet_ntop(AF_INET6, e.network6.data(), text, sizeof text);
+    } else {
+      in_addr a{};
+      a.s_addr = static_cast<in_addr_t>(e.network);
+      inet_ntop(AF_INET, &a, text, sizeof text);
+    }
+    out.emplace_back(text, e.prefix_len);
   }
   return out;
 }
@@ -99,6 +105,13 @@ TEST(ConfigWhitelistIp, AddressRule) {
       {"hex part", "whitelistip 0x0a.0.0.1\n", {}},
       {"host name", "whitelistip mail.example.test\n", {}},
       {"four-digit part", "whitelistip 1000.0.0.1\n", {}},
+      {"IPv6 host", "whitelistip ::1\n", {{"::1", 128}}},
+      {"IPv6 prefix", "whitelistip 2001:db8::/32\n", {{"2001:db8::", 32}}},
+      {"IPv6 prefix 0 and 128", "whitelistip ::/0\nwhitelistip ::1/128\n", {{"::1", 128}, {"::", 0}}},
+      {"IPv6 prefix 129", "whitelistip ::1/129\n", {}},
+      {"IPv6 bad prefix", "whitelistip ::1/1a\n", {}},
+      {"IPv6 typo", "whitelistip 2001:db8:::1\n", {}},
+      {"IPv6 in brackets", "whitelistip [::1]\n", {}},
       {"reverse file order",
        "whitelistip 192.0.2.1\nwhitelistip bogus\nWHITELISTIP 198.51.100.0/24\n",
        {{"198.51.100.0", 24}, {"192.0.2.1", 32}}},
@@ -307,6 +320,18 @@ TEST(ConfigFile, KeysValuesAndLines) {
        }},
       {"metrics: a bad value keeps the previous", "metrics 127.0.0.1:9457\nmetrics 9458\n",
        [](const Settings& s) { EXPECT_EQ(s.metrics, "127.0.0.1:9457"); }},
+      {"socket mode, PID file, logged passes", "socketmode 0660\npidfile /run/k.pid\nlogwhitelisted on\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.socketmode, 0660);
+         EXPECT_EQ(s.pidfile, "/run/k.pid");
+         EXPECT_EQ(s.logwhitelisted, 1);
+       }},
+      {"bad socket modes and a relative PID file keep the defaults",
+       "socketmode 0680\nsocketmode 1777\nsocketmode rw\nsocketmode 00660\npidfile k.pid\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.socketmode, 0600);
+         EXPECT_FALSE(s.pidfile);
+       }},
       {"control: unix sockets with an absolute path only",
        "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
        [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
@@ -491,7 +516,7 @@ TEST(ConfigLine, MetricsAddress) {
 TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
   const Settings& s = load("publicname mx\nsyslog local5\nsav off\nfromfailttl -1d\n"
                            "redis unix:/r.sock\nredispassword s3cret\n"
-                           "whitelistip 192.0.2.0/24\nwhitelistip 10.0.0.1\n"
+                           "whitelistip 192.0.2.0/24\nwhitelistip 10.0.0.1\nwhitelistip 2001:db8::/32\n"
                            "whitelistptr A\nwhitelistptr B\nwhitelistto X@Y\n");
   char* text = nullptr;
   std::size_t size = 0;
@@ -509,10 +534,11 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
-        "refusals any\n", "refusedttl 10800\n", "logreplies off\n", "dryrun off\n"}) {
+        "refusals any\n", "refusedttl 10800\n", "logreplies off\n", "dryrun off\n",
+        "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
-  EXPECT_NE(listing.find("whitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),
+  EXPECT_NE(listing.find("whitelistip 2001:db8::/32\nwhitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),
             std::string::npos) << listing;
   EXPECT_NE(listing.find("whitelistptr B\nwhitelistptr A\n"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("s3cret"), std::string::npos) << listing;

@@ -53,14 +53,16 @@ check_unit() {
     expect_eq "the unit may write the socket directory $dir" yes "$covered"
   done
   # Root must unlink a stale socket in a directory of another account (needs
-  # DAC_OVERRIDE), then change groups and user; syslog and callouts need sockets.
+  # DAC_OVERRIDE), make a missing socket directory for its account (CHOWN), then
+  # change groups and user; syslog and callouts need sockets, and glibc's
+  # AI_ADDRCONFIG a netlink one.
   local caps fams c
   caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit")
   fams=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
-  for c in CAP_SETUID CAP_SETGID CAP_DAC_OVERRIDE; do
+  for c in CAP_SETUID CAP_SETGID CAP_DAC_OVERRIDE CAP_CHOWN; do
     expect_eq "the unit keeps $c" yes "$(printf '%s\n' $caps | grep -cx "$c" >/dev/null && echo yes || echo no)"
   done
-  for c in AF_UNIX AF_INET AF_INET6; do
+  for c in AF_UNIX AF_INET AF_INET6 AF_NETLINK; do
     expect_eq "the unit allows $c" yes "$(printf '%s\n' $fams | grep -cx "$c" >/dev/null && echo yes || echo no)"
   done
 
@@ -82,6 +84,10 @@ check_unit() {
     mount -t overlay -o "lowerdir=$1:$2" korvane-verify "$2" || exit 99
     systemd-analyze verify "$3" 2>&1' sh "$dest$at" "$at" "$unit"); rc=$?
   expect_eq "systemd-analyze verify accepts the unit" "0 " "$rc $out"
+  local level
+  level=$(systemd-analyze security --offline=true "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  bed_note "systemd-analyze security: exposure ${level:-unknown}"
+  expect_eq "the unit's exposure is 3.0 or less" yes "$(awk -v l="${level:-99}" 'BEGIN { print (l <= 3.0 ? "yes" : "no (" l ")") }')"
 }
 
 # The PIDs of running smtpd processes, one a line.

@@ -367,6 +367,7 @@ EOF
   walkers_case
   metrics_case
   control_case
+  local_ipv6_case
 }
 
 # The most connections open at once at one exchanger since a mark.
@@ -479,6 +480,27 @@ EOF
   expect_eq "skipdomain: no callout" \
     "0 mail.info sender check skipped (domain policy): from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
     "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm")"
+}
+
+# A client on ::1 (stock Postfix listens there), whitelisted by an IPv6 entry;
+# with logwhitelisted, the pass gets its line. Last: Postfix then speaks IPv6 too.
+local_ipv6_case() {
+  start_korvane_with <<'EOF' || return
+whitelistip ::1
+logwhitelisted on
+EOF
+  /usr/sbin/postconf -c "$PFCONF" -e 'inet_protocols = all' "inet_interfaces = $MTA_ADDR, [::1]" \
+    'mynetworks = 127.0.0.0/8 203.0.113.0/24 [::1]/128'
+  bed_postfix_restart || { t_bad "postfix restarts on ::1 too"; return; }
+  local lm; lm=$(mark_log)
+  # swaks speaks IPv6 only with a Perl module the bed may lack.
+  MTA_ADDR=::1 CLIENT_ADDR=::1 smtp_raw "EHLO client.example.test" "MAIL FROM:<nobody@good.test>" \
+    "RCPT TO:<rcpt@elsewhere.test>" DATA "Subject: korvane e2e" "" "test message" . QUIT >"$BED/raw.out"
+  expect_eq "whitelistip ::1: a refusable sender on ::1 is accepted" "$QUEUED" \
+    "$(grep -E '^<- 250 2.0.0' "$BED/raw.out" | tail -1 | cut -d' ' -f2-6)"
+  expect_eq "logwhitelisted: the pass and its rule" \
+    "mail.info sender check skipped (whitelistip): from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  [::1], id=QUEUEID" \
+    "$(log_since "$lm" | grep 'sender check')"
 }
 
 # The metrics endpoint after a known mix of messages.

@@ -85,6 +85,9 @@ group_main() {
   done
   expect_eq "Redis stopped: one line" "mail.warning shared cache unavailable: connect: No such file or directory" \
     "$(shared_lines "$K1" "$lm")"
+  expect_eq "forget with Redis stopped: memory only, said so, status 75" \
+    "korvanectl: warning: the shared tier is unavailable and still holds it|75" \
+    "$("$ctl" -c "$BED/korvane.conf" forget carol@good.test 2>&1 >/dev/null)|$?"
   redis_start </dev/null
   sleep 1.1
   lm=$(mark_log)
