@@ -151,6 +151,11 @@ def main():
     burst = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "burst.jsonl")
     if os.path.exists(burst):
         burst_table(burst)
+    # bench/rows/pool.sh: new senders at once against a slow exchanger, walks bounded by callouts.
+    pool = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "pool.txt")
+    if os.path.exists(pool):
+        print("Walker pool:")
+        print(open(pool).read().rstrip())
 
 if __name__ == "__main__":
     main()
