@@ -1,5 +1,6 @@
 // The walker pool: one queue under one private mutex, a condition for the
-// walkers and one for the stop. A walk's own time starts when a walker takes it.
+// walkers and one for the stop. Walkers are made as walks come, up to the
+// pool's size, and then stay. A walk's own time starts when a walker takes it.
 #include "verify/walkers.h"
 
 #include <pthread.h>
@@ -21,10 +22,12 @@ namespace {
 struct Pool {
   std::mutex mu;
   std::condition_variable work;  // a walk queued, or the stop
-  std::condition_variable idle;  // a walk ended
+  std::condition_variable quiet;  // a walk ended
   std::deque<std::function<void()>> queue;
   std::vector<std::thread> threads;
   int running = 0;
+  int idle = 0;      // walkers waiting for a walk
+  int size = 0;      // the most walkers there may be
   bool started = false;
   bool stopping = false;
 };
@@ -35,7 +38,9 @@ Pool& pool = *new Pool;
 void walker() {
   std::unique_lock<std::mutex> lock(pool.mu);
   for (;;) {
+    ++pool.idle;
     pool.work.wait(lock, [] { return pool.stopping || !pool.queue.empty(); });
+    --pool.idle;
     if (pool.queue.empty()) return;
     std::function<void()> walk = std::move(pool.queue.front());
     pool.queue.pop_front();
@@ -47,37 +52,43 @@ void walker() {
     lock.lock();
     --pool.running;
     metrics_walks(static_cast<int>(pool.queue.size()), pool.running);
-    pool.idle.notify_all();
+    pool.quiet.notify_all();
   }
+}
+
+// One more walker, when the walks queued would leave none free and the pool may
+// grow; under the lock. It inherits a mask that blocks every signal: they are
+// the daemon's main thread's.
+void grow() {
+  if (static_cast<int>(pool.queue.size()) < pool.idle ||
+      static_cast<int>(pool.threads.size()) >= pool.size)
+    return;
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  try {
+    pool.threads.emplace_back(walker);
+  } catch (const std::system_error& e) {
+    log_msg(LOG_ERR, "[ERROR] walker thread: %s", e.what());
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace
 
 void walkers_start(int count) {
   std::lock_guard<std::mutex> lock(pool.mu);
-  if (pool.started) return;
-  // Walkers inherit a mask that blocks every signal: the milter library's own
-  // thread is the one that takes SIGTERM, SIGINT and SIGHUP.
-  sigset_t all, before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
-  for (int i = 0; i < (count > 0 ? count : 1); ++i) {
-    try {
-      pool.threads.emplace_back(walker);
-    } catch (const std::system_error& e) {
-      log_msg(LOG_ERR, "[ERROR] walker thread: %s", e.what());
-      break;
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  pool.started = !pool.threads.empty();
+  pool.size = count > 0 ? count : 1;
+  pool.started = true;
 }
 
 bool walkers_submit(std::function<void()> walk) {
   {
     std::unique_lock<std::mutex> lock(pool.mu);
     if (pool.stopping) return false;
-    if (pool.started) {
+    if (pool.started) grow();
+    // Without a walker (none could be made) the walk runs here, as before start-up.
+    if (pool.started && !pool.threads.empty()) {
       pool.queue.push_back(std::move(walk));
       metrics_walks(static_cast<int>(pool.queue.size()), pool.running);
       pool.work.notify_one();
@@ -95,7 +106,7 @@ bool walkers_stop(std::chrono::milliseconds limit) {
   dropped.swap(pool.queue);
   metrics_walks(0, pool.running);
   pool.work.notify_all();
-  const bool ended = pool.idle.wait_for(lock, limit, [] { return pool.running == 0; });
+  const bool ended = pool.quiet.wait_for(lock, limit, [] { return pool.running == 0; });
   std::vector<std::thread> threads;
   threads.swap(pool.threads);
   lock.unlock();
@@ -113,4 +124,5 @@ void walkers_reset() {
   std::lock_guard<std::mutex> lock(pool.mu);
   pool.started = false;
   pool.stopping = false;
+  pool.size = 0;
 }

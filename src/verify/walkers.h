@@ -6,8 +6,9 @@
 #include <chrono>
 #include <functional>
 
-// Starts count walker threads (at least one). Until then, and for a pool that
-// could not start, a walk runs on the thread that hands it in.
+// Lets the pool grow to count walker threads (at least one), made as walks
+// come. Until then, and while no walker could be made, a walk runs on the
+// thread that hands it in.
 void walkers_start(int count);
 // Hands a walk to the pool: false once the pool is stopping (the walk is dropped).
 [[nodiscard]] bool walkers_submit(std::function<void()> walk);
