@@ -1,6 +1,8 @@
 // The walker pool: one queue under one private mutex, a condition for the
 // walkers and one for the stop. Walkers are made as walks come, up to the
-// pool's size, and then stay. A walk's own time starts when a walker takes it.
+// pool's size, and leave after a while without work; they are detached and
+// counted, so that the stop waits for the count. A walk's own time starts when
+// a walker takes it.
 #include "verify/walkers.h"
 
 #include <pthread.h>
@@ -12,7 +14,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "metrics/metrics.h"
 #include "util/log.h"
@@ -24,7 +25,7 @@ struct Pool {
   std::condition_variable work;  // a walk queued, or the stop
   std::condition_variable quiet;  // a walk ended
   std::deque<std::function<void()>> queue;
-  std::vector<std::thread> threads;
+  int alive = 0;     // walkers made and not yet gone
   int running = 0;
   int idle = 0;      // walkers waiting for a walk
   int size = 0;      // the most walkers there may be
@@ -35,13 +36,16 @@ struct Pool {
 // Never destroyed: a late connection thread may still hand in a walk at exit.
 Pool& pool = *new Pool;
 
+// A walker with nothing to do for this long leaves; a busy hour keeps its walkers.
+constexpr auto WALKER_IDLE = std::chrono::seconds(5);
+
 void walker() {
   std::unique_lock<std::mutex> lock(pool.mu);
   for (;;) {
     ++pool.idle;
-    pool.work.wait(lock, [] { return pool.stopping || !pool.queue.empty(); });
+    const bool work = pool.work.wait_for(lock, WALKER_IDLE, [] { return pool.stopping || !pool.queue.empty(); });
     --pool.idle;
-    if (pool.queue.empty()) return;
+    if (!work || pool.queue.empty()) break;
     std::function<void()> walk = std::move(pool.queue.front());
     pool.queue.pop_front();
     ++pool.running;
@@ -54,20 +58,21 @@ void walker() {
     metrics_walks(static_cast<int>(pool.queue.size()), pool.running);
     pool.quiet.notify_all();
   }
+  --pool.alive;
+  pool.quiet.notify_all();
 }
 
 // One more walker, when the walks queued would leave none free and the pool may
 // grow; under the lock. It inherits a mask that blocks every signal: they are
 // the daemon's main thread's.
 void grow() {
-  if (static_cast<int>(pool.queue.size()) < pool.idle ||
-      static_cast<int>(pool.threads.size()) >= pool.size)
-    return;
+  if (static_cast<int>(pool.queue.size()) < pool.idle || pool.alive >= pool.size) return;
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
   try {
-    pool.threads.emplace_back(walker);
+    std::thread(walker).detach();
+    ++pool.alive;
   } catch (const std::system_error& e) {
     log_msg(LOG_ERR, "[ERROR] walker thread: %s", e.what());
   }
@@ -88,7 +93,7 @@ bool walkers_submit(std::function<void()> walk) {
     if (pool.stopping) return false;
     if (pool.started) grow();
     // Without a walker (none could be made) the walk runs here, as before start-up.
-    if (pool.started && !pool.threads.empty()) {
+    if (pool.started && pool.alive > 0) {
       pool.queue.push_back(std::move(walk));
       metrics_walks(static_cast<int>(pool.queue.size()), pool.running);
       pool.work.notify_one();
@@ -106,17 +111,10 @@ bool walkers_stop(std::chrono::milliseconds limit) {
   dropped.swap(pool.queue);
   metrics_walks(0, pool.running);
   pool.work.notify_all();
-  const bool ended = pool.quiet.wait_for(lock, limit, [] { return pool.running == 0; });
-  std::vector<std::thread> threads;
-  threads.swap(pool.threads);
+  const bool ended = pool.quiet.wait_for(lock, limit, [] { return pool.alive == 0; });
   lock.unlock();
   dropped.clear();  // outside the lock: a dropped walk releases the checks it led
-  if (!ended) {
-    for (std::thread& t : threads) t.detach();
-    return false;
-  }
-  for (std::thread& t : threads) t.join();
-  return true;
+  return ended;
 }
 
 void walkers_reset() {

@@ -122,7 +122,9 @@ EOF
   read -r a_fds a_threads a_rss <<<"$after"
   bed_note "after the load: descriptors $a_fds, threads $a_threads, resident $a_rss KiB; cache keys $keys"
   expect_eq "after the load: descriptors back to the count before" "$b_fds" "$a_fds"
-  expect_eq "after the load: threads back to the count before" "$b_threads" "$a_threads"
+  # Walkers come with walks and leave when idle, so there may be fewer than before.
+  expect_eq "after the load: threads no more than before" yes \
+    "$([ "$a_threads" -le "$b_threads" ] && echo yes || echo "no: $a_threads after $b_threads")"
   # Per cache entry a generous 1 KiB, plus 8 MiB for the allocator's arenas of
   # the threads the load started.
   local limit=$((keys + 8192)) grown=$((a_rss - b_rss))
