@@ -31,7 +31,10 @@ int connect_to(const std::string& path) {
 
 // Sends the text and reads up to a "." line or an error line (or the close).
 std::string ask(int fd, const std::string& text) {
-  EXPECT_EQ(send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  // The server may already have closed a refused client: no SIGPIPE for the test.
+  if (!text.empty()) {
+    EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  }
   std::string got;
   char buf[512];
   while (got.find("\n.\n") == std::string::npos && got.rfind(".\n", 0) != 0 &&
