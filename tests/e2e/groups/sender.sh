@@ -391,9 +391,10 @@ walkers_case() {
   local lm mm t0
   lm=$(mark_log); mm=$(mark_mx 192.0.2.48); t0=$(date +%s)
   send_and_check "maxwait: a slow exchanger" amy@crawl.test "$TEMPFAILED" rcpt@elsewhere.test
-  expect_eq "maxwait: answered at about 3 s, in progress" \
-    "3 mail.notice sender check tempfailed (in progress): from=<amy@crawl.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
-    "$(( $(date +%s) - t0 )) $(log_since "$lm" | grep 'sender check')"
+  local took=$(( $(date +%s) - t0 ))
+  expect_eq "maxwait: answered at about 3 s (long before the greeting at 8 s), in progress" \
+    "yes mail.notice sender check tempfailed (in progress): from=<amy@crawl.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
+    "$([ "$took" -ge 3 ] && [ "$took" -le 5 ] && echo yes || echo "no: $took s") $(log_since "$lm" | grep 'sender check')"
   sleep $(( t0 + 10 - $(date +%s) ))
   lm=$(mark_log)
   send_and_check "maxwait: the retry" amy@crawl.test "$QUEUED" rcpt@elsewhere.test
