@@ -29,9 +29,11 @@ group_main() {
   bed_pids+=($!)
   bed_wait 50 test -s "$BED/hostile.ready" || { t_bad "hostile exchangers start"; return; }
 
+  # The checks wait for their walks here, so that each reply is the dialogue's own.
   korvane_start <<'EOF' || { t_bad "korvane starts"; return; }
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
+maxwait 0
 EOF
   local before; before=$(proc_stats)
   local b_fds; read -r b_fds _ <<<"$before"
