@@ -1,5 +1,6 @@
 // libFuzzer target: one configuration line, any bytes, applied to a defaulted
-// record; the record must stay usable and every whitelist prefix within 0..32.
+// record; the record must stay usable and every whitelist prefix within its family's
+// width (32 bits for IPv4, 128 for IPv6).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Settings s;
   (void)config_apply_line(s, line);
   for (const IpWhitelistEntry& e : s.whitelist_ip) {
-    if (e.prefix_len > 32 || (e.network >> 32) != 0) std::abort();
+    if (e.prefix_len > (e.ipv6 ? 128 : 32) || (e.network >> 32) != 0) std::abort();
   }
   std::string ttl(reinterpret_cast<const char*>(data), size);
   std::int64_t v = parse_ttl(ttl.data());
