@@ -134,7 +134,7 @@ safecallback postmaster@korvane.test
 refusals mailbox
 logreplies on
 EOF
-row_message "9. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
+row_message "10. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
   henry@greet554.test postmaster@elsewhere.test 192.0.2.42
 
 echo
