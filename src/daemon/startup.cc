@@ -36,6 +36,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/unix_socket.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -285,6 +286,7 @@ int serve() {
     return EX_UNAVAILABLE;
   }
   walkers_start(settings.callouts);
+  self_listing_start();
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
   int status = run_until_stopped(stops);
@@ -308,6 +310,7 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
+  self_listing_stop();
   // Before the cache goes: a scrape or a control request may still be asking it.
   control_stop();
   metrics_stop();

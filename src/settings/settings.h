@@ -77,6 +77,10 @@ struct Settings {
   std::forward_list<PatternEntry> skip_domains;
   // A sender's local part is keyed without what follows the first of these.
   std::string senderdelimiter;
+  // Blocklist zones in which the callouts' own source addresses are looked up
+  // (at most SELFLISTING_ZONES_MAX), and whether a listing pauses sender callouts.
+  std::forward_list<PatternEntry> selflisting;
+  std::int32_t selflistingpause = 0;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;
@@ -90,6 +94,8 @@ struct Settings {
 };
 
 extern Settings settings;
+
+inline constexpr int SELFLISTING_ZONES_MAX = 8;
 
 #ifndef KORVANE_CONFIG_FILE
 #define KORVANE_CONFIG_FILE "/usr/local/etc/korvane.conf"

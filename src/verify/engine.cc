@@ -17,6 +17,7 @@
 #include "settings/settings.h"
 #include "util/bounded_text.h"
 #include "util/helpers.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -314,6 +315,7 @@ WalkOptions verify_walk_options(const VerifyRequest& r) {
   w.probe.catchall = settings.catchall != 0;
   w.probe.ipv6 = settings.ipv6 != 0;
   w.probe.refused_probes = sender && settings.refusals_mailbox != 0;
+  w.probe.connected_from = self_listing_note;
   w.limits = {settings.deadmxttl, settings.calloutrate_count, settings.calloutrate_period};
   w.deadline_seconds = settings.calloutdeadline;
   w.null_mx_final = sender && settings.nullmx != 0;
