@@ -282,6 +282,8 @@ int serve() {
     shared_tier_stop();
     cache_destroy();
     cache_mutex_destroy();
+    // A PID file left behind would name a process that never served.
+    remove_pidfile();
     return EX_UNAVAILABLE;
   }
   walkers_start(settings.callouts);
