@@ -29,7 +29,7 @@
 #include "cache/shared_tier.h"
 #include "control/server.h"
 #include "daemon/startup_steps.h"
-#include "filter/callbacks.h"
+#include "milter/callbacks.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
@@ -44,19 +44,19 @@ smfiDesc filter_descriptor = {
     .xxfi_name = const_cast<char*>("korvane"),
     .xxfi_version = SMFI_VERSION,
     .xxfi_flags = 0,
-    .xxfi_connect = filter_connect,
+    .xxfi_connect = milter_connect,
     .xxfi_helo = nullptr,
-    .xxfi_envfrom = filter_envfrom,
-    .xxfi_envrcpt = filter_envrcpt,
+    .xxfi_envfrom = milter_envfrom,
+    .xxfi_envrcpt = milter_envrcpt,
     .xxfi_header = nullptr,
-    .xxfi_eoh = filter_eoh,
+    .xxfi_eoh = milter_eoh,
     .xxfi_body = nullptr,
     .xxfi_eom = nullptr,
     .xxfi_abort = nullptr,
-    .xxfi_close = filter_close,
+    .xxfi_close = milter_close,
     .xxfi_unknown = nullptr,
     .xxfi_data = nullptr,
-    .xxfi_negotiate = filter_negotiate,
+    .xxfi_negotiate = milter_negotiate,
 };
 
 std::int64_t cache_entries(CacheEntryKind kind) {
@@ -304,7 +304,7 @@ int serve() {
   const auto left = [&bound] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
-  if (!filter_drain(left()) || !walkers_stop(left())) {
+  if (!milter_drain(left()) || !walkers_stop(left())) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
     remove_pidfile();
     std::fflush(nullptr);
