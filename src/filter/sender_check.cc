@@ -152,7 +152,7 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr, c, queue_id);
   if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
 
-  // The lower-cased sender is also the cache key and the mailbox probed.
+  // The lower-cased sender is the mailbox probed.
   lowercase_in_place(c.sender.data());
   if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom, c, queue_id);
   if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
@@ -165,7 +165,12 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
 
   // The start is read before any wait, so a check that gives up shows its wait.
   const std::time_t start = seam.now();
-  const Verdict v = verify_for(VerifyKind::sender, c.sender.c_str(), c.sender.c_str(),
+  // Every message of one mailbox shares one verdict, though the probe asks the
+  // address as it came; a whitelisted base is meant for itself alone.
+  EnvelopeText key;
+  sender_key(c.sender.view(), settings.senderdelimiter, key);
+  if (sender_whitelisted(key.c_str())) key = c.sender;
+  const Verdict v = verify_for(VerifyKind::sender, key.c_str(), c.sender.c_str(),
                                VerifyWay::domain, domain);
   if (v.source == VerdictSource::mark) return answer_marked(c, v, queue_id);
   if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(c, v, queue_id, seam);

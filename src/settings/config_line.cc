@@ -238,6 +238,15 @@ LineOutcome add_skip_domain(Settings& s, char* value) {
   return add_pattern<&Settings::skip_domains, true>(s, value);
 }
 
+// Bytes that may follow a local part's base; never "@", which ends it, nor a
+// quote, which would cut a quoted local part.
+LineOutcome set_senderdelimiter(Settings& s, char* value) {
+  if (std::strpbrk(value, "@\"") != nullptr)
+    return ignored("senderdelimiter takes the characters that start a tag, such as +");
+  s.senderdelimiter = value;
+  return applied();
+}
+
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
 // least one second; anything else leaves the budget as it was.
 LineOutcome set_calloutrate(Settings& s, char* value) {
@@ -361,6 +370,7 @@ constexpr KeyRule key_rules[] = {
     {"logreplies", set_on_flag<&Settings::logreplies>},
     {"dryrun", set_on_flag<&Settings::dryrun>},
     {"skipdomain", add_skip_domain},
+    {"senderdelimiter", set_senderdelimiter},
     {"callouts", set_callouts},
     {"maxwait", set_lifetime<&Settings::maxwait>},
     {"passrefresh", set_lifetime<&Settings::passrefresh>},

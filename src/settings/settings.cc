@@ -114,6 +114,7 @@ void settings_release() {
   settings.whitelist_from.clear();
   settings.whitelist_to.clear();
   settings.skip_domains.clear();
+  settings.senderdelimiter.clear();
 }
 
 bool load_config_report(const char* path, const ConfigLineReport& report) {
@@ -183,6 +184,10 @@ void settings_print(std::FILE* out, const Settings& s) {
   std::fprintf(out, "logreplies %s\n", s.logreplies ? "on" : "off");
   std::fprintf(out, "dryrun %s\n", s.dryrun ? "on" : "off");
   print_patterns(out, "skipdomain", s.skip_domains);
+  if (!s.senderdelimiter.empty())
+    std::fprintf(out, "senderdelimiter %s\n", s.senderdelimiter.c_str());
+  else
+    std::fprintf(out, "# senderdelimiter (not set)\n");
   print_text(out, "redis", s.redis);
   std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
   // The password itself never leaves the file.

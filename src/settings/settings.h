@@ -79,6 +79,8 @@ struct Settings {
   // Sender domains never verified ("example.com", or ".example.com" for its
   // subdomains), lower-cased, in the reverse order of the file's lines.
   std::forward_list<PatternEntry> skip_domains;
+  // A sender's local part is keyed without what follows the first of these.
+  std::string senderdelimiter;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;

@@ -50,6 +50,37 @@ TEST(ExtractAddress, Table) {
   }
 }
 
+TEST(SenderKey, Table) {
+  struct Case {
+    const char* label;
+    const char* sender;
+    const char* delimiters;
+    const char* want;
+  } cases[] = {
+      {"plain", "bob@example.com", "+", "bob@example.com"},
+      {"sub-address", "bob+news@example.com", "+", "bob@example.com"},
+      {"no delimiter set", "bob+news@example.com", "", "bob+news@example.com"},
+      {"VERP", "list-bounces+alice=example.org@lists.example.net", "+",
+       "list-bounces@lists.example.net"},
+      {"first of several", "a-b+c@x.test", "+-", "a@x.test"},
+      {"BATV", "prvs=1234abcdef=bob@example.com", "", "bob@example.com"},
+      {"BATV as some providers write it", "msprvs1=19abc=bob@example.com", "", "bob@example.com"},
+      {"BATV then a tag", "prvs=1234abcdef=bob+x@example.com", "+", "bob@example.com"},
+      {"BATV without a local part", "prvs=1234abcdef=@example.com", "+",
+       "prvs=1234abcdef=@example.com"},
+      {"BATV without its tag's end", "prvs=1234@example.com", "", "prvs=1234@example.com"},
+      {"local part would be empty", "+news@example.com", "+", "+news@example.com"},
+      {"quoted local part", "\"a+b\"@example.com", "+", "\"a+b\"@example.com"},
+      {"no at", "bob+x", "+", "bob+x"},
+      {"delimiter in the domain", "bob@a+b.test", "+", "bob@a+b.test"},
+  };
+  for (const auto& c : cases) {
+    EnvelopeText key;
+    sender_key(c.sender, c.delimiters, key);
+    EXPECT_STREQ(key.c_str(), c.want) << c.label;
+  }
+}
+
 TEST(ExtractAddress, LongestPathFitsTheField) {
   // A 254-byte mailbox in brackets is a legal path and must not be cut.
   std::string mailbox = std::string(64, 'l') + "@" + std::string(189, 'd');
