@@ -30,7 +30,7 @@
 #include "cache/shared_tier.h"
 #include "control/server.h"
 #include "daemon/startup_steps.h"
-#include "filter/callbacks.h"
+#include "milter/callbacks.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
@@ -45,19 +45,19 @@ smfiDesc filter_descriptor = {
     .xxfi_name = const_cast<char*>("korvane"),
     .xxfi_version = SMFI_VERSION,
     .xxfi_flags = 0,
-    .xxfi_connect = filter_connect,
+    .xxfi_connect = milter_connect,
     .xxfi_helo = nullptr,
-    .xxfi_envfrom = filter_envfrom,
-    .xxfi_envrcpt = filter_envrcpt,
+    .xxfi_envfrom = milter_envfrom,
+    .xxfi_envrcpt = milter_envrcpt,
     .xxfi_header = nullptr,
-    .xxfi_eoh = filter_eoh,
+    .xxfi_eoh = milter_eoh,
     .xxfi_body = nullptr,
     .xxfi_eom = nullptr,
     .xxfi_abort = nullptr,
-    .xxfi_close = filter_close,
+    .xxfi_close = milter_close,
     .xxfi_unknown = nullptr,
     .xxfi_data = nullptr,
-    .xxfi_negotiate = filter_negotiate,
+    .xxfi_negotiate = milter_negotiate,
 };
 
 std::int64_t cache_entries(CacheEntryKind kind) {
@@ -285,6 +285,8 @@ int serve() {
     shared_tier_stop();
     cache_destroy();
     cache_mutex_destroy();
+    // A PID file left behind would name a process that never served.
+    remove_pidfile();
     return EX_UNAVAILABLE;
   }
   walkers_start(settings.callouts);
@@ -307,7 +309,7 @@ int serve() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
   cache_saver_stop();
-  const bool drained = filter_drain(left()) && walkers_stop(left());
+  const bool drained = milter_drain(left()) && walkers_stop(left());
   // What the last walks stored goes into the file too; a stop that cannot wait
   // for them still keeps what is known.
   if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());
