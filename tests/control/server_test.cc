@@ -65,7 +65,8 @@ TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
   EXPECT_EQ(ask(busy_one, "show a@x\n"), "sender fail 600 memory\n.\n");
   const int fifth = connect_to(path);
   EXPECT_EQ(ask(fifth, ""), "error: too many control clients\n");
-  EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\n"), "sender fail 600 memory\n.\n.\n");
+  EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\nforget-domain x\n"),
+            "sender fail 600 memory\n.\nnot cached\n.\nno marks\n.\n");
   EXPECT_EQ(cache_recall_again("a@x", CACHE_SENDER), 0);
 
   control_stop();

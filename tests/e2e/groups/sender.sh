@@ -612,7 +612,7 @@ EOF
   expect_eq "probe: the exchanger, then the lines received and sent" "$(printf '%s\n' \
     "MX check at mx1.good.test. [192.0.2.10]" "<- 220 mx1.good.test ESMTP ready" "-> HELO mx.korvane.test")" \
     "$("$ctl" -c "$conf" probe alice@good.test | head -3)"
-  expect_eq "probe: nothing stored" "" "$("$ctl" -c "$conf" show alice@good.test)"
+  expect_eq "probe: nothing stored" "not cached" "$("$ctl" -c "$conf" show alice@good.test)"
 
   send_and_check "control: a verification" alice@good.test "$QUEUED" rcpt@elsewhere.test
   out=$("$ctl" -c "$conf" show Alice@Good.Test)
@@ -626,9 +626,13 @@ EOF
     "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
 
   send_and_check "control: a catch-all domain" xavier@catchall.test "$QUEUED" rcpt@elsewhere.test
+  out=$("$ctl" -c "$conf" show $'a@b\nforget-domain catchall.test' 2>&1); rc=$?
+  expect_eq "an argument with a line feed: refused, nothing sent (the mark stays)" \
+    "64 korvanectl: an argument holds a control character: a@b\\x0Aforget-domain catchall.test" "$rc $out"
   expect_eq "show: the domain's catch-all mark" "sender-catch-all catchall memory" \
     "$("$ctl" -c "$conf" show yvonne@catchall.test | awk '{print $1, $2, $4}')"
   "$ctl" -c "$conf" forget-domain CatchAll.test >/dev/null
+  expect_eq "forget-domain again: no marks, exit 0" "no marks 0" "$("$ctl" -c "$conf" forget-domain catchall.test) $?"
   mm=$(mark_mx 192.0.2.11)
   send_and_check "after forget-domain" yvonne@catchall.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "after forget-domain: the domain is asked again" 1 "$(mx_connections 192.0.2.11 "$mm")"
