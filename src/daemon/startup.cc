@@ -26,6 +26,7 @@
 #include <string>
 
 #include "cache/cache.h"
+#include "cache/cache_persist.h"
 #include "cache/shared_tier.h"
 #include "control/server.h"
 #include "daemon/startup_steps.h"
@@ -284,6 +285,8 @@ int serve() {
     return EX_OSERR;
   }
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
+  // As the daemon's account, before the first check can ask the cache.
+  if (settings.cachefile) cache_file_load(settings.cachefile->c_str());
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
   // After the account change, so the socket is the daemon account's own.
@@ -308,6 +311,7 @@ int serve() {
   if (settings.policy && settings.mailstore && !settings.policyrelay)
     log_msg(LOG_NOTICE, "policy door verifies no recipient: policyrelay not set");
   walkers_start(settings.callouts);
+  if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
   int status = run_until_stopped(stops);
@@ -325,7 +329,12 @@ int serve() {
   const auto left = [&bound] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
-  if (!milter_drain(left()) || !policy_stop(left()) || !walkers_stop(left())) {
+  cache_saver_stop();
+  const bool drained = milter_drain(left()) && policy_stop(left()) && walkers_stop(left());
+  // What the last walks stored goes into the file too; a stop that cannot wait
+  // for them still keeps what is known.
+  if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());
+  if (!drained) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
     remove_pidfile();
     std::fflush(nullptr);

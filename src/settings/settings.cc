@@ -84,6 +84,8 @@ void settings_defaults() {
   settings.callouts = 64;
   settings.maxwait = 25;
   settings.passrefresh = 0;
+  settings.cachefile.reset();
+  settings.cachesave = 300;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
@@ -111,6 +113,7 @@ void settings_release() {
   settings.control.reset();
   settings.policy.reset();
   settings.policyrelay.reset();
+  settings.cachefile.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -153,6 +156,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   std::fprintf(out, "policy %s\n", s.policy ? s.policy->c_str() : "none");
   std::fprintf(out, "policyclients %d\n", static_cast<int>(s.policyclients));
   print_text(out, "policyrelay", s.policyrelay);
+  print_text(out, "cachefile", s.cachefile);
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else
@@ -172,6 +176,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"refusedttl", s.refusedttl},
       {"maxwait", s.maxwait},
       {"passrefresh", s.passrefresh},
+      {"cachesave", s.cachesave},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));

@@ -37,6 +37,10 @@ struct Settings {
   std::optional<std::string> policy;
   std::int32_t policyclients = 0;
   std::optional<std::string> policyrelay;  // "[literal]" or a host name
+  // The memory cache's file, loaded at start and saved every cachesave seconds
+  // (0: only at a clean stop) and at a clean stop; absent: nothing on disk.
+  std::optional<std::string> cachefile;
+  std::int64_t cachesave = 0;
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;

@@ -351,6 +351,12 @@ TEST(ConfigFile, KeysValuesAndLines) {
          EXPECT_FALSE(s.policy);
          EXPECT_EQ(s.policyrelay, "relay.example");
        }},
+      {"cachefile: an absolute path only; cachesave a lifetime",
+       "cachefile /var/lib/k/cache\ncachefile rel/cache\ncachesave 1h\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.cachefile, "/var/lib/k/cache");
+         EXPECT_EQ(s.cachesave, 3600);
+       }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
