@@ -30,6 +30,8 @@ struct BoundKey {
 constexpr BoundKey BOUND_AT_START[] = {
     {"socket", keep<&Settings::socket>},
     {"socketmode", keep<&Settings::socketmode>},
+    {"policy", keep<&Settings::policy>},
+    {"policyclients", keep<&Settings::policyclients>},
     {"user", keep<&Settings::user>},
     {"pidfile", keep<&Settings::pidfile>},
     {"metrics", keep<&Settings::metrics>},

@@ -33,6 +33,7 @@
 #include "daemon/reload.h"
 #include "daemon/startup_steps.h"
 #include "milter/callbacks.h"
+#include "policy/server.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
@@ -178,6 +179,13 @@ int prepare_to_serve(bool foreground) {
                                     settings.socketmode);
       s != 0)
     return s;
+  if (settings.policy) {
+    if (int s = remove_stale_socket(settings.policy->c_str()); s != 0) return s;
+    if (int s = make_socket_directory(settings.policy->c_str(), settings.user->c_str(),
+                                      settings.socketmode);
+        s != 0)
+      return s;
+  }
   // The endpoint opens while the process may still be root, so that a port
   // below 1024 can be had; its threads would not survive detaching, so a
   // detaching daemon opens it just after, as the account it runs as.
@@ -189,6 +197,8 @@ int prepare_to_serve(bool foreground) {
   }
   if (int s = register_filter(settings.socket->c_str()); s != 0) return s;
   if (int s = open_milter_socket(settings.socket->c_str(), settings.socketmode); s != 0) return s;
+  if (settings.policy && !policy_listen(settings.policy->c_str(), settings.socketmode))
+    return EX_CANTCREAT;
   if (!foreground) {
     if (int s = detach(); s != 0) return s;
     if (int s = open_metrics(); s != 0) return s;
@@ -301,6 +311,17 @@ int serve() {
     remove_pidfile();
     return EX_UNAVAILABLE;
   }
+  if (settings.policy && !policy_start(settings.policyclients)) {
+    control_stop();
+    metrics_stop();
+    shared_tier_stop();
+    cache_destroy();
+    cache_mutex_destroy();
+    return EX_UNAVAILABLE;
+  }
+  // Walking a recipient's own domain would reach this very host.
+  if (settings.policy && settings.mailstore && !settings.policyrelay)
+    log_msg(LOG_NOTICE, "policy door verifies no recipient: policyrelay not set");
   walkers_start(settings.callouts);
   if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
@@ -322,7 +343,7 @@ int serve() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
   cache_saver_stop();
-  const bool drained = milter_drain(left()) && walkers_stop(left());
+  const bool drained = milter_drain(left()) && policy_stop(left()) && walkers_stop(left());
   // What the last walks stored goes into the file too; a stop that cannot wait
   // for them still keeps what is known.
   if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());

@@ -67,6 +67,9 @@ void settings_defaults(Settings& s) {
   s.user = "korvs";
   s.socket = "unix:" KORVANE_RUN_DIR "/korvane.sock";
   s.socketmode = 0600;
+  s.policy.reset();
+  s.policyclients = 512;
+  s.policyrelay.reset();
   s.pidfile.reset();
   s.logwhitelisted = 0;
   s.syslog_facility = 16;
@@ -113,6 +116,8 @@ void settings_release() {
   settings.metrics.reset();
   settings.pidfile.reset();
   settings.control.reset();
+  settings.policy.reset();
+  settings.policyrelay.reset();
   settings.cachefile.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
@@ -198,6 +203,9 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "pidfile", s.pidfile);
   print_text(out, "metrics", s.metrics);
   if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
+  std::fprintf(out, "policy %s\n", s.policy ? s.policy->c_str() : "none");
+  std::fprintf(out, "policyclients %d\n", static_cast<int>(s.policyclients));
+  print_text(out, "policyrelay", s.policyrelay);
   print_text(out, "cachefile", s.cachefile);
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);

@@ -35,6 +35,11 @@ struct Settings {
   std::int32_t socketmode = 0;         // permission bits of a unix socket once it is made
   std::int32_t logwhitelisted = 0;     // nonzero: trusted and whitelisted passes are logged
   std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
+  // The policy door: "unix:PATH" or "inet:ADDR:PORT"; absent: none. At most
+  // policyclients connections; recipients verified through policyrelay only.
+  std::optional<std::string> policy;
+  std::int32_t policyclients = 0;
+  std::optional<std::string> policyrelay;  // "[literal]" or a host name
   // The memory cache's file, loaded at start and saved every cachesave seconds
   // (0: only at a clean stop) and at a clean stop; absent: nothing on disk.
   std::optional<std::string> cachefile;
