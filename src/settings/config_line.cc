@@ -219,10 +219,11 @@ LineOutcome set_policy(Settings& s, char* value) {
 // A bare IP address is asked directly, as the bracketed literal is.
 LineOutcome set_policyrelay(Settings& s, char* value) {
   unsigned char buf[sizeof(struct in6_addr)];
-  if (inet_pton(AF_INET, value, buf) == 1 || inet_pton(AF_INET6, value, buf) == 1)
-    s.policyrelay = "[" + std::string(value) + "]";
-  else
-    s.policyrelay = std::string(value);
+  const bool literal = inet_pton(AF_INET, value, buf) == 1 || inet_pton(AF_INET6, value, buf) == 1;
+  std::string relay = literal ? "[" : "";
+  relay.append(value);
+  if (literal) relay.push_back(']');
+  s.policyrelay = std::move(relay);
   return applied();
 }
 
