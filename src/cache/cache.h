@@ -24,6 +24,10 @@ inline constexpr int CATCHALL_DOMAIN = 7;
 // keyed the same way; their one status is REFUSING_DOMAIN.
 inline constexpr int CACHE_SENDER_REFUSING = 4;
 inline constexpr int REFUSING_DOMAIN = 8;
+// Exchanger addresses marked as refusing this host's probes, keyed by the
+// address text; shared so that every host of a site leaves them alone.
+inline constexpr int CACHE_EXCHANGER_REFUSING = 5;
+inline constexpr int REFUSING_EXCHANGER = 9;
 
 // Start-up makes the lock before any other thread exists, then the table;
 // without a table every recall finds nothing and every remember does nothing.
