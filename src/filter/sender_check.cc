@@ -106,6 +106,10 @@ FilterDecision answer_known(const ConnectionContext& c, const Verdict& v, const 
     case PROBE_FAIL:
       return refuse(c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
                     SMFIS_REJECT, &sender_fail_reply, seam);
+    // Joined a walk whose exchangers refused the probe: nothing is known of the mailbox.
+    case PROBE_REFUSED:
+      log_check(LOG_INFO, "sender check skipped (probe refused)", c, nullptr, queue_id);
+      return {SMFIS_CONTINUE, nullptr};
     default:
       log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
       return {SMFIS_CONTINUE, nullptr};
