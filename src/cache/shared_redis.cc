@@ -9,9 +9,6 @@
 // hiredis would resolve it with a blocking lookup on the check's path.
 #include "cache/shared_redis.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +21,7 @@
 #include "cache/redis_sentinel.h"
 #include "cache/redis_wire.h"
 #include "cache/shared_codec.h"
+#include "util/unix_socket.h"
 
 namespace {
 
@@ -71,11 +69,8 @@ void start_resolver() {
   if (redis_wire_is_address(redis_config.host)) return;
   std::lock_guard<std::mutex> lock(address_mutex);
   resolver_stopping = false;
-  sigset_t all, saved;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const SignalsBlocked blocked;
   resolver = std::thread(resolve_every_minute);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 void stop_resolver() {
