@@ -84,12 +84,15 @@ std::string control_answer(const ControlRequest& r) {
     case ControlCommand::show:
       append_lines(out, cache_look_up(key, ADDRESS_KINDS));
       append_lines(out, cache_look_up(domain_of(r.argument).c_str(), DOMAIN_KINDS));
+      // An empty answer reads like a tool that printed nothing.
+      if (out.empty()) out = "not cached\n";
       break;
     case ControlCommand::forget:
       append_forgotten(out, key, ADDRESS_KINDS);
       break;
     case ControlCommand::forget_domain:
       append_forgotten(out, key, DOMAIN_KINDS);
+      if (out.empty()) out = "no marks\n";
       break;
     case ControlCommand::stats:
       append_stats(out);

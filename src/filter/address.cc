@@ -1,5 +1,8 @@
-// Angle-address syntax check and extraction of an envelope argument.
+// Angle-address syntax check and extraction of an envelope argument, and the
+// sender's cache key.
 #include "filter/address.h"
+
+#include <cstring>
 
 namespace {
 
@@ -41,4 +44,30 @@ int extract_address(EnvelopeText& dest, const char* raw) {
   if (has_line_break(text)) return 0;
   if (content.find('@') == std::string_view::npos) return 0;
   return 1;
+}
+
+void sender_key(std::string_view sender, std::string_view delimiters, EnvelopeText& key) {
+  const std::size_t at = sender.rfind('@');
+  if (at == std::string_view::npos || at == 0 || sender.front() == '"') {
+    key.assign(sender);
+    return;
+  }
+  std::string_view local = sender.substr(0, at);
+  for (const std::string_view batv : {std::string_view("prvs="), std::string_view("msprvs1=")}) {
+    if (!local.starts_with(batv)) continue;
+    const std::size_t tag_end = local.find('=', batv.size());
+    if (tag_end != std::string_view::npos && tag_end + 1 < local.size())
+      local.remove_prefix(tag_end + 1);
+    break;
+  }
+  const std::size_t cut = local.find_first_of(delimiters);
+  if (cut != std::string_view::npos && cut > 0) local = local.substr(0, cut);
+  const std::string_view domain = sender.substr(at);
+  // The pieces never outgrow the sender, which fits the field.
+  char joined[EnvelopeText::capacity()];
+  const std::size_t n = local.size() < sizeof joined - 1 ? local.size() : sizeof joined - 1;
+  std::memcpy(joined, local.data(), n);
+  const std::size_t m = domain.size() < sizeof joined - 1 - n ? domain.size() : sizeof joined - 1 - n;
+  std::memcpy(joined + n, domain.data(), m);
+  key.assign(std::string_view(joined, n + m));
 }

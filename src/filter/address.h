@@ -20,3 +20,11 @@
 // ESMTP parameters an MTA may leave in the argument), after optional leading
 // blanks. "<>" inside an address, such as a quoted local part, is not it.
 [[nodiscard]] bool is_null_sender(std::string_view raw);
+
+// The cache key of a lower-cased sender: what only labels one message is left
+// out, so every message of one mailbox shares one verdict. A BATV tag
+// ("prvs=TAG=local@domain", "msprvs1=TAG=local@domain") goes, then, when
+// delimiters is not empty, the local part from the first of those bytes. A
+// quoted local part, one without "@" after it, and one that would be left
+// empty are kept as they came.
+void sender_key(std::string_view sender, std::string_view delimiters, EnvelopeText& key);

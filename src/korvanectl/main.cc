@@ -196,6 +196,18 @@ int main(int argc, char** argv) {
     if (opt != 'c') return usage();
     config_file = optarg;
   }
+  // The control request is one line: a line feed in an argument would make
+  // the daemon run a second request nobody typed.
+  for (int i = 1; i < argc; ++i) {
+    for (const char* b = argv[i]; *b != '\0'; ++b) {
+      const auto c = static_cast<unsigned char>(*b);
+      if (c < 0x20 || c == 0x7f) {
+        std::fprintf(stderr, "korvanectl: an argument holds a control character: %s\n",
+                     printable(argv[i]).c_str());
+        return EX_USAGE;
+      }
+    }
+  }
   const int words = argc - optind;
   if (words < 1) return usage();
   const std::string command = argv[optind];

@@ -181,6 +181,13 @@ LineOutcome set_pidfile(Settings& s, char* value) {
   return applied();
 }
 
+// Absolute, for the same reason as pidfile: the daemon works from "/".
+LineOutcome set_cachefile(Settings& s, char* value) {
+  if (value[0] != '/') return ignored("cachefile takes an absolute path");
+  s.cachefile = std::string(value);
+  return applied();
+}
+
 // Only a unix socket: the control changes what the daemon remembers, so it is
 // reached by file permissions, never over the network.
 LineOutcome set_control(Settings& s, char* value) {
@@ -229,6 +236,15 @@ LineOutcome add_skip_domain(Settings& s, char* value) {
   if (std::strcmp(value, ".") == 0 || std::strchr(value, '@') != nullptr)
     return ignored("skipdomain takes a domain, or a domain after a dot for its subdomains");
   return add_pattern<&Settings::skip_domains, true>(s, value);
+}
+
+// Bytes that may follow a local part's base; never "@", which ends it, nor a
+// quote, which would cut a quoted local part.
+LineOutcome set_senderdelimiter(Settings& s, char* value) {
+  if (std::strpbrk(value, "@\"") != nullptr)
+    return ignored("senderdelimiter takes the characters that start a tag, such as +");
+  s.senderdelimiter = value;
+  return applied();
 }
 
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
@@ -342,6 +358,8 @@ constexpr KeyRule key_rules[] = {
     {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
     {"control", set_control},
+    {"cachefile", set_cachefile},
+    {"cachesave", set_lifetime<&Settings::cachesave>},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},
@@ -352,6 +370,7 @@ constexpr KeyRule key_rules[] = {
     {"logreplies", set_on_flag<&Settings::logreplies>},
     {"dryrun", set_on_flag<&Settings::dryrun>},
     {"skipdomain", add_skip_domain},
+    {"senderdelimiter", set_senderdelimiter},
     {"callouts", set_callouts},
     {"maxwait", set_lifetime<&Settings::maxwait>},
     {"passrefresh", set_lifetime<&Settings::passrefresh>},

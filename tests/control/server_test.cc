@@ -67,7 +67,8 @@ TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
   EXPECT_EQ(ask(busy_one, "show a@x\n"), "sender fail 600 memory\n.\n");
   const int fifth = connect_to(path);
   EXPECT_EQ(ask(fifth, ""), "error: too many control clients\n");
-  EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\n"), "sender fail 600 memory\n.\n.\n");
+  EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\nforget-domain x\n"),
+            "sender fail 600 memory\n.\nnot cached\n.\nno marks\n.\n");
   EXPECT_EQ(cache_recall_again("a@x", CACHE_SENDER), 0);
 
   // Unread answers past the bound stop the reading: the asker's socket fills.
@@ -88,7 +89,7 @@ TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
     else usleep(20 * 1000);
   }
   EXPECT_LT(sent, 512u << 10) << "the server read on without bound";
-  EXPECT_EQ(ask(busy_one, "show a@x\n"), ".\n");
+  EXPECT_EQ(ask(busy_one, "show a@x\n"), "not cached\n.\n");
   close(flood);
 
   control_stop();

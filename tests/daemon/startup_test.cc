@@ -421,6 +421,17 @@ TEST(DaemonProcess, UnusableSocketEndsTheStart) {
   EXPECT_EQ(d.err(), "korvane: cannot listen on bogus:nowhere: refused by the milter library\n");
 }
 
+// A control socket that cannot be made ends the start, and takes the PID file
+// just written with it.
+TEST(DaemonProcess, ControlSocketFailureRemovesThePidFile) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  Daemon d({"-f", "-c", dir.write("k.conf", "socket unix:" + dir.file("k.sock") + "\nuser root\npidfile " +
+                                                dir.file("k.pid") + "\ncontrol unix:" + dir.file("no/c") + "\n")});
+  EXPECT_EQ(d.finish(), EX_UNAVAILABLE) << d.err();
+  EXPECT_FALSE(exists(dir.file("k.pid")));
+}
+
 // Without a file the defaults hold, the default socket included; the child gets
 // a private mount namespace with an empty, writable run directory, and starts
 // unprivileged so the default account is never looked up.

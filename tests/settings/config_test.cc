@@ -279,8 +279,10 @@ TEST(ConfigFile, KeysValuesAndLines) {
        }},
       {"verifying without refusing good mail",
        "refusals mailbox\nrefusals some\nrefusedttl 1h\nlogreplies on\ndryrun on\n"
-       "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n",
+       "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n"
+       "senderdelimiter +=\nsenderdelimiter a@\n",
        [](const Settings& s) {
+         EXPECT_EQ(s.senderdelimiter, "+=");
          EXPECT_EQ(s.refusals_mailbox, 1);
          EXPECT_EQ(s.refusedttl, 3600);
          EXPECT_EQ(s.logreplies + s.dryrun, 2);
@@ -335,6 +337,12 @@ TEST(ConfigFile, KeysValuesAndLines) {
       {"control: unix sockets with an absolute path only",
        "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
        [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
+      {"cachefile: an absolute path only; cachesave a lifetime",
+       "cachefile /var/lib/k/cache\ncachefile rel/cache\ncachesave 1h\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.cachefile, "/var/lib/k/cache");
+         EXPECT_EQ(s.cachesave, 3600);
+       }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {
@@ -534,7 +542,7 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
-        "refusals any\n", "refusedttl 10800\n", "logreplies off\n", "dryrun off\n",
+        "refusals any\n", "refusedttl 10800\n", "# senderdelimiter (not set)\n", "logreplies off\n", "dryrun off\n",
         "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }

@@ -19,7 +19,8 @@ host-record=mx.policy.test,192.0.2.46
 mx-host=bare550.test,mx.bare550.test,10
 host-record=mx.bare550.test,192.0.2.47
 mx-host=crawl.test,mx.crawl.test,10
-host-record=mx.crawl.test,192.0.2.48'
+host-record=mx.crawl.test,192.0.2.48
+mx-host=lists.test,mx2.good.test,10'
 # Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
 # at the greeting, at MAIL for both senders. "domain address deciding-reply".
 REFUSED_PROBES='blocked.test 192.0.2.45 550 5.7.1 Service unavailable, client blocked using zen.example.test
@@ -364,6 +365,7 @@ EOF
     "mail.notice sender check failed: from=<someone@nullmx.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID" \
     "$(log_since "$lm")"
   refusals_case
+  politeness_case
   walkers_case
   metrics_case
   control_case
@@ -485,6 +487,27 @@ EOF
     "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm")"
 }
 
+# Fewer probes: VERP and BATV return paths share their mailbox's verdict.
+politeness_case() {
+  start_korvane_with <<<'senderdelimiter +' || return
+  local lm mm s
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  for s in list-bounces+alice=example.org@lists.test list-bounces+bob=example.net@lists.test \
+      prvs=0123abcdef=carl@lists.test carl@lists.test; do
+    send_and_check "senderdelimiter +: $s" "$s" "$QUEUED" rcpt@elsewhere.test
+  done
+  expect_eq "senderdelimiter +: one callout per mailbox, asking the address as it came" \
+    "$(printf 'conn 1: RCPT TO:<%s>\n' list-bounces+alice=example.org@lists.test prvs=0123abcdef=carl@lists.test)" \
+    "$(mx_dialogue 192.0.2.11 "$mm" | grep RCPT | sed -E 's/^conn [0-9]+:/conn 1:/')"
+  expect_eq "senderdelimiter +: the second of each is cached" "$(cat <<EOF
+mail.info sender check succeeded: from=<list-bounces+alice=example.org@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
+mail.info sender check succeeded (cached): from=<list-bounces+bob=example.net@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
+mail.info sender check succeeded: from=<prvs=0123abcdef=carl@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
+mail.info sender check succeeded (cached): from=<carl@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
+EOF
+)" "$(log_since "$lm" | grep 'sender check')"
+}
+
 # A client on ::1 (stock Postfix listens there), whitelisted by an IPv6 entry;
 # with logwhitelisted, the pass gets its line. Last: Postfix then speaks IPv6 too.
 local_ipv6_case() {
@@ -565,7 +588,7 @@ EOF
   expect_eq "probe: the exchanger, then the lines received and sent" "$(printf '%s\n' \
     "MX check at mx1.good.test. [192.0.2.10]" "<- 220 mx1.good.test ESMTP ready" "-> HELO mx.korvane.test")" \
     "$("$ctl" -c "$conf" probe alice@good.test | head -3)"
-  expect_eq "probe: nothing stored" "" "$("$ctl" -c "$conf" show alice@good.test)"
+  expect_eq "probe: nothing stored" "not cached" "$("$ctl" -c "$conf" show alice@good.test)"
 
   send_and_check "control: a verification" alice@good.test "$QUEUED" rcpt@elsewhere.test
   out=$("$ctl" -c "$conf" show Alice@Good.Test)
@@ -579,9 +602,13 @@ EOF
     "$(mx_dialogue 192.0.2.10 "$mm" | sed -E 's/^conn [0-9]+:/conn 1:/')"
 
   send_and_check "control: a catch-all domain" xavier@catchall.test "$QUEUED" rcpt@elsewhere.test
+  out=$("$ctl" -c "$conf" show $'a@b\nforget-domain catchall.test' 2>&1); rc=$?
+  expect_eq "an argument with a line feed: refused, nothing sent (the mark stays)" \
+    "64 korvanectl: an argument holds a control character: a@b\\x0Aforget-domain catchall.test" "$rc $out"
   expect_eq "show: the domain's catch-all mark" "sender-catch-all catchall memory" \
     "$("$ctl" -c "$conf" show yvonne@catchall.test | awk '{print $1, $2, $4}')"
   "$ctl" -c "$conf" forget-domain CatchAll.test >/dev/null
+  expect_eq "forget-domain again: no marks, exit 0" "no marks 0" "$("$ctl" -c "$conf" forget-domain catchall.test) $?"
   mm=$(mark_mx 192.0.2.11)
   send_and_check "after forget-domain" yvonne@catchall.test "$QUEUED" rcpt@elsewhere.test
   expect_eq "after forget-domain: the domain is asked again" 1 "$(mx_connections 192.0.2.11 "$mm")"
