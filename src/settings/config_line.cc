@@ -201,6 +201,31 @@ LineOutcome set_control(Settings& s, char* value) {
   return applied();
 }
 
+// A unix socket by its absolute path, or a numeric address and port as metrics takes them.
+LineOutcome set_policy(Settings& s, char* value) {
+  const std::string_view v(value);
+  if (v == "none") {
+    s.policy.reset();
+    return applied();
+  }
+  const bool unix_path = v.starts_with("unix:/") && v.size() - 5 <= 107;
+  if (!unix_path && !(v.starts_with("inet:") && metrics_address_valid(value + 5)))
+    return ignored("policy takes unix:PATH (absolute), inet:ADDRESS:PORT (numeric) or none");
+  s.policy = std::string(v);
+  return applied();
+}
+
+// A bare IP address is asked directly, as the bracketed literal is.
+LineOutcome set_policyrelay(Settings& s, char* value) {
+  unsigned char buf[sizeof(struct in6_addr)];
+  const bool literal = inet_pton(AF_INET, value, buf) == 1 || inet_pton(AF_INET6, value, buf) == 1;
+  std::string relay = literal ? "[" : "";
+  relay.append(value);
+  if (literal) relay.push_back(']');
+  s.policyrelay = std::move(relay);
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -320,6 +345,10 @@ LineOutcome set_callouts(Settings& s, char* value) {
   return set_bounded(&s.callouts, "callouts", 1, 4096, value);
 }
 
+LineOutcome set_policyclients(Settings& s, char* value) {
+  return set_bounded(&s.policyclients, "policyclients", 1, 65536, value);
+}
+
 LineOutcome set_redisprefix(Settings& s, char* value) {
   s.redisprefix = value;
   return applied();
@@ -358,6 +387,9 @@ constexpr KeyRule key_rules[] = {
     {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
     {"control", set_control},
+    {"policy", set_policy},
+    {"policyclients", set_policyclients},
+    {"policyrelay", set_policyrelay},
     {"cachefile", set_cachefile},
     {"cachesave", set_lifetime<&Settings::cachesave>},
     {"syslog", set_facility},
