@@ -9,7 +9,10 @@ verdict() {
   smtp_send "$1" rcpt@elsewhere.test >/dev/null
   cut -d' ' -f1-5 "$BED/last"
 }
-settings_text() { printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\ncachefile %s\n' "$BED/state/cache"; }
+settings_text() {
+  printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\ncachefile %s\ncontrol unix:%s\n' \
+    "$BED/state/cache" "$BED/run/ctl"
+}
 
 group_main() {
   mkdir -p "$BED/state" && chown postfix: "$BED/state"
@@ -98,11 +101,19 @@ reload_main() {
   sed -i '/^whitelistfrom/d' "$conf"
   printf 'frobnicate 1\nsocket unix:%s/run/other.sock\n' "$BED" >> "$conf"
   expect_eq "a bad line, SIGHUP: the error line" \
-    "mail.err [ERROR] configuration not reloaded: $conf:6: unknown key \"frobnicate\"" "$(hup)"
+    "mail.err [ERROR] configuration not reloaded: $conf:7: unknown key \"frobnicate\"" "$(hup)"
   expect_eq "a bad line: the old whitelist still applies" "$QUEUED" "$(verdict nobody@good.test)"
+  local ctl; ctl="$(dirname "$KORVANE")/korvanectl"
+  expect_eq "a bad line: korvanectl reload says why, status 1" \
+    "1 korvanectl: error: configuration not reloaded: $conf:7: unknown key \"frobnicate\"" \
+    "$(out=$("$ctl" -c "$conf" reload 2>&1); echo "$? $out")"
   sed -i '/^frobnicate/d' "$conf"
-  expect_eq "the bad line gone, SIGHUP: socket kept, the rest applied" \
-    "mail.warning needs a restart: socket|mail.notice configuration reloaded" "$(hup | paste -sd'|')"
+  lm=$(mark_log)
+  expect_eq "the bad line gone, korvanectl reload" "0 configuration reloaded" \
+    "$(out=$("$ctl" -c "$conf" reload 2>&1); echo "$? $out")"
+  expect_eq "the bad line gone: socket kept, the rest applied" \
+    "mail.warning needs a restart: socket|mail.notice configuration reloaded" \
+    "$(korvane_log "$lm" | grep -E 'reload|restart' | paste -sd'|')"
   expect_eq "the new settings apply: the sender is refused again" "$FAILED" "$(verdict nobody@good.test)"
 
   # Under load: reloads while messages come every 50 ms change no verdict.
