@@ -28,7 +28,9 @@
 #include "cache/cache.h"
 #include "cache/cache_persist.h"
 #include "cache/shared_tier.h"
+#include "control/answer.h"
 #include "control/server.h"
+#include "daemon/reload.h"
 #include "daemon/startup_steps.h"
 #include "milter/callbacks.h"
 #include "policy/server.h"
@@ -208,6 +210,11 @@ int prepare_to_serve(bool foreground) {
   return 0;
 }
 
+// The file read at start, read again at each reload.
+const char* config_path = DEFAULT_CONFIG_FILE;
+
+std::string reload_from_control() { return settings_reload(config_path); }
+
 // --- the main loop in a thread of its own, and a prompt stop ---
 //
 // The milter library's listener holds its lock through a poll of up to five
@@ -253,6 +260,10 @@ int run_until_stopped(const sigset_t& stops) {
   int sig = 0;
   while (!loop_ended.load()) {
     if (sigwait(&stops, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      (void)settings_reload(config_path);
+      continue;
+    }
     if (sig != ENDED_SIGNAL) break;
   }
   log_msg(LOG_NOTICE, "korvane stopping");
@@ -290,6 +301,7 @@ int serve() {
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
   // After the account change, so the socket is the daemon account's own.
+  control_set_reload(reload_from_control);
   if (settings.control && !control_start(settings.control->c_str())) {
     metrics_stop();
     shared_tier_stop();
@@ -323,7 +335,8 @@ int serve() {
   // process ends as it is. Queued walks are dropped: no check waits for them.
   // Clamped so that the clock's arithmetic cannot overflow; that is years.
   constexpr std::int64_t longest = 100'000'000;
-  std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
+  const std::int64_t deadline = settings_now()->calloutdeadline;
+  std::int64_t walk = deadline > 0 ? deadline : 600;
   if (walk > longest) walk = longest;
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(walk + 5);
   const auto left = [&bound] {
@@ -344,6 +357,7 @@ int serve() {
   control_stop();
   metrics_stop();
   shared_tier_stop();
+  settings_publish(nullptr);
   cache_destroy();
   cache_mutex_destroy();
   remove_pidfile();
@@ -530,16 +544,10 @@ bool build_settings(const char* config_file) {
 
 int check_config(const char* config_file) {
   if (!prepare_settings()) return 1;
-  int ignored = 0;
-  bool opened = load_config_report(config_file, [&](int line_no, const LineOutcome& o) {
-    if (o.status != LineStatus::ignored) return;
-    ++ignored;
-    std::fprintf(stderr, "%s:%d: %s\n", config_file, line_no, o.reason.c_str());
-  });
-  const std::string conflict = opened ? settings_conflict(settings) : "";
-  if (!conflict.empty()) std::fprintf(stderr, "%s: %s\n", config_file, conflict.c_str());
-  const bool good = opened && ignored == 0 && conflict.empty();
-  if (good) settings_print(stdout, settings);
+  const SettingsRead read = settings_read(config_file);
+  for (const std::string& problem : read.problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  const bool good = read.opened && read.problems.empty();
+  if (good) settings_print(stdout, *read.settings);
   settings_release();
   return good ? 0 : 1;
 }
@@ -565,6 +573,7 @@ int korvane_run(int argc, char** argv) {
     return 0;
   }
   if (cl.check) return check_config(cl.config_file);
+  config_path = cl.config_file;
 
   if (!build_settings(cl.config_file)) {
     settings_release();

@@ -93,8 +93,8 @@ void serve_connection(int fd) {
         log_msg(LOG_ERR, "[ERROR] policy request refused: %s", r.error);
         return;
       }
-      const Settings& s = settings;
-      if (!send_all(fd, policy_answer(r, s, filter_seam()))) return;
+      const SettingsSnapshot held = settings_now();  // one request, one record
+      if (!send_all(fd, policy_answer(r, *held, filter_seam()))) return;
       buf.erase(0, next);
       continue;
     }
