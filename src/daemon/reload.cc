@@ -40,6 +40,7 @@ constexpr BoundKey BOUND_AT_START[] = {
     {"cachesave", keep<&Settings::cachesave>},
     {"syslog", keep<&Settings::syslog_facility>},
     {"callouts", keep<&Settings::callouts>},
+    {"selflisting", keep<&Settings::selflisting>},
     {"redis", keep<&Settings::redis>},
     {"redisdb", keep<&Settings::redisdb>},
     {"redispassword", keep<&Settings::redispassword>},

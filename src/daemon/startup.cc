@@ -40,6 +40,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/unix_socket.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -323,6 +324,7 @@ int serve() {
   if (settings.policy && settings.mailstore && !settings.policyrelay)
     log_msg(LOG_NOTICE, "policy door verifies no recipient: policyrelay not set");
   walkers_start(settings.callouts);
+  self_listing_start();
   if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
@@ -353,6 +355,7 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
+  self_listing_stop();
   // Before the cache goes: a scrape or a control request may still be asking it.
   control_stop();
   metrics_stop();

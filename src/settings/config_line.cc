@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -272,6 +273,18 @@ LineOutcome set_senderdelimiter(Settings& s, char* value) {
   return applied();
 }
 
+// A zone is a domain name: letters, digits, "-" and inner dots only.
+LineOutcome add_selflisting(Settings& s, char* value) {
+  const std::string_view v(value);
+  const bool name = !v.empty() && v.front() != '.' && v.back() != '.' && v.find("..") == v.npos &&
+                    v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+                        v.npos;
+  if (!name) return ignored("selflisting takes a DNS zone, such as ips.backscatterer.org");
+  if (std::distance(s.selflisting.begin(), s.selflisting.end()) >= SELFLISTING_ZONES_MAX)
+    return ignored("selflisting takes at most 8 zones");
+  return add_pattern<&Settings::selflisting, true>(s, value);
+}
+
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
 // least one second; anything else leaves the budget as it was.
 LineOutcome set_calloutrate(Settings& s, char* value) {
@@ -403,6 +416,8 @@ constexpr KeyRule key_rules[] = {
     {"dryrun", set_on_flag<&Settings::dryrun>},
     {"skipdomain", add_skip_domain},
     {"senderdelimiter", set_senderdelimiter},
+    {"selflisting", add_selflisting},
+    {"selflistingpause", set_on_flag<&Settings::selflistingpause>},
     {"callouts", set_callouts},
     {"maxwait", set_lifetime<&Settings::maxwait>},
     {"passrefresh", set_lifetime<&Settings::passrefresh>},

@@ -125,6 +125,7 @@ void settings_release() {
   settings.whitelist_to.clear();
   settings.skip_domains.clear();
   settings.senderdelimiter.clear();
+  settings.selflisting.clear();
 }
 
 bool load_config_report(const char* path, const ConfigLineReport& report) {
@@ -246,6 +247,8 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "senderdelimiter %s\n", s.senderdelimiter.c_str());
   else
     std::fprintf(out, "# senderdelimiter (not set)\n");
+  print_patterns(out, "selflisting", s.selflisting);
+  std::fprintf(out, "selflistingpause %s\n", s.selflistingpause ? "on" : "off");
   print_text(out, "redis", s.redis);
   std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
   // The password itself never leaves the file.

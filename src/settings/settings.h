@@ -22,6 +22,7 @@ struct IpWhitelistEntry {
 
 struct PatternEntry {
   std::string pattern;
+  bool operator==(const PatternEntry&) const = default;
 };
 
 struct Settings {
@@ -89,6 +90,10 @@ struct Settings {
   std::forward_list<PatternEntry> skip_domains;
   // A sender's local part is keyed without what follows the first of these.
   std::string senderdelimiter;
+  // Blocklist zones in which the callouts' own source addresses are looked up
+  // (at most SELFLISTING_ZONES_MAX), and whether a listing pauses sender callouts.
+  std::forward_list<PatternEntry> selflisting;
+  std::int32_t selflistingpause = 0;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;
@@ -108,6 +113,8 @@ struct Settings {
 // The start-up record: read from the file before serving, and what checks use
 // until the first reload.
 extern Settings settings;
+
+inline constexpr int SELFLISTING_ZONES_MAX = 8;
 
 // What a check reads: the published record, or the start-up record before any
 // reload. A check takes it once at its start and keeps it to its end.

@@ -17,6 +17,7 @@
 #include "settings/settings.h"
 #include "util/bounded_text.h"
 #include "util/helpers.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -327,6 +328,7 @@ WalkOptions verify_walk_options(const VerifyRequest& r) {
   w.probe.catchall = s.catchall != 0;
   w.probe.ipv6 = s.ipv6 != 0;
   w.probe.refused_probes = sender && s.refusals_mailbox != 0;
+  w.probe.connected_from = self_listing_note;
   w.limits = {s.deadmxttl, s.calloutrate_count, s.calloutrate_period};
   w.deadline_seconds = s.calloutdeadline;
   w.null_mx_final = sender && s.nullmx != 0;

@@ -280,9 +280,12 @@ TEST(ConfigFile, KeysValuesAndLines) {
       {"verifying without refusing good mail",
        "refusals mailbox\nrefusals some\nrefusedttl 1h\nlogreplies on\ndryrun on\n"
        "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n"
-       "senderdelimiter +=\nsenderdelimiter a@\n",
+       "senderdelimiter +=\nsenderdelimiter a@\n"
+       "selflisting Bl.Example\nselflisting bad..zone\nselflisting .x\nselflisting a/b\nselflistingpause on\n",
        [](const Settings& s) {
          EXPECT_EQ(s.senderdelimiter, "+=");
+         EXPECT_EQ(patterns(s.selflisting), (std::vector<std::string>{"bl.example"}));
+         EXPECT_EQ(s.selflistingpause, 1);
          EXPECT_EQ(s.refusals_mailbox, 1);
          EXPECT_EQ(s.refusedttl, 3600);
          EXPECT_EQ(s.logreplies + s.dryrun, 2);
@@ -556,7 +559,7 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
-        "refusals any\n", "refusedttl 10800\n", "# senderdelimiter (not set)\n", "logreplies off\n", "dryrun off\n",
+        "refusals any\n", "refusedttl 10800\n", "# senderdelimiter (not set)\n", "selflistingpause off\n", "logreplies off\n", "dryrun off\n",
         "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n", "policy none\n",
         "policyclients 512\n", "# policyrelay (not set)\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
