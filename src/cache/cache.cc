@@ -294,6 +294,29 @@ void cache_renew(const char* key, std::int64_t ttl, int kind, int status, CacheB
   shared_tier_remember(key, kind, status, ttl, &budget.shared_spent_ms);
 }
 
+std::vector<CacheFileEntry> cache_export() {
+  std::vector<CacheFileEntry> out;
+  for (std::size_t b = 0; b < CACHE_BUCKETS; ++b) {
+    CacheLock lock;
+    if (cache_table == nullptr) break;
+    const std::int64_t now = cache_now();
+    for (const CacheEntry* e = cache_table[b]; e != nullptr; e = e->next)
+      if (e->key != nullptr && now < e->expires) out.push_back({e->kind, e->status, e->expires, e->key});
+  }
+  return out;
+}
+
+bool cache_import(const CacheFileEntry& entry) {
+  CacheLock lock;
+  if (cache_table == nullptr) return false;
+  const std::int64_t now = cache_now();
+  if (entry.expires <= now) return false;
+  const char* key = entry.key.c_str();
+  if (cache_lookup(key, entry.kind) != 0) return false;
+  cache_store(key, entry.expires - now, entry.kind, entry.status);
+  return cache_lookup(key, entry.kind) != 0;
+}
+
 void die(const char* what) {
   log_msg(LOG_ERR, "[ERROR] die: %s", what);
   smfi_stop();

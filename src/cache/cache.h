@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "cache/cache_file.h"
+
 inline constexpr std::size_t CACHE_BUCKETS = 65536;
 
 // Kinds beside CACHE_SENDER (0) and CACHE_RECIPIENT (1): domains found catch-all,
@@ -89,6 +91,14 @@ struct CacheHolding {
 // shared tier is on but could not delete every key.
 std::vector<CacheHolding> cache_forget(const char* key, std::span<const int> kinds,
                                        bool* shared_forgotten = nullptr);
+
+// What the cache file keeps: the live entries of this host's memory, copied one
+// bucket at a time so that checks wait at most one bucket's copy for the lock.
+[[nodiscard]] std::vector<CacheFileEntry> cache_export();
+// Takes an entry back from the file with the expiry it had (memory only: the
+// shared tier keeps its own); a live entry for key and kind is kept as it is.
+// False when there is no table, the entry is no longer live, or it is not stored.
+bool cache_import(const CacheFileEntry& entry);
 
 [[noreturn]] void die(const char* what);
 

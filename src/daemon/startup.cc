@@ -26,10 +26,11 @@
 #include <string>
 
 #include "cache/cache.h"
+#include "cache/cache_persist.h"
 #include "cache/shared_tier.h"
 #include "control/server.h"
 #include "daemon/startup_steps.h"
-#include "filter/callbacks.h"
+#include "milter/callbacks.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
@@ -44,19 +45,19 @@ smfiDesc filter_descriptor = {
     .xxfi_name = const_cast<char*>("korvane"),
     .xxfi_version = SMFI_VERSION,
     .xxfi_flags = 0,
-    .xxfi_connect = filter_connect,
+    .xxfi_connect = milter_connect,
     .xxfi_helo = nullptr,
-    .xxfi_envfrom = filter_envfrom,
-    .xxfi_envrcpt = filter_envrcpt,
+    .xxfi_envfrom = milter_envfrom,
+    .xxfi_envrcpt = milter_envrcpt,
     .xxfi_header = nullptr,
-    .xxfi_eoh = filter_eoh,
+    .xxfi_eoh = milter_eoh,
     .xxfi_body = nullptr,
     .xxfi_eom = nullptr,
     .xxfi_abort = nullptr,
-    .xxfi_close = filter_close,
+    .xxfi_close = milter_close,
     .xxfi_unknown = nullptr,
     .xxfi_data = nullptr,
-    .xxfi_negotiate = filter_negotiate,
+    .xxfi_negotiate = milter_negotiate,
 };
 
 std::int64_t cache_entries(CacheEntryKind kind) {
@@ -274,6 +275,8 @@ int serve() {
     return EX_OSERR;
   }
   if (!cache_create()) log_msg(LOG_ERR, "[ERROR] cache engine init failed");
+  // As the daemon's account, before the first check can ask the cache.
+  if (settings.cachefile) cache_file_load(settings.cachefile->c_str());
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
   // After the account change, so the socket is the daemon account's own.
@@ -287,6 +290,7 @@ int serve() {
     return EX_UNAVAILABLE;
   }
   walkers_start(settings.callouts);
+  if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
   int status = run_until_stopped(stops);
@@ -304,7 +308,12 @@ int serve() {
   const auto left = [&bound] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
-  if (!filter_drain(left()) || !walkers_stop(left())) {
+  cache_saver_stop();
+  const bool drained = milter_drain(left()) && walkers_stop(left());
+  // What the last walks stored goes into the file too; a stop that cannot wait
+  // for them still keeps what is known.
+  if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());
+  if (!drained) {
     log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
     remove_pidfile();
     std::fflush(nullptr);

@@ -49,15 +49,15 @@ bool same_interface_address(const char* if_addr, const char* client_addr) {
   return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
-FilterDecision trusted(TrustRule rule, ConnectionContext& c, const char* address) {
+FilterDecision trusted(const Settings& s, TrustRule rule, ConnectionContext& c, const char* address) {
   metrics_count_trusted(rule);
-  if (settings.logwhitelisted != 0) {
+  if (s.logwhitelisted != 0) {
     // No recipient is known yet; one left from the connection's last message is not this one's.
     if (address != nullptr) c.sender_raw.assign(address);
     c.recipient_raw.clear();
-    log_skipped(trust_rule_name(rule), c, nullptr);
+    log_skipped(s, trust_rule_name(rule), c, nullptr);
   }
-  return {SMFIS_ACCEPT, nullptr};
+  return {FilterAction::accept, nullptr};
 }
 
 }  // namespace
@@ -83,7 +83,7 @@ void connect_record_client(ConnectionContext& c, const char* hostname, const str
   if (!name.empty() && name.substr(1).starts_with(c.client_addr.view())) c.client_name.clear();
 }
 
-std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMacros& m) {
+std::optional<TrustRule> trusted_by(const ConnectionContext& c, const TrustFacts& m) {
   if (m.if_addr != nullptr && same_interface_address(m.if_addr, c.client_addr.c_str()))
     return TrustRule::interface;
   if (m.auth_authen != nullptr) return TrustRule::auth;
@@ -91,19 +91,20 @@ std::optional<TrustRule> trusted_by(const ConnectionContext& c, const EnvfromMac
   return std::nullopt;
 }
 
-FilterDecision decide_envfrom(ConnectionContext& c, const EnvfromMacros& m, const char* address) {
-  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(*rule, c, address);
+FilterDecision decide_envfrom(ConnectionContext& c, const TrustFacts& m, const char* address,
+                              const Settings& s) {
+  if (const std::optional<TrustRule> rule = trusted_by(c, m)) return trusted(s, *rule, c, address);
   if (address != nullptr) c.sender_raw.assign(address);
 
   // A line break would later be written into callout commands and log lines.
   if (has_line_break(c.sender_raw.view())) return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
   if (is_null_sender(c.sender_raw.view())) {
     c.failed_recipients = 0;
-    return {SMFIS_CONTINUE, nullptr};
+    return {FilterAction::go_on, nullptr};
   }
   if (extract_address(c.sender, c.sender_raw.c_str()) == 1) {
     c.failed_recipients = 0;
-    return {SMFIS_CONTINUE, nullptr};
+    return {FilterAction::go_on, nullptr};
   }
   return syntax_refusal(MetricKind::sender, &sender_syntax_reply);
 }

@@ -37,8 +37,8 @@ bool same_prefix6(const unsigned char* a, const unsigned char* b, unsigned prefi
 // IPv4 entries: a text that is not a dotted quad compares as 255.255.255.255
 // (INADDR_NONE), except an IPv4-mapped IPv6 client, which compares as its
 // IPv4 address. IPv6 entries take IPv6 clients that are not IPv4-mapped.
-bool client_ip_whitelisted(const char* client_addr) {
-  if (settings.whitelist_ip.empty()) return false;
+bool client_ip_whitelisted(const Settings& s, const char* client_addr) {
+  if (s.whitelist_ip.empty()) return false;
   in6_addr client6{};
   const bool is6 = inet_pton(AF_INET6, client_addr, &client6) == 1;
   const bool mapped = is6 && IN6_IS_ADDR_V4MAPPED(&client6);
@@ -48,7 +48,7 @@ bool client_ip_whitelisted(const char* client_addr) {
     std::memcpy(&v4, client6.s6_addr + 12, sizeof v4);
     client = ntohl(v4);
   }
-  for (const IpWhitelistEntry& e : settings.whitelist_ip) {
+  for (const IpWhitelistEntry& e : s.whitelist_ip) {
     if (e.ipv6) {
       const unsigned prefix = e.prefix_len > 128 ? 128 : e.prefix_len;
       if (is6 && !mapped && same_prefix6(client6.s6_addr, e.network6.data(), prefix)) return true;
@@ -63,22 +63,22 @@ bool client_ip_whitelisted(const char* client_addr) {
   return false;
 }
 
-bool client_name_whitelisted(const char* client_name) {
+bool client_name_whitelisted(const Settings& s, const char* client_name) {
   if (client_name[0] == '\0') return false;
-  for (const PatternEntry& e : settings.whitelist_ptr)
+  for (const PatternEntry& e : s.whitelist_ptr)
     if (strcasestr(client_name, e.pattern.c_str()) != nullptr) return true;
   return false;
 }
 
-bool sender_whitelisted(const char* sender) {
-  for (const PatternEntry& e : settings.whitelist_from)
+bool sender_whitelisted(const Settings& s, const char* sender) {
+  for (const PatternEntry& e : s.whitelist_from)
     if (std::strstr(sender, e.pattern.c_str()) != nullptr) return true;
   return false;
 }
 
 // "example.com" names that domain alone, ".example.com" each of its subdomains.
-bool domain_skipped(std::string_view domain) {
-  for (const PatternEntry& e : settings.skip_domains) {
+bool domain_skipped(const Settings& s, std::string_view domain) {
+  for (const PatternEntry& e : s.skip_domains) {
     const std::string_view listed = e.pattern;
     if (listed.front() == '.' ? domain.size() > listed.size() && domain.ends_with(listed)
                               : domain == listed)
@@ -87,80 +87,86 @@ bool domain_skipped(std::string_view domain) {
   return false;
 }
 
-FilterDecision refuse(const ConnectionContext& c, const CheckLine& line, const char* queue_id,
-                      sfsistat result, const FilterReply* reply, const FilterSeam& seam) {
-  return refuse_verified(MetricKind::sender, line, c, queue_id, result, reply, seam);
+FilterDecision refuse(const Settings& s, const ConnectionContext& c, const CheckLine& line,
+                      const char* queue_id, FilterAction action, const FilterReply* reply,
+                      const FilterSeam& seam) {
+  return refuse_verified(s, MetricKind::sender, line, c, queue_id, action, reply, seam);
 }
 
 // The answer to a sender whose outcome is known without a walk of its own: from
 // the cache, or from the same check another connection has just made.
-FilterDecision answer_known(const ConnectionContext& c, const Verdict& v, const char* queue_id,
-                            const FilterSeam& seam) {
+FilterDecision answer_known(const Settings& s, const ConnectionContext& c, const Verdict& v,
+                            const char* queue_id, const FilterSeam& seam) {
   metrics_count_check(MetricKind::sender, metric_outcome(v.result), metric_source(v));
   switch (v.result) {
     case PROBE_TEMPFAIL:
-      if (v.source == VerdictSource::joined && settings.ignoretempfail != 0)
-        return {SMFIS_CONTINUE, nullptr};
-      return refuse(c, {LOG_INFO, "sender check tempfailed (cached)", nullptr, nullptr}, queue_id,
-                    SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
+      if (v.source == VerdictSource::joined && s.ignoretempfail != 0)
+        return {FilterAction::go_on, nullptr};
+      return refuse(s, c, {LOG_INFO, "sender check tempfailed (cached)", nullptr, nullptr}, queue_id,
+                    FilterAction::tempfail, &sender_tempfail_reply, seam);
     case PROBE_FAIL:
-      return refuse(c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
-                    SMFIS_REJECT, &sender_fail_reply, seam);
+      return refuse(s, c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
+                    FilterAction::reject, &sender_fail_reply, seam);
     default:
-      log_check(LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
-      return {SMFIS_CONTINUE, nullptr};
+      log_check(s, LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
+      return {FilterAction::go_on, nullptr};
   }
 }
 
 // The domain answers for every mailbox: it takes them all, or refuses probes.
-FilterDecision answer_marked(const ConnectionContext& c, const Verdict& v, const char* queue_id) {
+FilterDecision answer_marked(const Settings& s, const ConnectionContext& c, const Verdict& v,
+                             const char* queue_id) {
   metrics_count_check(MetricKind::sender, MetricOutcome::pass, metric_source(v));
-  log_check(LOG_INFO,
+  log_check(s, LOG_INFO,
             v.result == PROBE_CATCHALL ? "sender check succeeded (catch-all)"
                                        : "sender check skipped (domain refuses probes)",
             c, nullptr, queue_id);
-  return {SMFIS_CONTINUE, nullptr};
+  return {FilterAction::go_on, nullptr};
 }
 
 // The outcome of a walk: this check's own, or one whose wait ran out.
-FilterDecision answer_walked(const ConnectionContext& c, const Verdict& v, const char* elapsed,
-                             const char* queue_id, const FilterSeam& seam) {
+FilterDecision answer_walked(const Settings& s, const ConnectionContext& c, const Verdict& v,
+                             const char* elapsed, const char* queue_id, const FilterSeam& seam) {
   metrics_count_check(MetricKind::sender, metric_outcome(v.result), metric_source(v));
   const CheckLine failed = {LOG_NOTICE, "sender check failed", elapsed, &v.reply};
   switch (v.result) {
     // Its domain takes no mail, so no bounce could ever reach this sender.
-    case PROBE_NULLMX: return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_nullmx_reply, seam);
-    case PROBE_FAIL: return refuse(c, failed, queue_id, SMFIS_REJECT, &sender_fail_reply, seam);
+    case PROBE_NULLMX: return refuse(s, c, failed, queue_id, FilterAction::reject, &sender_nullmx_reply, seam);
+    case PROBE_FAIL: return refuse(s, c, failed, queue_id, FilterAction::reject, &sender_fail_reply, seam);
     case PROBE_REFUSED:
       metrics_count_refused_probe();
-      log_check(LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &v.reply);
-      return {SMFIS_CONTINUE, nullptr};
+      log_check(s, LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &v.reply);
+      return {FilterAction::go_on, nullptr};
     case PROBE_PASS: case PROBE_CATCHALL:
-      log_check(LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
-      return {SMFIS_ACCEPT, nullptr};
+      log_check(s, LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
+      return {FilterAction::accept, nullptr};
     default:
-      if (settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
-      return refuse(c, {LOG_NOTICE, "sender check tempfailed", elapsed, &v.reply}, queue_id,
-                    SMFIS_TEMPFAIL, &sender_tempfail_reply, seam);
+      if (s.ignoretempfail != 0) return {FilterAction::go_on, nullptr};
+      return refuse(s, c, {LOG_NOTICE, "sender check tempfailed", elapsed, &v.reply}, queue_id,
+                    FilterAction::tempfail, &sender_tempfail_reply, seam);
   }
 }
 
 }  // namespace
 
-FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const FilterSeam& seam) {
-  if (client_ip_whitelisted(c.client_addr.c_str())) return whitelisted(WhitelistRule::whitelistip, c, queue_id);
-  if (client_name_whitelisted(c.client_name.c_str())) return whitelisted(WhitelistRule::whitelistptr, c, queue_id);
-  if (is_null_sender(c.sender_raw.view())) return {SMFIS_CONTINUE, nullptr};
+FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Settings& s,
+                          const FilterSeam& seam) {
+  if (client_ip_whitelisted(s, c.client_addr.c_str()))
+    return whitelisted(s, WhitelistRule::whitelistip, c, queue_id);
+  if (client_name_whitelisted(s, c.client_name.c_str()))
+    return whitelisted(s, WhitelistRule::whitelistptr, c, queue_id);
+  if (is_null_sender(c.sender_raw.view())) return {FilterAction::go_on, nullptr};
 
   // The lower-cased sender is the mailbox probed.
   lowercase_in_place(c.sender.data());
-  if (sender_whitelisted(c.sender.c_str())) return whitelisted(WhitelistRule::whitelistfrom, c, queue_id);
-  if (settings.sav == 0) return {SMFIS_CONTINUE, nullptr};
+  if (sender_whitelisted(s, c.sender.c_str()))
+    return whitelisted(s, WhitelistRule::whitelistfrom, c, queue_id);
+  if (s.sav == 0) return {FilterAction::go_on, nullptr};
   const char* at = std::strchr(c.sender.c_str(), '@');
   const char* domain = at != nullptr ? at + 1 : "";
-  if (domain_skipped(domain)) {
-    log_check(LOG_INFO, "sender check skipped (domain policy)", c, nullptr, queue_id);
-    return {SMFIS_CONTINUE, nullptr};
+  if (domain_skipped(s, domain)) {
+    log_check(s, LOG_INFO, "sender check skipped (domain policy)", c, nullptr, queue_id);
+    return {FilterAction::go_on, nullptr};
   }
 
   // The start is read before any wait, so a check that gives up shows its wait.
@@ -168,15 +174,15 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Filt
   // Every message of one mailbox shares one verdict, though the probe asks the
   // address as it came; a whitelisted base is meant for itself alone.
   EnvelopeText key;
-  sender_key(c.sender.view(), settings.senderdelimiter, key);
-  if (sender_whitelisted(key.c_str())) key = c.sender;
-  const Verdict v = verify_for(VerifyKind::sender, key.c_str(), c.sender.c_str(),
+  sender_key(c.sender.view(), s.senderdelimiter, key);
+  if (sender_whitelisted(s, key.c_str())) key = c.sender;
+  const Verdict v = verify_for(s, VerifyKind::sender, key.c_str(), c.sender.c_str(),
                                VerifyWay::domain, domain);
-  if (v.source == VerdictSource::mark) return answer_marked(c, v, queue_id);
-  if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(c, v, queue_id, seam);
+  if (v.source == VerdictSource::mark) return answer_marked(s, c, v, queue_id);
+  if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(s, c, v, queue_id, seam);
   char elapsed[10];
   format_elapsed(start, seam.now(), elapsed);
   if (v.in_progress)
-    return answer_in_progress(MetricKind::sender, v, c, elapsed, queue_id, &sender_tempfail_reply, seam);
-  return answer_walked(c, v, elapsed, queue_id, seam);
+    return answer_in_progress(s, MetricKind::sender, v, c, elapsed, queue_id, &sender_tempfail_reply, seam);
+  return answer_walked(s, c, v, elapsed, queue_id, seam);
 }

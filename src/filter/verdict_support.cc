@@ -14,12 +14,12 @@
 
 namespace {
 
-void log_line(int priority, const char* prefix, const char* what, const ConnectionContext& c,
+void log_line(const Settings& s, int priority, const char* prefix, const char* what, const ConnectionContext& c,
               const char* elapsed, const char* queue_id, const ProbeReplyText* reply) {
   const char* id = queue_id != nullptr ? queue_id : MISSING_QUEUE_ID;
   // The reply is the last field: whatever it holds, the field ends at the line's end.
   BoundedText<PROBE_REPLY_MAX + sizeof(", reply=\"\"")> tail;
-  if (reply != nullptr && settings.logreplies != 0) {
+  if (reply != nullptr && s.logreplies != 0) {
     std::snprintf(tail.data(), tail.capacity(), ", reply=\"%s\"", reply->c_str());
   }
   if (elapsed == nullptr) {
@@ -46,58 +46,60 @@ MetricSource metric_source(const Verdict& v) {
   return MetricSource::fresh;
 }
 
-Verdict verify_for(VerifyKind kind, const char* key, const char* mailbox, VerifyWay way,
-                   const char* where) {
-  return verify({kind, key, mailbox, way, where, settings.maxwait > 0 ? settings.maxwait : 0});
+Verdict verify_for(const Settings& s, VerifyKind kind, const char* key, const char* mailbox,
+                   VerifyWay way, const char* where) {
+  return verify({kind, key, mailbox, way, where, s.maxwait > 0 ? s.maxwait : 0});
 }
 
-FilterDecision answer_in_progress(MetricKind kind, const Verdict& v, const ConnectionContext& c,
+FilterDecision answer_in_progress(const Settings& s, MetricKind kind, const Verdict& v, const ConnectionContext& c,
                                   const char* elapsed, const char* queue_id,
                                   const FilterReply* reply, const FilterSeam& seam) {
   const bool sender = kind == MetricKind::sender;
   metrics_count_check(kind, MetricOutcome::tempfail, metric_source(v));
-  if (sender && settings.ignoretempfail != 0) return {SMFIS_CONTINUE, nullptr};
+  if (sender && s.ignoretempfail != 0) return {FilterAction::go_on, nullptr};
   const CheckLine line = {LOG_NOTICE,
                           sender ? "sender check tempfailed (in progress)"
                                  : "recipient check tempfailed (in progress)",
                           elapsed, nullptr, false};
-  return refuse_verified(kind, line, c, queue_id, SMFIS_TEMPFAIL, reply, seam);
+  return refuse_verified(s, kind, line, c, queue_id, FilterAction::tempfail, reply, seam);
 }
 
-void log_check(int priority, const char* what, const ConnectionContext& c, const char* elapsed,
-               const char* queue_id, const ProbeReplyText* reply) {
-  log_line(priority, "", what, c, elapsed, queue_id, reply);
+void log_check(const Settings& s, int priority, const char* what, const ConnectionContext& c,
+               const char* elapsed, const char* queue_id, const ProbeReplyText* reply) {
+  log_line(s, priority, "", what, c, elapsed, queue_id, reply);
 }
 
-FilterDecision refuse_verified(MetricKind kind, const CheckLine& line, const ConnectionContext& c,
-                               const char* queue_id, sfsistat result, const FilterReply* reply,
-                               const FilterSeam& seam) {
-  if (settings.dryrun != 0) {
+FilterDecision refuse_verified(const Settings& s, MetricKind kind, const CheckLine& line,
+                               const ConnectionContext& c, const char* queue_id, FilterAction action,
+                               const FilterReply* reply, const FilterSeam& seam) {
+  if (s.dryrun != 0) {
     metrics_count_dry_run_refusal(kind);
-    log_line(line.priority, "dry run: ", line.what, c, line.elapsed, queue_id, line.reply);
-    return {SMFIS_CONTINUE, nullptr};
+    log_line(s, line.priority, "dry run: ", line.what, c, line.elapsed, queue_id, line.reply);
+    return {FilterAction::go_on, nullptr};
   }
   const bool pause_first = kind == MetricKind::recipient;
   if (line.pause && pause_first) seam.sleep_seconds(1);
-  log_line(line.priority, "", line.what, c, line.elapsed, queue_id, line.reply);
+  log_line(s, line.priority, "", line.what, c, line.elapsed, queue_id, line.reply);
   if (line.pause && !pause_first) seam.sleep_seconds(1);
-  return {result, reply};
+  return {action, reply};
 }
 
-void log_skipped(const char* rule, const ConnectionContext& c, const char* queue_id) {
-  if (settings.logwhitelisted == 0) return;
+void log_skipped(const Settings& s, const char* rule, const ConnectionContext& c,
+                 const char* queue_id) {
+  if (s.logwhitelisted == 0) return;
   char what[64];
   std::snprintf(what, sizeof what, "sender check skipped (%s)", rule);
-  log_check(LOG_INFO, what, c, nullptr, queue_id);
+  log_check(s, LOG_INFO, what, c, nullptr, queue_id);
 }
 
-FilterDecision whitelisted(WhitelistRule rule, const ConnectionContext& c, const char* queue_id) {
+FilterDecision whitelisted(const Settings& s, WhitelistRule rule, const ConnectionContext& c,
+                           const char* queue_id) {
   metrics_count_whitelisted(rule);
-  log_skipped(whitelist_rule_name(rule), c, queue_id);
-  return {SMFIS_ACCEPT, nullptr};
+  log_skipped(s, whitelist_rule_name(rule), c, queue_id);
+  return {FilterAction::accept, nullptr};
 }
 
 FilterDecision syntax_refusal(MetricKind kind, const FilterReply* reply) {
   metrics_count_syntax_refusal(kind);
-  return {SMFIS_REJECT, reply};
+  return {FilterAction::reject, reply};
 }

@@ -73,6 +73,8 @@ struct Instruments {
   Gauge* walks_running = nullptr;
   Series<Counter, 2> stopped_waiting{};
   Series<Counter, 3> refreshes{};
+  Gauge* cache_saved_entries = nullptr;
+  Counter* cache_save_failures = nullptr;
 };
 
 template <typename T>
@@ -150,6 +152,10 @@ void build(Instruments& in) {
            family(prometheus::BuildCounter(), in, "korvane_refreshes_total",
                   "Background walks verifying a cached pass again, by outcome"),
            "outcome", outcome_names);
+  in.cache_saved_entries = &family(prometheus::BuildGauge(), in, "korvane_cache_saved_entries",
+                                   "Entries written to the cache file by its last save").Add({});
+  in.cache_save_failures = &family(prometheus::BuildCounter(), in, "korvane_cache_save_failures_total",
+                                   "Saves of the cache file that failed").Add({});
   family(prometheus::BuildGauge(), in, "korvane_start_time_seconds",
          "Start time of the daemon since the Unix epoch in seconds")
       .Add({})
@@ -370,6 +376,14 @@ void metrics_walks(int queued, int running) {
 
 void metrics_count_stopped_waiting(MetricKind kind) {
   if (Instruments* in = on()) in->stopped_waiting[at(kind)]->Increment();
+}
+
+void metrics_cache_saved(std::int64_t entries) {
+  if (Instruments* in = on()) in->cache_saved_entries->Set(static_cast<double>(entries));
+}
+
+void metrics_count_cache_save_failure() {
+  if (Instruments* in = on()) in->cache_save_failures->Increment();
 }
 
 void metrics_count_refresh(MetricOutcome outcome) {

@@ -78,6 +78,10 @@ void metrics_count_stopped_waiting(MetricKind kind);
 // A background walk of a cached pass, by the outcome it found.
 void metrics_count_refresh(MetricOutcome outcome);
 
+// The cache file: entries written by the last save that succeeded, and saves that failed.
+void metrics_cache_saved(std::int64_t entries);
+void metrics_count_cache_save_failure();
+
 // Scope guards for the gauges and the walk's duration, one line at the call site.
 struct MetricsInFlight {
   MetricsInFlight() { metrics_in_flight(1); }

@@ -181,6 +181,13 @@ LineOutcome set_pidfile(Settings& s, char* value) {
   return applied();
 }
 
+// Absolute, for the same reason as pidfile: the daemon works from "/".
+LineOutcome set_cachefile(Settings& s, char* value) {
+  if (value[0] != '/') return ignored("cachefile takes an absolute path");
+  s.cachefile = std::string(value);
+  return applied();
+}
+
 // Only a unix socket: the control changes what the daemon remembers, so it is
 // reached by file permissions, never over the network.
 LineOutcome set_control(Settings& s, char* value) {
@@ -351,6 +358,8 @@ constexpr KeyRule key_rules[] = {
     {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
     {"control", set_control},
+    {"cachefile", set_cachefile},
+    {"cachesave", set_lifetime<&Settings::cachesave>},
     {"syslog", set_facility},
     {"deadmxttl", set_lifetime<&Settings::deadmxttl>},
     {"calloutrate", set_calloutrate},

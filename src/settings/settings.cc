@@ -81,6 +81,8 @@ void settings_defaults() {
   settings.callouts = 64;
   settings.maxwait = 25;
   settings.passrefresh = 0;
+  settings.cachefile.reset();
+  settings.cachesave = 300;
   settings.redis.reset();
   settings.redisdb = 0;
   settings.redispassword.reset();
@@ -106,6 +108,7 @@ void settings_release() {
   settings.metrics.reset();
   settings.pidfile.reset();
   settings.control.reset();
+  settings.cachefile.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
   settings.whitelist_from.clear();
@@ -145,6 +148,7 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "pidfile", s.pidfile);
   print_text(out, "metrics", s.metrics);
   if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
+  print_text(out, "cachefile", s.cachefile);
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
   else
@@ -164,6 +168,7 @@ void settings_print(std::FILE* out, const Settings& s) {
       {"refusedttl", s.refusedttl},
       {"maxwait", s.maxwait},
       {"passrefresh", s.passrefresh},
+      {"cachesave", s.cachesave},
   };
   for (const auto& [key, value] : lifetimes)
     std::fprintf(out, "%s %lld\n", key, static_cast<long long>(value));

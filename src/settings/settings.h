@@ -32,6 +32,10 @@ struct Settings {
   std::int32_t socketmode = 0;         // permission bits of a unix socket once it is made
   std::int32_t logwhitelisted = 0;     // nonzero: trusted and whitelisted passes are logged
   std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
+  // The memory cache's file, loaded at start and saved every cachesave seconds
+  // (0: only at a clean stop) and at a clean stop; absent: nothing on disk.
+  std::optional<std::string> cachefile;
+  std::int64_t cachesave = 0;
   // Each list holds its entries in the reverse order of the file's lines.
   std::forward_list<IpWhitelistEntry> whitelist_ip;
   std::forward_list<PatternEntry> whitelist_ptr;

@@ -34,6 +34,16 @@ class ByteCursor {
     return v;
   }
 
+  std::uint32_t u32() {
+    const std::uint32_t hi = u16();
+    return (hi << 16) | u16();
+  }
+
+  std::uint64_t u64() {
+    const std::uint64_t hi = u32();
+    return (hi << 32) | u32();
+  }
+
   void skip(std::size_t n) {
     if (take(n)) offset_ += n;
   }

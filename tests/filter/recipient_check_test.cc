@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/fake_milter.h"
+#include "milter/fake_milter.h"
 #include "util/constants.h"
 
 namespace {
@@ -171,7 +171,7 @@ TEST_F(RecipientCheckTest, Table) {
 
     std::string arg = k.arg;
     char* argv[] = {arg.data(), nullptr};
-    expect_answer(filter_envrcpt(fake_ctx(), argv), k.want, k.reply, k.line, k.level, k.sleeps,
+    expect_answer(milter_envrcpt(fake_ctx(), argv), k.want, k.reply, k.line, k.level, k.sleeps,
                   {"sleep 1", "log", "reply"});
     expect_probe(k.probed);
     EXPECT_EQ(cache_get("rcpt@dest.test", CACHE_RECIPIENT), k.stored);
@@ -193,7 +193,7 @@ TEST_F(RecipientCheckTest, TarpitGrowsAndNextMessageResetsIt) {
   for (const char* r : rcpts) {
     std::string arg = r;
     char* argv[] = {arg.data(), nullptr};
-    EXPECT_EQ(filter_envrcpt(fake_ctx(), argv), SMFIS_REJECT) << r;
+    EXPECT_EQ(milter_envrcpt(fake_ctx(), argv), SMFIS_REJECT) << r;
   }
   EXPECT_EQ(fake.sleeps, (std::vector<int>{1, 5, 1, 10, 1, 15, 1}));
   EXPECT_EQ(ctx_.failed_recipients, 4);
@@ -201,13 +201,13 @@ TEST_F(RecipientCheckTest, TarpitGrowsAndNextMessageResetsIt) {
   std::string from = "<bob@sender.test>";
   char* fargv[] = {from.data(), nullptr};
   fake.macros.clear();
-  EXPECT_EQ(filter_envfrom(fake_ctx(), fargv), SMFIS_CONTINUE);
+  EXPECT_EQ(milter_envfrom(fake_ctx(), fargv), SMFIS_CONTINUE);
   EXPECT_EQ(ctx_.failed_recipients, 0);
   fake.macros = kSmtp;
   fake.sleeps.clear();
   std::string arg = "<e@dest.test>";
   char* argv[] = {arg.data(), nullptr};
-  EXPECT_EQ(filter_envrcpt(fake_ctx(), argv), SMFIS_REJECT);
+  EXPECT_EQ(milter_envrcpt(fake_ctx(), argv), SMFIS_REJECT);
   EXPECT_EQ(fake.sleeps, (std::vector<int>{1}));
 }
 
@@ -219,7 +219,7 @@ TEST_F(RecipientCheckTest, LetterCaseSharesOneEntry) {
   for (const char* r : {"<Rcpt@Dest.TEST>", "<rcpt@dest.test>"}) {
     std::string arg = r;
     char* argv[] = {arg.data(), nullptr};
-    EXPECT_EQ(filter_envrcpt(fake_ctx(), argv), SMFIS_CONTINUE) << r;
+    EXPECT_EQ(milter_envrcpt(fake_ctx(), argv), SMFIS_CONTINUE) << r;
   }
   EXPECT_EQ(fake.probes.size(), 1u);
   ASSERT_EQ(fake.lines.size(), 2u);
@@ -235,13 +235,13 @@ TEST_F(RecipientCheckTest, EndOfHeadersShowsTheLastRecipient) {
   for (const char* r : {"<one@dest.test>", "<two@dest.test>"}) {
     std::string arg = r;
     char* argv[] = {arg.data(), nullptr};
-    EXPECT_EQ(filter_envrcpt(fake_ctx(), argv), SMFIS_CONTINUE) << r;
+    EXPECT_EQ(milter_envrcpt(fake_ctx(), argv), SMFIS_CONTINUE) << r;
   }
   // A refused recipient is not the recorded one: its line break stays out of the log.
   std::string refused = "<x@y>\nFAKE LOG LINE: x";
   char* rargv[] = {refused.data(), nullptr};
-  EXPECT_EQ(filter_envrcpt(fake_ctx(), rargv), SMFIS_REJECT);
-  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(milter_envrcpt(fake_ctx(), rargv), SMFIS_REJECT);
+  EXPECT_EQ(milter_eoh(fake_ctx()), SMFIS_ACCEPT);
   ASSERT_EQ(fake.lines.size(), 1u);
   EXPECT_NE(fake.lines[0].text.find("to=<two@dest.test>"), std::string::npos);
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/fake_milter.h"
+#include "milter/fake_milter.h"
 #include "util/constants.h"
 
 namespace {
@@ -289,7 +289,7 @@ TEST_F(SenderCheckTest, Table) {
     fake.probe_reply = k.probe_reply;
     if (k.no_cache) cache_destroy();
 
-    expect_answer(filter_eoh(fake_ctx()), k.want, k.reply, k.line, k.level, k.sleeps,
+    expect_answer(milter_eoh(fake_ctx()), k.want, k.reply, k.line, k.level, k.sleeps,
                   {"log", "sleep 1", "reply"});
     expect_probe(k.probed);
     if (cache_available()) {
@@ -305,7 +305,7 @@ TEST_F(SenderCheckTest, DomainAfterTheFirstAt) {
   settings.sav = 1;
   ctx_.sender_raw.assign("<a@b@c.test>");
   ctx_.sender.assign("a@B@c.test");
-  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(milter_eoh(fake_ctx()), SMFIS_ACCEPT);
   ASSERT_EQ(fake.probes.size(), 1u);
   EXPECT_EQ(fake.probes[0].address, "a@b@c.test");
   EXPECT_EQ(fake.probes[0].target, "b@c.test");
@@ -316,8 +316,8 @@ TEST_F(SenderCheckTest, FirstPassAcceptsThenCachedPassContinues) {
   settings.frompassttl = 600;
   ctx_.sender_raw.assign("<bob@sender.test>");
   ctx_.sender.assign("bob@sender.test");
-  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_ACCEPT);
-  EXPECT_EQ(filter_eoh(fake_ctx()), SMFIS_CONTINUE);
+  EXPECT_EQ(milter_eoh(fake_ctx()), SMFIS_ACCEPT);
+  EXPECT_EQ(milter_eoh(fake_ctx()), SMFIS_CONTINUE);
   EXPECT_EQ(fake.probes.size(), 1u);
   ASSERT_EQ(fake.lines.size(), 2u);
   EXPECT_EQ(fake.lines[1].text.rfind("sender check succeeded (cached): ", 0), 0u);

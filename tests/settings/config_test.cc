@@ -337,6 +337,12 @@ TEST(ConfigFile, KeysValuesAndLines) {
       {"control: unix sockets with an absolute path only",
        "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
        [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
+      {"cachefile: an absolute path only; cachesave a lifetime",
+       "cachefile /var/lib/k/cache\ncachefile rel/cache\ncachesave 1h\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.cachefile, "/var/lib/k/cache");
+         EXPECT_EQ(s.cachesave, 3600);
+       }},
       {"unknown keys and near misses change nothing",
        "whitelist 1.2.3.4\nusers bob\nsocketx y\nttl 5\n",
        [](const Settings& s) {

@@ -42,15 +42,15 @@ check_unit() {
     esac
   done
   # With ProtectSystem=strict only ReadWritePaths may be written: each socket
-  # directory the documents name must lie under one of them.
+  # directory the documents name, and the cache file's folder, must lie under one of them.
   local rw; rw=$(sed -n 's/^ReadWritePaths=//p' "$unit" | tr ' ' '\n' | sed 's/^-//')
   local dir p covered
-  for dir in "$rundir" /var/spool/postfix/korvane; do
+  for dir in "$rundir" /var/spool/postfix/korvane /var/lib/korvane; do
     covered=no
     for p in $rw; do
       case $dir/ in "${p%/}"/*) covered=yes ;; esac
     done
-    expect_eq "the unit may write the socket directory $dir" yes "$covered"
+    expect_eq "the unit may write $dir" yes "$covered"
   done
   # Root must unlink a stale socket in a directory of another account (needs
   # DAC_OVERRIDE), make a missing socket directory for its account (CHOWN), then

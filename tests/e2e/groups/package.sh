@@ -96,9 +96,9 @@ package_main() {
   [ "$rc" = 0 ] || { bed_note "$out"; return; }
   expect_eq "postinst: the account" "korvs:/nonexistent:/usr/sbin/nologin" \
     "$(in_root getent passwd korvs | cut -d: -f1,6,7)"
-  expect_eq "postinst: the run directory and the socket's directory in the chroot" \
-    "korvs korvs 755|korvs korvs 750" \
-    "$(in_root stat -c '%U %G %a' /run/korvane 2>&1)|$(in_root stat -c '%U %G %a' /var/spool/postfix/korvane 2>&1)"
+  expect_eq "postinst: the run directory, the socket's directory in the chroot, the cache's folder" \
+    "korvs korvs 755|korvs korvs 750|korvs korvs 750" \
+    "$(in_root stat -c '%U %G %a' /run/korvane 2>&1)|$(in_root stat -c '%U %G %a' /var/spool/postfix/korvane 2>&1)|$(in_root stat -c '%U %G %a' /var/lib/korvane 2>&1)"
   expect_has "postinst: postfix is in the group korvs" korvs "$(in_root id -nG postfix | tr ' ' '\n')"
   expect_eq "installed disabled: no unit link, no start link" "no" \
     "$(ls "$ROOT"/etc/systemd/system/multi-user.target.wants/korvane.service "$ROOT"/etc/rc2.d/S*korvane >/dev/null 2>&1 && echo yes || echo no)"
@@ -111,9 +111,9 @@ package_main() {
   expect_eq "korvane -t accepts the shipped configuration" 0 "$rc"
   expect_eq "korvane -t without -c reads /etc/korvane/korvane.conf" "$shipped|0" \
     "$(out=$(in_root /usr/sbin/korvane -t 2>&1); echo "$out|$?")"
-  expect_eq "the shipped layout: socket in the chroot, its mode, the PID file" \
-    "socket unix:/var/spool/postfix/korvane/korvane.sock|socketmode 0660|pidfile /run/korvane/korvane.pid" \
-    "$(grep -E '^(socket|socketmode|pidfile) ' <<<"$shipped" | paste -sd'|')"
+  expect_eq "the shipped layout: socket in the chroot, its mode, the PID file, the cache file" \
+    "socket unix:/var/spool/postfix/korvane/korvane.sock|socketmode 0660|pidfile /run/korvane/korvane.pid|cachefile /var/lib/korvane/cache" \
+    "$(grep -E '^(socket|socketmode|pidfile|cachefile) ' <<<"$shipped" | paste -sd'|')"
 
   # A mistyped key, which the daemon would ignore: the unit's check and the init
   # script refuse it with korvane -t's reason. Without the file: one clean line.
@@ -170,6 +170,7 @@ package_main() {
   # stop, then start at once: no "another instance", no wait.
   out=$( { in_root /etc/init.d/korvane stop && in_root /etc/init.d/korvane start; } 2>&1); rc=$?
   expect_eq "stop then start at once" "0 serves" "$rc $(serving && echo serves || echo none)"
+  expect_eq "the stop saved the cache file as korvs" "korvs 600" "$(in_root stat -c '%U %a' /var/lib/korvane/cache 2>&1)"
   [ "$rc" = 0 ] || bed_note "$out"
   through_postfix "after a restart"
 

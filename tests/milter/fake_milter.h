@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "cache/cache.h"
-#include "filter/callbacks.h"
+#include "milter/callbacks.h"
 #include "filter/context.h"
-#include "filter/milter_seam.h"
+#include "filter/filter_seam.h"
+#include "milter/milter_seam.h"
 #include "settings/settings.h"
 #include "util/log.h"
 #include "verify/engine.h"
@@ -46,8 +47,8 @@ struct FakeMilter {
 
 inline FakeMilter fake;
 
-inline FilterSeam fake_seam() {
-  FilterSeam s{};
+inline MilterSeam fake_milter_seam() {
+  MilterSeam s{};
   s.getpriv = [](SMFICTX*) -> void* { return fake.priv; };
   s.setpriv = [](SMFICTX*, void* p) -> int {
     fake.priv = p;
@@ -62,6 +63,11 @@ inline FilterSeam fake_seam() {
     fake.events.push_back("reply");
     return MI_SUCCESS;
   };
+  return s;
+}
+
+inline FilterSeam fake_seam() {
+  FilterSeam s{};
   s.sleep_seconds = [](int n) {
     fake.sleeps.push_back(n);
     fake.events.push_back("sleep " + std::to_string(n));
@@ -93,12 +99,14 @@ inline SMFICTX* fake_ctx() {
 // Installs the stand-ins, a fresh cache and cleared settings for every test.
 class FilterTest : public ::testing::Test {
  protected:
+  MilterSeam milter_seam_ = fake_milter_seam();
   FilterSeam seam_ = fake_seam();
   ConnectionContext ctx_{};
 
   void SetUp() override {
     fake = FakeMilter{};
     fake.priv = &ctx_;
+    milter_seam_install(&milter_seam_);
     filter_seam_install(&seam_);
     verify_walk_install(fake_walk);
     settings = Settings{};
@@ -115,6 +123,7 @@ class FilterTest : public ::testing::Test {
     cache_destroy();
     cache_mutex_destroy();
     log_set_sink(nullptr);
+    milter_seam_install(nullptr);
     filter_seam_install(nullptr);
     verify_walk_install(nullptr);
     settings = Settings{};

@@ -4,7 +4,7 @@
 // them still waits for korvane's reply; end of message has no option to drop it.
 // The macro lists keep the MTA from sending, and libmilter from decoding and
 // searching, the dozen or so macros per message that korvane never reads.
-#include "filter/negotiate.h"
+#include "milter/negotiate.h"
 
 #include <libmilter/mfapi.h>
 
@@ -12,7 +12,7 @@ namespace {
 
 constexpr unsigned long unused_steps =
     SMFIP_NOHELO | SMFIP_NOHDRS | SMFIP_NOBODY | SMFIP_NOUNKNOWN | SMFIP_NODATA;
-// filter_connect only records the client; a context it cannot make leaves the
+// milter_connect only records the client; a context it cannot make leaves the
 // connection unfiltered just as well, since every later step then passes.
 constexpr unsigned long unanswered_steps = SMFIP_NR_CONN;
 

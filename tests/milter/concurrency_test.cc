@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "cache/cache.h"
-#include "filter/callbacks.h"
-#include "filter/milter_seam.h"
+#include "milter/callbacks.h"
+#include "filter/filter_seam.h"
+#include "milter/milter_seam.h"
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/log.h"
@@ -57,8 +58,8 @@ long total(const long (&counts)[kThreads]) {
   return sum;
 }
 
-FilterSeam shared_seam() {
-  FilterSeam s{};
+MilterSeam shared_seam() {
+  MilterSeam s{};
   s.getpriv = [](SMFICTX* ctx) -> void* { return conn_of(ctx)->priv; };
   s.setpriv = [](SMFICTX* ctx, void* p) -> int {
     conn_of(ctx)->priv = p;
@@ -73,10 +74,11 @@ FilterSeam shared_seam() {
     conn_of(ctx)->reply = std::string(code) + " " + xcode + " " + text;
     return MI_SUCCESS;
   };
-  s.sleep_seconds = [](int) {};
-  s.now = []() -> std::time_t { return std::time(nullptr); };
   return s;
 }
+
+// No pause and the real clock.
+const FilterSeam quiet_filter_seam = {[](int) {}, []() -> std::time_t { return std::time(nullptr); }};
 
 // Walks run on the checking thread while no walker pool runs.
 int counted_walk(const VerifyRequest& q, const WalkOptions&, ProbeReplyText*) {
@@ -107,8 +109,9 @@ Expect recipient_expect(int outcome) {
 }  // namespace
 
 TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
-  const FilterSeam seam = shared_seam();
-  filter_seam_install(&seam);
+  const MilterSeam seam = shared_seam();
+  milter_seam_install(&seam);
+  filter_seam_install(&quiet_filter_seam);
   verify_walk_install(counted_walk);
   settings = Settings{};
   settings.sav = 1;
@@ -136,13 +139,13 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
       Conn conn;
       SMFICTX* ctx = reinterpret_cast<SMFICTX*>(&conn);
       std::string host = "client" + std::to_string(id) + ".test";
-      if (filter_connect(ctx, host.data(), nullptr) != SMFIS_NOREPLY) ++wrong;
+      if (milter_connect(ctx, host.data(), nullptr) != SMFIS_NOREPLY) ++wrong;
       conn.macros = {{"{rcpt_mailer}", "esmtp"}, {"{rcpt_host}", "[192.0.2.7]"}, {"i", "Q1"}};
 
       const std::string sender = mailbox((n * 5 + id * 31) % kPool, "sender.test");
       std::string from = "<" + sender + ">";
       char* fargv[] = {from.data(), nullptr};
-      if (filter_envfrom(ctx, fargv) != SMFIS_CONTINUE) ++wrong;
+      if (milter_envfrom(ctx, fargv) != SMFIS_CONTINUE) ++wrong;
 
       for (int r = 0; r < 3; ++r) {
         const std::string rcpt = mailbox((n * 3 + r + id * 23) % kPool, "dest.test");
@@ -151,15 +154,15 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
         char* rargv[] = {arg.data(), nullptr};
         conn.reply.clear();
         const Expect e = recipient_expect(outcome_of(rcpt.c_str()));
-        if (filter_envrcpt(ctx, rargv) != e.result || conn.reply != e.reply) ++wrong;
+        if (milter_envrcpt(ctx, rargv) != e.result || conn.reply != e.reply) ++wrong;
       }
 
       conn.reply.clear();
       const Expect e = sender_expect(outcome_of(sender.c_str()));
-      const sfsistat got = filter_eoh(ctx);
+      const sfsistat got = milter_eoh(ctx);
       const bool pass_ok = e.result == SMFIS_ACCEPT && got == SMFIS_CONTINUE;
       if ((got != e.result && !pass_ok) || conn.reply != e.reply) ++wrong;
-      if (filter_close(ctx) != SMFIS_CONTINUE || conn.priv != nullptr) ++wrong;
+      if (milter_close(ctx) != SMFIS_CONTINUE || conn.priv != nullptr) ++wrong;
     }
   };
   std::vector<std::thread> threads;
@@ -174,6 +177,7 @@ TEST(FilterConcurrency, ConnectionsOnManyThreadsKeepTheirOwnAnswers) {
   cache_destroy();
   cache_mutex_destroy();
   log_set_sink(nullptr);
+  milter_seam_install(nullptr);
   filter_seam_install(nullptr);
   verify_walk_install(nullptr);
   settings = Settings{};
@@ -188,15 +192,16 @@ void wait_for(const std::atomic<bool>& flag) {
 
 // Shutdown's drain waits while a check is inside its walk and returns once it
 // has ended; from then on a callback answers "try again later" without any
-// check, while filter_close still frees its connection's context.
+// check, while milter_close still frees its connection's context.
 TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
-  FilterSeam seam = shared_seam();
+  MilterSeam seam = shared_seam();
   verify_walk_install([](const VerifyRequest&, const WalkOptions&, ProbeReplyText*) -> int {
     probe_entered = true;
     wait_for(probe_release);
     return PROBE_PASS;
   });
-  filter_seam_install(&seam);
+  milter_seam_install(&seam);
+  filter_seam_install(&quiet_filter_seam);
   settings = Settings{};
   settings.sav = 1;
   log_set_sink([](int, const std::string&) {});
@@ -205,26 +210,27 @@ TEST(FilterConcurrency, DrainWaitsForChecksInProgress) {
   SMFICTX* ctx[] = {reinterpret_cast<SMFICTX*>(&busy), reinterpret_cast<SMFICTX*>(&late)};
   char host[] = "client.test", from[] = "<p1@sender.test>";
   char* argv[] = {from, nullptr};
-  for (SMFICTX* c : ctx) ASSERT_EQ(filter_connect(c, host, nullptr), SMFIS_NOREPLY);
-  for (SMFICTX* c : ctx) ASSERT_EQ(filter_envfrom(c, argv), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) ASSERT_EQ(milter_connect(c, host, nullptr), SMFIS_NOREPLY);
+  for (SMFICTX* c : ctx) ASSERT_EQ(milter_envfrom(c, argv), SMFIS_CONTINUE);
 
-  std::thread check([&] { EXPECT_EQ(filter_eoh(ctx[0]), SMFIS_ACCEPT); });
+  std::thread check([&] { EXPECT_EQ(milter_eoh(ctx[0]), SMFIS_ACCEPT); });
   wait_for(probe_entered);
-  EXPECT_FALSE(filter_drain(std::chrono::milliseconds(100)));
+  EXPECT_FALSE(milter_drain(std::chrono::milliseconds(100)));
   probe_release = true;
-  EXPECT_TRUE(filter_drain(std::chrono::seconds(5)));
+  EXPECT_TRUE(milter_drain(std::chrono::seconds(5)));
   check.join();
 
   probe_entered = false;
-  EXPECT_EQ(filter_eoh(ctx[1]), SMFIS_TEMPFAIL);
-  EXPECT_EQ(filter_connect(ctx[0], host, nullptr), SMFIS_NOREPLY);  // connect can only go on
-  EXPECT_EQ(filter_envfrom(ctx[0], argv), SMFIS_TEMPFAIL);
+  EXPECT_EQ(milter_eoh(ctx[1]), SMFIS_TEMPFAIL);
+  EXPECT_EQ(milter_connect(ctx[0], host, nullptr), SMFIS_NOREPLY);  // connect can only go on
+  EXPECT_EQ(milter_envfrom(ctx[0], argv), SMFIS_TEMPFAIL);
   EXPECT_FALSE(probe_entered);
-  for (SMFICTX* c : ctx) EXPECT_EQ(filter_close(c), SMFIS_CONTINUE);
+  for (SMFICTX* c : ctx) EXPECT_EQ(milter_close(c), SMFIS_CONTINUE);
   EXPECT_EQ(late.priv, nullptr);
-  filter_drain_undo();
+  milter_drain_undo();
   cache_mutex_destroy();
   log_set_sink(nullptr);
+  milter_seam_install(nullptr);
   filter_seam_install(nullptr);
   verify_walk_install(nullptr);
   settings = Settings{};
@@ -253,13 +259,14 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
       {"<tfail@burst.test>", PROBE_TEMPFAIL, 0, 0, SMFIS_TEMPFAIL, SMFIS_TEMPFAIL, 8},
       {"<let@burst.test>", PROBE_TEMPFAIL, 60, 1, SMFIS_CONTINUE, SMFIS_CONTINUE, 0},
   };
-  FilterSeam seam = shared_seam();
+  MilterSeam seam = shared_seam();
   verify_walk_install([](const VerifyRequest&, const WalkOptions&, ProbeReplyText*) -> int {
     ++burst_probes;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return burst_outcome.load();
   });
-  filter_seam_install(&seam);
+  milter_seam_install(&seam);
+  filter_seam_install(&quiet_filter_seam);
   ASSERT_TRUE(cache_mutex_init());
   ASSERT_TRUE(cache_create());
   std::mutex mu;
@@ -287,9 +294,9 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
         conn.macros = {{"i", "Q" + std::to_string(i)}};
         std::string from = c.sender;
         char* fargv[] = {from.data(), nullptr};
-        if (filter_connect(ctx, nullptr, nullptr) == SMFIS_NOREPLY && filter_envfrom(ctx, fargv) == SMFIS_CONTINUE)
-          got[i] = filter_eoh(ctx);
-        (void)filter_close(ctx);
+        if (milter_connect(ctx, nullptr, nullptr) == SMFIS_NOREPLY && milter_envfrom(ctx, fargv) == SMFIS_CONTINUE)
+          got[i] = milter_eoh(ctx);
+        (void)milter_close(ctx);
       });
     }
     for (auto& t : threads) t.join();
@@ -305,6 +312,7 @@ TEST(FilterConcurrency, ABurstOfOneNewSenderMakesOneWalk) {
   cache_destroy();
   cache_mutex_destroy();
   log_set_sink(nullptr);
+  milter_seam_install(nullptr);
   filter_seam_install(nullptr);
   verify_walk_install(nullptr);
   settings = Settings{};

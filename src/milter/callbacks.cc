@@ -1,9 +1,10 @@
-// The milter callbacks: option negotiation, then five that each fetch its context and macros through the
-// seam, calls one decision and maps it to the milter result and reply. No
+// The milter door: option negotiation, then five callbacks that each fetch
+// their context and macros through the milter seam and the settings once, call
+// one filter decision and map it to the milter result and reply. No
 // exception leaves a callback: nothing called here throws, and allocation uses
 // the non-throwing form. Each callback that reads settings or cache holds a
 // gate while it runs, so that shutdown can wait for them before it frees that.
-#include "filter/callbacks.h"
+#include "milter/callbacks.h"
 
 #include <pthread.h>
 #include <syslog.h>
@@ -15,8 +16,8 @@
 #include <thread>
 
 #include "filter/decisions.h"
-#include "filter/milter_seam.h"
-#include "filter/negotiate.h"
+#include "milter/milter_seam.h"
+#include "milter/negotiate.h"
 #include "settings/settings.h"
 #include "util/log.h"
 
@@ -77,30 +78,40 @@ class CallbackScope {
   bool admitted_;
 };
 
-ConnectionContext* context_of(SMFICTX* ctx, const FilterSeam& seam) {
+ConnectionContext* context_of(SMFICTX* ctx, const MilterSeam& seam) {
   return static_cast<ConnectionContext*>(seam.getpriv(ctx));
 }
 
-const char* macro(SMFICTX* ctx, const FilterSeam& seam, const char* name) {
+const char* macro(SMFICTX* ctx, const MilterSeam& seam, const char* name) {
   return seam.getsymval(ctx, const_cast<char*>(name));
 }
 
-sfsistat answer(SMFICTX* ctx, const FilterSeam& seam, const FilterDecision& d) {
+sfsistat milter_result(FilterAction a) {
+  switch (a) {
+    case FilterAction::accept: return SMFIS_ACCEPT;
+    case FilterAction::reject: return SMFIS_REJECT;
+    case FilterAction::tempfail: return SMFIS_TEMPFAIL;
+    case FilterAction::go_on: break;
+  }
+  return SMFIS_CONTINUE;
+}
+
+sfsistat answer(SMFICTX* ctx, const MilterSeam& seam, const FilterDecision& d) {
   if (d.reply != nullptr)
     (void)seam.setreply(ctx, const_cast<char*>(d.reply->code), const_cast<char*>(d.reply->xcode),
                         const_cast<char*>(d.reply->text));
-  return d.result;
+  return milter_result(d.action);
 }
 
 }  // namespace
 
-sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
+sfsistat milter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsigned long f2,
                           unsigned long f3, unsigned long* pf0, unsigned long* pf1,
                           unsigned long* pf2, unsigned long* pf3) {
   const MilterOptions o = negotiate_options(f0, f1);
   // A list libmilter refuses leaves that stage's macros as the MTA is configured.
   if ((o.actions & SMFIF_SETSYMLIST) != 0) {
-    const FilterSeam& seam = filter_seam();
+    const MilterSeam& seam = milter_seam();
     for (const StageMacros& m : wanted_macros)
       (void)seam.setsymlist(ctx, m.stage, const_cast<char*>(m.names));
   }
@@ -114,18 +125,18 @@ sfsistat filter_negotiate(SMFICTX* ctx, unsigned long f0, unsigned long f1, unsi
 // The connect step is negotiated without a reply (an MTA that cannot do that gets
 // "continue" from libmilter instead). Without a context every later step of the
 // connection passes, so a failure here still leaves the connection unfiltered.
-sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
+sfsistat milter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
   CallbackScope scope;
   // The MTA awaits no reply at connect: a refusal there would be read as the
   // answer to its next command. Once draining, MAIL FROM defers instead.
   if (!scope.admitted()) return SMFIS_NOREPLY;
-  const FilterSeam& seam = filter_seam();
+  const MilterSeam& seam = milter_seam();
   auto* c = new (std::nothrow) ConnectionContext{};
   if (c == nullptr) {
     log_msg(LOG_ERR, "[ERROR] %s", std::strerror(ENOMEM));
     return SMFIS_NOREPLY;
   }
-  // A context the library will not hold would never reach filter_close.
+  // A context the library will not hold would never reach milter_close.
   if (seam.setpriv(ctx, c) != MI_SUCCESS) {
     delete c;
     return SMFIS_NOREPLY;
@@ -135,48 +146,52 @@ sfsistat filter_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* hostaddr) {
   return SMFIS_NOREPLY;
 }
 
-sfsistat filter_envfrom(SMFICTX* ctx, char** argv) {
+sfsistat milter_envfrom(SMFICTX* ctx, char** argv) {
   CallbackScope scope;
   if (!scope.admitted()) return SMFIS_TEMPFAIL;
-  const FilterSeam& seam = filter_seam();
+  const MilterSeam& seam = milter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
-  const EnvfromMacros m = {macro(ctx, seam, "{if_addr}"), macro(ctx, seam, "{auth_authen}"),
-                           macro(ctx, seam, "{verify}")};
-  return answer(ctx, seam, decide_envfrom(*c, m, argv != nullptr ? argv[0] : nullptr));
+  const Settings& s = settings;
+  const TrustFacts m = {macro(ctx, seam, "{if_addr}"), macro(ctx, seam, "{auth_authen}"),
+                        macro(ctx, seam, "{verify}")};
+  return answer(ctx, seam, decide_envfrom(*c, m, argv != nullptr ? argv[0] : nullptr, s));
 }
 
-sfsistat filter_envrcpt(SMFICTX* ctx, char** argv) {
+sfsistat milter_envrcpt(SMFICTX* ctx, char** argv) {
   CallbackScope scope;
   if (!scope.admitted()) return SMFIS_TEMPFAIL;
-  const FilterSeam& seam = filter_seam();
+  const MilterSeam& seam = milter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
   // Without a mail store the decision reads no macro, and each fetch is a linear
   // search through every macro the MTA sent: none is fetched then.
-  EnvrcptMacros m = {nullptr, nullptr, nullptr, nullptr};
-  if (settings.mailstore)
+  const Settings& s = settings;
+  RelayFacts m = {nullptr, nullptr, nullptr, nullptr};
+  if (s.mailstore)
     m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
          macro(ctx, seam, "{rcpt_addr}"), macro(ctx, seam, "i")};
-  return answer(ctx, seam, decide_envrcpt(*c, m, argv != nullptr ? argv[0] : nullptr, seam));
+  return answer(ctx, seam,
+                decide_envrcpt(*c, m, argv != nullptr ? argv[0] : nullptr, s, filter_seam()));
 }
 
-sfsistat filter_eoh(SMFICTX* ctx) {
+sfsistat milter_eoh(SMFICTX* ctx) {
   CallbackScope scope;
   if (!scope.admitted()) return SMFIS_TEMPFAIL;
-  const FilterSeam& seam = filter_seam();
+  const MilterSeam& seam = milter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
-  return answer(ctx, seam, decide_eoh(*c, macro(ctx, seam, "i"), seam));
+  const Settings& s = settings;
+  return answer(ctx, seam, decide_eoh(*c, macro(ctx, seam, "i"), s, filter_seam()));
 }
 
 // Outside the gate: it reads no settings and no cache, and the connection's
 // context must not be lost while the daemon drains.
-sfsistat filter_close(SMFICTX* ctx) {
-  const FilterSeam& seam = filter_seam();
+sfsistat milter_close(SMFICTX* ctx) {
+  const MilterSeam& seam = milter_seam();
   ConnectionContext* c = context_of(ctx, seam);
   if (c != nullptr) {
     ConnectionTurn::mark_acquire(c);
@@ -186,7 +201,7 @@ sfsistat filter_close(SMFICTX* ctx) {
   return SMFIS_CONTINUE;
 }
 
-bool filter_drain(std::chrono::milliseconds limit) {
+bool milter_drain(std::chrono::milliseconds limit) {
   draining.store(true);
   if (drain_holds_gate) return true;
   constexpr auto step = std::chrono::milliseconds(20);
@@ -199,7 +214,7 @@ bool filter_drain(std::chrono::milliseconds limit) {
   return true;
 }
 
-void filter_drain_undo() {
+void milter_drain_undo() {
   if (drain_holds_gate) (void)pthread_rwlock_unlock(&gate);
   drain_holds_gate = false;
   draining.store(false);
