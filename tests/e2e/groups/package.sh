@@ -33,8 +33,10 @@ root_up() {
   mount -t proc proc "$ROOT/proc" || return 1
   rm -f "$ROOT/etc/resolv.conf" "$ROOT/etc/hosts"
   cp "$BED/resolv.conf" "$BED/hosts" "$ROOT/etc/"
-  # A host without systemd; and no manual page index rebuild (seconds).
+  # A host without systemd, nor a container's policy-rc.d that forbids every
+  # service action; and no manual page index rebuild (seconds).
   rm -f "$ROOT/usr/bin/systemd-sysusers" "$ROOT/usr/bin/systemd-tmpfiles" "$ROOT/bin/systemd-tmpfiles" \
+    "$ROOT/usr/sbin/policy-rc.d" \
     "$ROOT/var/lib/man-db/auto-update"
   cp "$KORVANE_DEB" "$ROOT/tmp/korvane.deb"
 }
@@ -175,9 +177,10 @@ package_main() {
   through_postfix "after a restart"
 
   # An upgrade (here the same version again) keeps what the postmaster changed,
-  # and restarts the running daemon onto the new binary.
+  # and restarts the running daemon onto the new binary. The root has no init:
+  # RUNLEVEL stands for the runlevel 2 whose start link invoke-rc.d honours.
   pid=$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)
-  out=$(in_root dpkg -i /tmp/korvane.deb 2>&1); rc=$?
+  out=$(RUNLEVEL=2 PREVLEVEL=N in_root dpkg -i /tmp/korvane.deb 2>&1); rc=$?
   expect_eq "reinstall keeps the edited configuration" "0 publicname mx.korvane.test" \
     "$rc $(grep -x 'publicname mx.korvane.test' "$ROOT/etc/korvane/korvane.conf")"
   expect_eq "an upgrade restarts the running daemon" "restarted serves" \
