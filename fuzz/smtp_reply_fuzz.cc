@@ -1,6 +1,6 @@
 // Fuzzes the SMTP reply assembly over arbitrary receive boundaries, the reply
-// code reading against the C library's "%3d" conversion, and the keeping and
-// classification of a deciding reply.
+// code reading against the C library's "%3d" conversion, the keeping of a
+// deciding reply, and the reading of the whole reply by stage.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,10 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ProbeReplyText kept;
   probe_reply_keep(kept, std::string_view(reply.text(), reply.text_length()));
   if (kept.size() > PROBE_REPLY_MAX) std::abort();
-  // Only a 5xx can refuse, and only at the recipient stage can it be the mailbox's.
-  const ReplyVerdict v = reply_verdict(ProbeStage::recipient, kept.view());
-  if (v != ReplyVerdict::temporary && v != ReplyVerdict::pass && kept.c_str()[0] != '5') std::abort();
-  if (reply_verdict(ProbeStage::greeting, kept.view()) == ReplyVerdict::mailbox_refusal) std::abort();
+  // Only a 5xx can refuse, only at the recipient stage can it be the mailbox's
+  // or can its text overrule its codes, and only a refused probe has a reason.
+  // The whole reply is read, as the dialogue reads it.
+  const std::string_view whole(reply.text(), reply.text_length());
+  const ReplyReading r = read_reply(ProbeStage::recipient, whole);
+  if (r.verdict != ReplyVerdict::temporary && r.verdict != ReplyVerdict::pass && whole[0] != '5') std::abort();
+  if ((r.verdict == ReplyVerdict::refused_probe) != (r.reason != RefusalReason::none)) std::abort();
+  const ReplyReading g = read_reply(ProbeStage::greeting, whole);
+  if (g.verdict == ReplyVerdict::mailbox_refusal || g.by_text) std::abort();
+  if (read_reply(ProbeStage::recipient, kept.view()).verdict == ReplyVerdict::pass && kept.c_str()[0] != '2')
+    std::abort();
 
   // The code of the whole input as one text, against sscanf.
   std::vector<char> text(data, data + size);

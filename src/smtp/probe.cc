@@ -2,7 +2,7 @@
 // ipv6 setting is on), then runs greeting, HELO, MAIL FROM and RCPT TO with the
 // safe-sender fall-backs and reconnects.
 // Server replies are untrusted: they reach this file as reply codes and as
-// texts bounded by ProbeReplyText, read only through reply_verdict.
+// texts bounded by ProbeReplyText, read only through read_reply.
 #include "smtp/probe.h"
 
 #include <arpa/inet.h>
@@ -229,7 +229,7 @@ class Dialogue {
     for (int round = 0; round < 2 * STEP_COUNT; ++round) {
       const StepRow& row = STEPS[step - 1];
       const ReplyClass cls = classify(smtp_command(sock_.get(), lines_[row.line], opt_.timeouts, &reply_,
-                                                    opt_.observer));
+                                                    opt_.observer, &whole_));
       Next next = refine(row, cls, pick(row, cls));
       switch (next.kind) {
         case Next::go:
@@ -270,19 +270,58 @@ class Dialogue {
 
   // With refused_probes, a refusal that would fail the mailbox does so only when
   // it is the mailbox's own; a deferred RCPT is final, as a retry with the safe
-  // sender would only open a second greylisting triplet.
-  Next refine(const StepRow& row, ReplyClass cls, Next next) const {
+  // sender would only open a second greylisting triplet. A first RCPT refused
+  // for the mailbox, our client or a busy mailbox is no refusal of the null
+  // sender, so blockignorants leaves it to the safe-sender retry.
+  Next refine(const StepRow& row, ReplyClass cls, Next next) {
     if (!opt_.refused_probes) return next;
-    if (cls == ReplyClass::permanent && next.kind == Next::polite && next.value == PROBE_FAIL)
-      return polite(reply_verdict(stage_of(row.line), reply_.view()) == ReplyVerdict::mailbox_refusal
-                        ? PROBE_FAIL
-                        : PROBE_REFUSED);
+    if (cls == ReplyClass::success && row.line == SAFE_SENDER) safe_sender_ = true;
     if (cls == ReplyClass::other && row.line == RECIPIENT) return polite(PROBE_TEMPFAIL);
+    if (cls != ReplyClass::permanent || row.line == RANDOM_RECIPIENT) return next;
+    const ReplyReading r = read(row.line);
+    if (next.kind == Next::polite && next.value == PROBE_FAIL)
+      return polite(r.verdict == ReplyVerdict::mailbox_refusal ? PROBE_FAIL : PROBE_REFUSED);
+    if (next.kind != Next::ignorant) return next;
+    hold(r);
+    if (r.verdict == ReplyVerdict::mailbox_refusal || r.reason == RefusalReason::client ||
+        r.reason == RefusalReason::mailbox_busy)
+      return go(next.value);
     return next;
+  }
+
+  // Reads the reply just received at line, and marks it with why it refused.
+  ReplyReading read(Line line) {
+    ReplyReading r = read_reply(stage_of(line), whole_.view());
+    if (r.verdict == ReplyVerdict::refused_probe) {
+      if ((line == SAFE_SENDER || line == RSET) && r.reason == RefusalReason::null_sender)
+        r.reason = RefusalReason::other;
+      else if (line == RECIPIENT && !safe_sender_ && r.reason == RefusalReason::other)
+        r.reason = RefusalReason::null_sender;
+    }
+    reply_.reason = r.reason;
+    reply_.by_text = r.by_text;
+    return r;
+  }
+
+  // Keeps the refusal a human would blame should the retry end refused as well:
+  // the mailbox's own, else one about our client.
+  void hold(const ReplyReading& r) {
+    if (held_mailbox_) return;
+    if (r.verdict == ReplyVerdict::mailbox_refusal) {
+      held_ = reply_;
+      held_mailbox_ = true;
+    } else if (r.reason == RefusalReason::client && held_.empty()) {
+      held_ = reply_;
+    }
   }
 
   // The result is known with the reply just read: it is told before the goodbye.
   int end_politely(int result) {
+    if (result == PROBE_REFUSED && !held_.empty() &&
+        (held_mailbox_ || reply_.reason != RefusalReason::client)) {
+      if (held_mailbox_) result = PROBE_FAIL;
+      reply_ = held_;
+    }
     if (opt_.decided) opt_.decided(result, reply_);
     smtp_quit(sock_.get(), opt_.timeouts, opt_.observer);
     sock_.reset();
@@ -311,7 +350,19 @@ class Dialogue {
       if (opt_.observer != nullptr) opt_.observer->note("no connection");
       return end_abruptly();
     }
+    if (opt_.connected_from != nullptr) tell_local_address(fd);
     return CONNECTED;
+  }
+
+  void tell_local_address(int fd) {
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return;
+    const void* bytes = local.ss_family == AF_INET6
+                            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+    if (inet_ntop(local.ss_family, bytes, text, sizeof text) != nullptr) opt_.connected_from(text);
   }
 
   // The server dropped the connection after a refusal: a fresh one, with its
@@ -321,9 +372,13 @@ class Dialogue {
     int r = open();
     if (r != CONNECTED) return r;
     for (Line line : {GREETING, HELO}) {
-      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts, &reply_, opt_.observer))) {
+      switch (classify(smtp_command(sock_.get(), lines_[line], opt_.timeouts, &reply_, opt_.observer,
+                                    &whole_))) {
         case ReplyClass::none: return end_abruptly();
-        case ReplyClass::permanent: return end_politely(opt_.refused_probes ? PROBE_REFUSED : PROBE_FAIL);
+        case ReplyClass::permanent:
+          if (!opt_.refused_probes) return end_politely(PROBE_FAIL);
+          (void)read(line);
+          return end_politely(PROBE_REFUSED);
         case ReplyClass::other: return end_politely(PROBE_TEMPFAIL);
         case ReplyClass::success: break;
       }
@@ -339,6 +394,10 @@ class Dialogue {
   bool connect_failed_ = false;
   bool unreachable_ = false;
   ProbeReplyText reply_;
+  SmtpReplyWhole whole_;        // the last reply, every line of it, as read_reply reads it
+  bool safe_sender_ = false;    // the safe sender has been accepted
+  ProbeReplyText held_;         // see hold()
+  bool held_mailbox_ = false;
 };
 
 // Formats one whole command line; false when it would not fit.

@@ -89,8 +89,9 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t) {
 }
 
 int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText* reply_text,
-                 SmtpObserver* watch) {
+                 SmtpObserver* watch, SmtpReplyWhole* whole) {
   if (reply_text != nullptr) reply_text->clear();
+  if (whole != nullptr) whole->clear();
   if (line != nullptr) {
     if (watch != nullptr) watch->sent(line);
     if (!wait_ready(fd, POLLOUT, t.send_ms, t.deadline)) return -1;
@@ -120,6 +121,7 @@ int smtp_command(int fd, const char* line, const SmtpTimeouts& t, ProbeReplyText
       case SmtpReplyAssembler::State::done:
         if (reply_text != nullptr)
           probe_reply_keep(*reply_text, std::string_view(assembler.text(), assembler.text_length()));
+        if (whole != nullptr) whole->assign(std::string_view(assembler.text(), assembler.text_length()));
         return assembler.code();
       case SmtpReplyAssembler::State::failed:
         return -1;

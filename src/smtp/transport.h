@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 
 #include "smtp/probe_reply.h"
+#include "smtp/reply.h"
 
 // The end of one whole verification: no wait of the transport goes past it.
 using SmtpDeadline = std::chrono::steady_clock::time_point;
+// A whole reply, every line of it, as the assembler holds it.
+using SmtpReplyWhole = BoundedText<SMTP_REPLY_BUFFER>;
 inline constexpr SmtpDeadline NO_DEADLINE = SmtpDeadline::max();
 
 // Waits of the transport. The daemon uses the defaults; tests shorten them.
@@ -49,9 +52,11 @@ class SmtpObserver {
 // line is a complete command ending in CR LF, or nullptr to read only (greeting).
 [[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t = {});
 // The same, keeping the reply's text in *reply (emptied when none was read), and
-// showing each line sent and each piece received to watch.
+// showing each line sent and each piece received to watch; *whole (when given)
+// gets every line of the reply as received, for reading beyond what is kept.
 [[nodiscard]] int smtp_command(int fd, const char* line, const SmtpTimeouts& t,
-                               ProbeReplyText* reply, SmtpObserver* watch = nullptr);
+                               ProbeReplyText* reply, SmtpObserver* watch = nullptr,
+                               SmtpReplyWhole* whole = nullptr);
 // One receive of at most size - 1 bytes, then a NUL: 0, or -1 (also when closed).
 [[nodiscard]] int smtp_read(int fd, char* buf, std::size_t size, const SmtpTimeouts& t = {});
 // -1 for a text shorter than 4 characters, 0 when "%3d" reads no number.

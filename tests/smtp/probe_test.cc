@@ -263,6 +263,15 @@ TEST_F(SmtpProbe, DialogueTable) {
        "H N RSET # RSET QUIT", 0, true},
       {"refused probes: recipient dropped leaves no reply", 0, {r({G, OK, OK, "DROP"})}, 0,
        PROBE_TEMPFAIL, "H N R", 0, true, ""},
+      {"refused probes: unknown at the first RCPT outweighs a refused safe sender", 0,
+       {r({G, OK, OK, "550 5.1.1 User unknown", OK, OK, "504 5.5.2 <p@localhost>: Sender address rejected",
+           OK, BYE})},
+       0, PROBE_FAIL, "H N R RSET S R RSET QUIT", 0, true, "550 5.1.1 User unknown"},
+      {"refused probes: client blocked at the first RCPT, then a policy refusal", 1,
+       {r({G, OK, OK, "554 5.7.1 Client host rejected", OK, OK, "554 5.7.1 no", OK, BYE})}, 0,
+       PROBE_REFUSED, "H N R RSET S R RSET QUIT", 0, true, "554 5.7.1 Client host rejected"},
+      {"refused probes: null sender refused at RCPT, blockignorants", 1,
+       {r({G, OK, OK, "550 5.7.1 no bounces", OK, BYE})}, 0, PROBE_FAIL, "H N R RSET QUIT", 0, true},
   };
   for (const DialogueCase& c : cases) {
     SCOPED_TRACE(c.label);
