@@ -155,9 +155,11 @@ package_main() {
     "$(tr ' ' '\n' <<<"$roots" | grep -v '^$' | sort -u)"
   expect_eq "init script status: running" 0 "$(in_root /etc/init.d/korvane status >/dev/null 2>&1; echo $?)"
   echo 'publicnme typo.example' >> "$conf"
-  out=$(in_root /etc/init.d/korvane restart 2>&1); rc=$?
-  expect_eq "init restart with a mistyped key: refused, the daemon serves on" "6 $pid serves" \
-    "$rc $(cat "$ROOT/run/korvane/korvane.pid") $(serving && echo serves || echo none)"
+  for p in restart reload; do
+    out=$(in_root /etc/init.d/korvane $p 2>&1); rc=$?
+    expect_eq "init $p with a mistyped key: refused, the daemon serves on" "6 $pid serves" \
+      "$rc $(cat "$ROOT/run/korvane/korvane.pid") $(serving && echo serves || echo none)"
+  done
   sed -i '/^publicnme /d' "$conf"
   # Another account's program that happens to be named korvane is none of the package's.
   cp "$ROOT/bin/sleep" "$ROOT/tmp/korvane"
