@@ -2,11 +2,13 @@
 # SMTP load client of the end-to-end benchmark: N parallel raw-SMTP sessions send a
 # bounded number of small messages within a bounded time and report rate and latency.
 """Usage: smtpload.py --server A --source A --sessions N --messages M --seconds T
-                    --senders fresh:PREFIX | pool:PREFIX:SIZE [--per-session K]
-                    [--domain D] [--label L]
+                    --senders fresh:PREFIX | pool:PREFIX:SIZE | list:FILE
+                    [--per-session K] [--domain D] [--label L] [--record FILE]
 
 Senders are PREFIX<i>@D: "fresh" gives every message a sender never used
-before (i counts up from 0), "pool" cycles through SIZE senders (i mod SIZE).
+before (i counts up from 0), "pool" cycles through SIZE senders (i mod SIZE),
+"list" takes the whole addresses of FILE, one a line, in order. --record
+writes each message's sender and deciding reply code to FILE, one a line.
 A transaction is timed from sending MAIL FROM to the reply that decides the
 message: the end-of-DATA reply, or the refusal of MAIL FROM or RCPT TO.
 Prints one JSON object: label, sent, accepted, seconds, rate (decided
@@ -33,12 +35,19 @@ class Load:
         self.replies = {}
         self.errors = 0
         self.deadline = time.monotonic() + a.seconds
+        self.listed = None
+        self.record = []
+        if a.senders.startswith("list:"):
+            with open(a.senders[5:]) as f:
+                self.listed = [line.strip() for line in f if line.strip()]
 
     def take(self):
         if self.next_index >= self.a.messages or time.monotonic() >= self.deadline:
             return None
         i = self.next_index
         self.next_index += 1
+        if self.listed is not None:
+            return self.listed[i] if i < len(self.listed) else None
         kind, _, rest = self.a.senders.partition(":")
         if kind == "pool":
             prefix, _, size = rest.rpartition(":")
@@ -90,6 +99,7 @@ async def worker(load):
                         code = await reply(reader)
                 load.latencies.append(time.perf_counter() - t0)
                 load.replies[code] = load.replies.get(code, 0) + 1
+                load.record.append(f"{sender} {code}")
                 if code[0] == "2":
                     load.accepted += 1
                 else:
@@ -121,6 +131,7 @@ async def main():
     ap.add_argument("--senders", required=True)
     ap.add_argument("--domain", default="bench.test")
     ap.add_argument("--label", default="")
+    ap.add_argument("--record")
     a = ap.parse_args()
     load = Load(a)
     start = time.monotonic()
@@ -128,6 +139,9 @@ async def main():
     await asyncio.gather(*(worker(load) for _ in range(a.sessions)))
     seconds = time.monotonic() - start
     lat = load.latencies
+    if a.record:
+        with open(a.record, "w") as f:
+            f.write("".join(line + "\n" for line in load.record))
     print(json.dumps({
         "label": a.label, "sent": len(lat), "accepted": load.accepted,
         "seconds": round(seconds, 3), "rate": round(len(lat) / seconds, 1) if seconds else 0,

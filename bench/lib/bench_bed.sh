@@ -150,11 +150,12 @@ memory_korvane() {
     "$res" "$before" "$after"
 }
 
-# Waits (at most $1 seconds) until the exchanger has seen no new probe for 3 s.
+# Waits (at most $1 seconds) until the exchanger has seen no new probe for 3 s;
+# $2 names the function that prints its counts (mx_stats by default).
 mx_settle() {
-  local limit=$1 last=-1 now same=0 i
+  local limit=$1 stats=${2:-mx_stats} last=-1 now same=0 i
   for ((i = 0; i < limit; i++)); do
-    now=$(mx_stats | "$PY" -c 'import json,sys; print(json.load(sys.stdin)["rcpt"])')
+    now=$("$stats" | "$PY" -c 'import json,sys; print(json.load(sys.stdin)["rcpt"])')
     if [ "$now" = "$last" ]; then same=$((same + 1)); [ "$same" -ge 3 ] && return 0; else same=0; fi
     last=$now
     sleep 1
