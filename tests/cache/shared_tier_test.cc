@@ -73,7 +73,7 @@ TEST(RedisWire, AReplyIsWholeByTheDeadlineOrNothing) {
     redisContext* c = redisConnectFd(fds[0]);
     std::thread server([&] {
       char buf[64];
-      (void)read(fds[1], buf, sizeof buf);
+      [[maybe_unused]] const ssize_t request = read(fds[1], buf, sizeof buf);
       for (std::size_t i = 0; i < row.sent.size();) {
         const std::size_t n = row.drip ? 1 : row.sent.size() - i;
         i += static_cast<std::size_t>(write(fds[1], row.sent.data() + i, n));
