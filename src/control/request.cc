@@ -11,13 +11,14 @@ namespace {
 struct CommandWord {
   std::string_view word;
   ControlCommand command;
-  enum Argument { none, address, domain } argument;
+  enum Argument { none, address, domain, exchanger } argument;
 };
 
 constexpr CommandWord COMMANDS[] = {
     {"show", ControlCommand::show, CommandWord::address},
     {"forget", ControlCommand::forget, CommandWord::address},
     {"forget-domain", ControlCommand::forget_domain, CommandWord::domain},
+    {"forget-exchanger", ControlCommand::forget_exchanger, CommandWord::exchanger},
     {"stats", ControlCommand::stats, CommandWord::none},
     {"reload", ControlCommand::reload, CommandWord::none},
 };
@@ -58,12 +59,19 @@ ControlRequest control_parse(std::span<const unsigned char> line) {
       if (count > 1) return refused("no argument expected");
       break;
     case CommandWord::address:
+      // "show" alone lists the exchangers marked as refusing probes.
+      if (count < 2 && found->command == ControlCommand::show) return {ControlCommand::show_exchangers, {}, nullptr};
       if (count < 2) return refused("address expected");
       if (arg.find('@') == std::string::npos) return refused("address without @");
       break;
     case CommandWord::domain:
       if (count < 2) return refused("domain expected");
       if (arg.find('@') != std::string::npos) return refused("domain with @");
+      break;
+    case CommandWord::exchanger:
+      if (count < 2) return refused("exchanger address expected");
+      if (arg.find_first_not_of("0123456789abcdef.:") != std::string::npos)
+        return refused("exchanger address is not an IP address");
       break;
   }
   return {found->command, arg, nullptr};
