@@ -1,6 +1,6 @@
 // The sentinels' view of the master: a lookup asks each sentinel in turn for
-// get-master-addr-by-name until one names it, resolving a name here, never on
-// a check's path; the watcher thread keeps one
+// get-master-addr-by-name until one names a server whose ROLE says master,
+// resolving a name here, never on a check's path; the watcher thread keeps one
 // sentinel connection subscribed to +switch-master and runs the lookups asked
 // for, each at most once a second. Only the master's address is shared, under
 // a lock held for a copy; the thread is woken for a lookup or the stop by an eventfd.
@@ -98,14 +98,50 @@ std::optional<RedisTarget> ask(std::size_t i, SharedFailure* why) {
   return RedisTarget{"", address, static_cast<int>(n)};
 }
 
+enum class Role { master, other, unknown };
+
+// What the named server says it is; unknown when it cannot be asked now.
+Role role_of(const RedisTarget& t, SharedFailure* why) {
+  const RedisDeadline d(sentinel_timeout_ms());
+  redisContext* c = redis_wire_connect(t, d, why);
+  if (c == nullptr) return Role::unknown;
+  bool ok = true;
+  if (sentinel_config.password) {
+    redis_wire_append(c, {"AUTH", *sentinel_config.password});
+    ok = redis_wire_ok(c, d, "AUTH", why);
+  }
+  RedisReply r;
+  if (ok) {
+    redis_wire_append(c, {"ROLE"});
+    r = redis_wire_reply(c, d, why);
+  }
+  redisFree(c);
+  if (!r || r->type != REDIS_REPLY_ARRAY || r->elements == 0 || !is_text(r->element[0])) return Role::unknown;
+  if (std::strcmp(r->element[0]->str, "master") == 0) return Role::master;
+  why->text = t.text() + " is not a master";
+  return Role::other;
+}
+
+// The first named master whose ROLE confirms it (a stale sentinel may still name
+// a demoted one); else the first named that could not be asked, whose ROLE the
+// checks' own connections then decide; else nothing, and why.
 void lookup() {
   SharedFailure why;
+  std::optional<RedisTarget> unconfirmed;
   for (std::size_t i = 0; i < sentinel_config.sentinels.size(); ++i) {
     why = {};
-    if (std::optional<RedisTarget> t = ask(i, &why)) {
+    const std::optional<RedisTarget> t = ask(i, &why);
+    if (!t) continue;
+    const Role role = role_of(*t, &why);
+    if (role == Role::master) {
       set_master(*t);
       return;
     }
+    if (role == Role::unknown && !unconfirmed) unconfirmed = t;
+  }
+  if (unconfirmed) {
+    set_master(*unconfirmed);
+    return;
   }
   const SharedTierConfig::Sentinel& last = sentinel_config.sentinels.back();
   std::lock_guard<std::mutex> lock(master_mutex);

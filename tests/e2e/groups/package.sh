@@ -38,6 +38,10 @@ root_up() {
   rm -f "$ROOT/usr/bin/systemd-sysusers" "$ROOT/usr/bin/systemd-tmpfiles" "$ROOT/bin/systemd-tmpfiles" \
     "$ROOT/usr/sbin/policy-rc.d" \
     "$ROOT/var/lib/man-db/auto-update"
+  # The root has no init to ask: its runlevel helper answers as a sysvinit
+  # host's does, so invoke-rc.d honours the start links as it would there.
+  rm -f "$ROOT/usr/sbin/runlevel" "$ROOT/sbin/runlevel"
+  printf '#!/bin/sh\necho "N 2"\n' > "$ROOT/usr/sbin/runlevel" && chmod 755 "$ROOT/usr/sbin/runlevel"
   cp "$KORVANE_DEB" "$ROOT/tmp/korvane.deb"
 }
 
@@ -183,10 +187,15 @@ package_main() {
   [ "$rc" = 0 ] || bed_note "$out"
   through_postfix "after a restart"
 
-  # An upgrade (here the same version again) keeps what the postmaster changed.
+  # An upgrade (here the same version again) keeps what the postmaster changed,
+  # and restarts the running daemon onto the new binary.
+  pid=$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)
   out=$(in_root dpkg -i /tmp/korvane.deb 2>&1); rc=$?
   expect_eq "reinstall keeps the edited configuration" "0 publicname mx.korvane.test" \
     "$rc $(grep -x 'publicname mx.korvane.test' "$ROOT/etc/korvane/korvane.conf")"
+  expect_eq "an upgrade restarts the running daemon" "restarted serves" \
+    "$([ "$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)" != "$pid" ] && echo restarted || echo kept) $(serving && echo serves || echo none)"
+  [ "$rc" = 0 ] || bed_note "$out"
 
   # Removing korvane as the guide says: smtpd_milters out first, then purge.
   pid=$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)

@@ -2,7 +2,8 @@
 # (6381) and three sentinels (26379-26381), one korvane with redissentinel.
 # While Postfix gets a message every 50 ms for 10 s, SENTINEL FAILOVER moves the
 # master: no message is deferred or slowed, the log names the new master once,
-# and what is learnt afterwards is written to the new master.
+# and what is learnt afterwards is written to the new master. A stale sentinel
+# naming the demoted master is passed over.
 
 SENTINELS=127.0.0.1:26379,127.0.0.1:26380,127.0.0.1:26381
 
@@ -56,7 +57,11 @@ PACE
 }
 
 group_main() {
-  node_start 6380 </dev/null
+  # The sentinels cannot demote the old master: as their replica it would copy
+  # the new master's keys, and "not the old" would prove nothing. The bed demotes
+  # it itself once that is read.
+  node_start 6380 <<<"rename-command REPLICAOF bed-replicaof
+rename-command SLAVEOF bed-slaveof"
   node_start 6381 <<<"replicaof 127.0.0.1 6380"
   bed_wait 100 replica_follows || { t_bad "the replica follows its master"; return; }
   local p; for p in 26379 26380 26381; do sentinel_start $p; done
@@ -89,6 +94,35 @@ KCONF
   smtp_send after@rate.test rcpt@elsewhere.test >/dev/null
   expect_eq "after the failover: the new sender's key on the new master, not the old" "pass|" \
     "$(redis-cli -p 6381 GET korvane:sender:after@rate.test)|$(redis-cli -p 6380 GET korvane:sender:after@rate.test)"
+
+  # A stale sentinel, listed first, still names 6380, now demoted: its ROLE says
+  # replica, so the next sentinel is asked, and its master is used.
+  redis-cli -p 6380 bed-replicaof 127.0.0.1 6381 >/dev/null
+  bed_wait 100 bash -c '[ "$(redis-cli -p 6380 ROLE | head -n 1)" = slave ]'
+  "$PY" - <<'STALE' &
+import socket, threading
+s = socket.create_server(("127.0.0.1", 26399))
+s.settimeout(60)
+def serve(c):
+    with c:
+        c.settimeout(30)
+        while (data := c.recv(4096)):
+            c.sendall(b"*3\r\n$9\r\nsubscribe\r\n$14\r\n+switch-master\r\n:1\r\n" if b"SUBSCRIBE" in data
+                      else b"*2\r\n$9\r\n127.0.0.1\r\n$4\r\n6380\r\n")
+for _ in range(50):
+    threading.Thread(target=serve, args=(s.accept()[0],), daemon=True).start()
+STALE
+  bed_pids+=($!)
+  bed_wait 50 bash -c 'echo > /dev/tcp/127.0.0.1/26399' 2>/dev/null
+  korvane_stop
+  lm=$(mark_log)
+  korvane_start <<KCONF || { t_bad "korvane starts behind a stale sentinel"; return; }
+publicname mx.korvane.test
+redissentinel 127.0.0.1:26399,$SENTINELS
+redismaster site
+KCONF
+  expect_eq "a stale sentinel first: the confirmed master named" \
+    "mail.notice shared cache available: master 127.0.0.1:6381" "$(klog "$lm" | grep 'shared cache')"
 
   # Both at once is a configuration error: -t says so, the daemon does not start.
   printf 'redis unix:/tmp/r.sock\nredissentinel %s\nredismaster site\n' "$SENTINELS" > "$BED/both.conf"
