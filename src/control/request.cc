@@ -11,11 +11,12 @@ namespace {
 struct CommandWord {
   std::string_view word;
   ControlCommand command;
-  enum Argument { none, address, domain } argument;
+  enum Argument { none, address, domain, either } argument;
 };
 
 constexpr CommandWord COMMANDS[] = {
-    {"show", ControlCommand::show, CommandWord::address},
+    // show DOMAIN shows only the domain's marks.
+    {"show", ControlCommand::show, CommandWord::either},
     {"forget", ControlCommand::forget, CommandWord::address},
     {"forget-domain", ControlCommand::forget_domain, CommandWord::domain},
     {"stats", ControlCommand::stats, CommandWord::none},
@@ -59,6 +60,9 @@ ControlRequest control_parse(std::span<const unsigned char> line) {
     case CommandWord::address:
       if (count < 2) return refused("address expected");
       if (arg.find('@') == std::string::npos) return refused("address without @");
+      break;
+    case CommandWord::either:
+      if (count < 2) return refused("address or domain expected");
       break;
     case CommandWord::domain:
       if (count < 2) return refused("domain expected");

@@ -68,8 +68,12 @@ void metrics_waiting(int delta);
 void metrics_tarpit_seconds(double seconds);
 // A refusal or deferral that dryrun let through, by kind.
 void metrics_count_dry_run_refusal(MetricKind kind);
-// A sender check whose walk ended with every answering exchanger refusing the probe.
-void metrics_count_refused_probe();
+// Why a probe was refused, as counted: at the greeting, at HELO, the null
+// sender itself, our client (block list, reputation, rate), anything else.
+enum class RefusalLabel : unsigned char { greeting, helo, null_sender, client, other };
+// A sender check whose walk ended with every answering exchanger refusing the
+// probe, by why the deciding one refused it.
+void metrics_count_refused_probe(RefusalLabel reason);
 
 // The walker pool: walks queued for a walker and walks running.
 void metrics_walks(int queued, int running);

@@ -24,8 +24,9 @@ TEST(ControlRequest, LinesAndWhatTheyBecome) {
       {"stats", ControlCommand::stats, "", nullptr},
       {"", ControlCommand::invalid, "", "empty line"},
       {"flush", ControlCommand::invalid, "", "unknown command"},
-      {"show", ControlCommand::invalid, "", "address expected"},
-      {"show ab", ControlCommand::invalid, "", "address without @"},
+      {"show", ControlCommand::invalid, "", "address or domain expected"},
+      {"show Ab.Test", ControlCommand::show, "ab.test", nullptr},
+      {"forget ab", ControlCommand::invalid, "", "address without @"},
       {"forget a@b c@d", ControlCommand::invalid, "", "too many words"},
       {"forget-domain a@b", ControlCommand::invalid, "", "domain with @"},
       {"stats now", ControlCommand::invalid, "", "no argument expected"},
@@ -51,7 +52,7 @@ TEST(ControlRequest, EntryLines) {
             "sender-catch-all catchall 60 memory");
   EXPECT_EQ(control_holding_line({CACHE_SENDER_REFUSING, REFUSING_DOMAIN, 7, true}),
             "sender-refusing refusing 7 shared");
-  EXPECT_EQ(control_answer(parse("show ab")), "error: address without @\n");
+  EXPECT_EQ(control_answer(parse("forget ab")), "error: address without @\n");
 }
 
 }  // namespace
