@@ -20,6 +20,9 @@ WHAT = {
     "null-milter": "a milter that only says continue",
     "korvane-warm": "korvane milter, cached senders",
     "korvane-cold": "korvane milter, new senders",
+    "null-policy": "a policy server that only says DUNNO, at RCPT and DATA",
+    "policy-warm": "korvane policy door, cached senders",
+    "policy-cold": "korvane policy door, new senders",
 }
 # Ratios of msg/s (or of p50) between two rows of the same round: (a, b, key, target).
 # A target is the least ratio wanted (None: no target). Add a line for a new row.
@@ -30,6 +33,12 @@ RATIOS = [
     ("null-milter", "baseline", "rate", None),
     ("postfix-warm", "baseline", "rate", None),
     ("postfix-cold", "korvane-cold", "p50_ms", None),
+    ("policy-warm", "null-policy", "rate", 0.95),
+    ("policy-warm", "postfix-warm", "rate", 0.90),
+    ("policy-warm", "korvane-warm", "rate", None),
+    ("null-policy", "baseline", "rate", None),
+    ("policy-cold", "korvane-cold", "rate", None),
+    ("policy-cold", "korvane-cold", "p50_ms", None),
 ]
 
 

@@ -27,10 +27,11 @@ if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
   cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null \
     && ninja -C "$BUILD" -j2 korvane >/dev/null \
     && cc -O2 -Wall -Werror -o "$BUILD/nullmilter" "$here/nullmilter.c" -lmilter -lpthread \
+    && cc -O2 -Wall -Werror -o "$BUILD/nullpolicy" "$here/nullpolicy.c" -lpthread \
     || { echo "build failed" >&2; exit 1; }
   export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
   mkdir -p "$BENCH_OUT"
-  export KORVANE="$BUILD/korvane" NULLMILTER="$BUILD/nullmilter"
+  export KORVANE="$BUILD/korvane" NULLMILTER="$BUILD/nullmilter" NULLPOLICY="$BUILD/nullpolicy"
   bash "$here/shared.sh" || echo "bench/shared.sh failed"  # the shared cache's rows, in a bed of their own
 fi
 bed_enter "$@"

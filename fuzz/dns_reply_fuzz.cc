@@ -1,11 +1,13 @@
-// Fuzz target of the MX reply reader: any bytes give 1 to 15 terminated names
-// inside the names buffer, and no read leaves the reply.
+// Fuzz target of the MX and blocklist reply readers: any bytes give 1 to 15
+// terminated names inside the names buffer, a bounded reason, and no read
+// leaves the reply.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "dns/listing_reply.h"
 #include "dns/mx_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -23,5 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t room = static_cast<std::size_t>(names.get() + MX_NAMES_SIZE - list[i]);
     if (std::memchr(list[i], 0, room) == nullptr) std::abort();
   }
+  const ListingReply listing = listing_read_reply(reply.get(), n);
+  if (listing.text.size() >= ListingText::capacity()) std::abort();
   return 0;
 }

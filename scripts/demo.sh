@@ -137,5 +137,19 @@ EOF
 row_message "10. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
   henry@greet554.test postmaster@elsewhere.test 192.0.2.42
 
+korvane_stop
+korvane_start <<EOF || exit 1
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+policy unix:$BED/run/policy.sock
+EOF
+bed_wait 100 bed_socket_answers "$BED/run/policy.sock" || bed_die "the policy socket does not answer"
+postconf -c "$PFCONF" -e "smtpd_milters =" \
+  "smtpd_recipient_restrictions = check_policy_service unix:$BED/run/policy.sock" \
+  "smtpd_data_restrictions = check_policy_service unix:$BED/run/policy.sock"
+bed_postfix_restart || bed_die "postfix does not restart"
+row_message "11. Row 2's message through Postfix's policy service (check_policy_service, no milter): refused at DATA, in Postfix's words" \
+  nobody@good.test postmaster@elsewhere.test 192.0.2.10
+
 echo
 echo "== done; tearing the bed down"

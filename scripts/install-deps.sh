@@ -8,7 +8,7 @@ pkgs=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libmilter-dev miltertest
   prometheus-cpp-dev libcivetweb-dev python3-prometheus-client curl
-  postfix dnsmasq-base swaks
+  postfix dnsmasq-base swaks sasl2-bin
   iproute2 util-linux procps psmisc python3
   valgrind man-db groff-base
   debhelper dpkg-dev fakeroot lintian libhiredis-dev redis-server

@@ -54,10 +54,11 @@ PF_MODE_NOW=
 
 # pf_mode MODE: restarts Postfix as plain (no checks), verify (reject_unverified_sender),
 # korvane (the milter), null (a milter that does nothing), both (the two at once), fill
-# (verification that does not wait) or milter:PATH (the milter on that Unix socket, for
-# rows of their own). A mode already in force is left running.
+# (verification that does not wait), milter:PATH (the milter on that Unix socket, for
+# rows of their own) or policy:PATH (that policy service asked at RCPT and at DATA, no
+# milter). A mode already in force is left running.
 pf_mode() {
-  local milters="" restrictions="" polls=3 i
+  local milters="" restrictions="" policy="" polls=3 i
   [ "$1" = "$PF_MODE_NOW" ] && return 0
   case $1 in
     plain) ;;
@@ -65,6 +66,7 @@ pf_mode() {
     korvane) milters="unix:$BED/run/korvane.sock" ;;
     null) milters="unix:$NULLMILTER_SOCK" ;;
     milter:*) milters="unix:${1#milter:}" ;;
+    policy:*) policy="check_policy_service unix:${1#policy:}" ;;
     both) restrictions=reject_unverified_sender; milters="unix:$BED/run/korvane.sock" ;;
     fill) restrictions=reject_unverified_sender; polls=1 ;;
     *) bed_die "unknown Postfix mode $1" ;;
@@ -73,7 +75,8 @@ pf_mode() {
   bed_postfix_stop
   bed_wait 100 pf_down || bed_die "postfix does not stop"
   /usr/sbin/postconf -c "$PFCONF" -e "smtpd_milters = $milters" \
-    "smtpd_sender_restrictions = $restrictions" "address_verify_poll_count = $polls"
+    "smtpd_sender_restrictions = $restrictions" "address_verify_poll_count = $polls" \
+    "smtpd_recipient_restrictions = $policy" "smtpd_data_restrictions = $policy"
   for ((i = 0; i < 20; i++)); do
     /usr/sbin/postfix -c "$PFCONF" start >"$BED/postfix-start.log" 2>&1 && break
     sleep 0.5
@@ -103,10 +106,12 @@ load() {
 }
 
 # A here-document, not a pipe: korvane_start must set KORVANE_PID in this shell.
+# It serves the policy door too, so the warm pool is warm for both doors.
 korvane_begin() {
-  korvane_start <<'EOF'
+  korvane_start <<EOF
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
+policy unix:$BED/run/korvane-policy.sock
 EOF
 }
 

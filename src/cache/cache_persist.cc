@@ -122,6 +122,9 @@ void cache_file_load(const char* path) {
 }
 
 bool cache_file_save(const char* path) {
+  // Without a table there is nothing to keep, and an empty file would replace
+  // what the last run knew.
+  if (!cache_available()) return false;
   const std::vector<CacheFileEntry> entries = cache_export();
   const std::string data =
       cache_file_encode(static_cast<std::int64_t>(std::time(nullptr)), entries);

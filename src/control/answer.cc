@@ -2,6 +2,7 @@
 // has, forgetting it, forgetting a domain's marks, and the daemon's counts.
 #include "control/answer.h"
 
+#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -100,12 +101,16 @@ void append_forgotten(std::string& out, const char* key, std::span<const int> ki
 void append_stats(std::string& out) {
   for (const KindWord& k : KINDS)
     out += std::string("entries ") + k.word + " " + std::to_string(cache_entry_count(k.kind)) + "\n";
-  const char* shared = !settings.redis ? "off" : shared_tier_up() ? "up" : "down";
+  const char* shared = !settings_now()->redis ? "off" : shared_tier_up() ? "up" : "down";
   out += std::string("shared ") + shared + "\n";
   out += "shared-errors " + std::to_string(shared_tier_errors()) + "\n";
 }
 
+std::atomic<ControlReload> reloader{nullptr};
+
 }  // namespace
+
+void control_set_reload(ControlReload reload) { reloader.store(reload); }
 
 std::string control_holding_line(const CacheHolding& h) {
   return std::string(kind_word(h.kind)) + " " + status_word(h.status) + " " +
@@ -138,6 +143,14 @@ std::string control_answer(const ControlRequest& r) {
     case ControlCommand::stats:
       append_stats(out);
       break;
+    case ControlCommand::reload: {
+      const ControlReload reload = reloader.load();
+      if (reload == nullptr) return "error: reload is not available here\n";
+      if (const std::string problem = reload(); !problem.empty())
+        return "error: configuration not reloaded: " + problem + "\n";
+      out += "configuration reloaded\n";
+      break;
+    }
   }
   return out + ".\n";
 }

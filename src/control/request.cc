@@ -20,6 +20,7 @@ constexpr CommandWord COMMANDS[] = {
     {"forget", ControlCommand::forget, CommandWord::address},
     {"forget-domain", ControlCommand::forget_domain, CommandWord::domain},
     {"stats", ControlCommand::stats, CommandWord::none},
+    {"reload", ControlCommand::reload, CommandWord::none},
 };
 
 ControlRequest refused(const char* reason) { return {ControlCommand::invalid, {}, reason}; }

@@ -28,15 +28,19 @@
 #include "cache/cache.h"
 #include "cache/cache_persist.h"
 #include "cache/shared_tier.h"
+#include "control/answer.h"
 #include "control/server.h"
+#include "daemon/reload.h"
 #include "daemon/startup_steps.h"
 #include "milter/callbacks.h"
+#include "policy/server.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/unix_socket.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -176,6 +180,13 @@ int prepare_to_serve(bool foreground) {
                                     settings.socketmode);
       s != 0)
     return s;
+  if (settings.policy) {
+    if (int s = remove_stale_socket(settings.policy->c_str()); s != 0) return s;
+    if (int s = make_socket_directory(settings.policy->c_str(), settings.user->c_str(),
+                                      settings.socketmode);
+        s != 0)
+      return s;
+  }
   // The endpoint opens while the process may still be root, so that a port
   // below 1024 can be had; its threads would not survive detaching, so a
   // detaching daemon opens it just after, as the account it runs as.
@@ -187,6 +198,8 @@ int prepare_to_serve(bool foreground) {
   }
   if (int s = register_filter(settings.socket->c_str()); s != 0) return s;
   if (int s = open_milter_socket(settings.socket->c_str(), settings.socketmode); s != 0) return s;
+  if (settings.policy && !policy_listen(settings.policy->c_str(), settings.socketmode))
+    return EX_CANTCREAT;
   if (!foreground) {
     if (int s = detach(); s != 0) return s;
     if (int s = open_metrics(); s != 0) return s;
@@ -197,6 +210,11 @@ int prepare_to_serve(bool foreground) {
   }
   return 0;
 }
+
+// The file read at start, read again at each reload.
+const char* config_path = DEFAULT_CONFIG_FILE;
+
+std::string reload_from_control() { return settings_reload(config_path); }
 
 // --- the main loop in a thread of its own, and a prompt stop ---
 //
@@ -243,6 +261,10 @@ int run_until_stopped(const sigset_t& stops) {
   int sig = 0;
   while (!loop_ended.load()) {
     if (sigwait(&stops, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      (void)settings_reload(config_path);
+      continue;
+    }
     if (sig != ENDED_SIGNAL) break;
   }
   log_msg(LOG_NOTICE, "korvane stopping");
@@ -280,6 +302,7 @@ int serve() {
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
   // After the account change, so the socket is the daemon account's own.
+  control_set_reload(reload_from_control);
   if (settings.control && !control_start(settings.control->c_str())) {
     metrics_stop();
     shared_tier_stop();
@@ -289,7 +312,19 @@ int serve() {
     remove_pidfile();
     return EX_UNAVAILABLE;
   }
+  if (settings.policy && !policy_start(settings.policyclients)) {
+    control_stop();
+    metrics_stop();
+    shared_tier_stop();
+    cache_destroy();
+    cache_mutex_destroy();
+    return EX_UNAVAILABLE;
+  }
+  // Walking a recipient's own domain would reach this very host.
+  if (settings.policy && settings.mailstore && !settings.policyrelay)
+    log_msg(LOG_NOTICE, "policy door verifies no recipient: policyrelay not set");
   walkers_start(settings.callouts);
+  self_listing_start();
   if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
@@ -302,14 +337,15 @@ int serve() {
   // process ends as it is. Queued walks are dropped: no check waits for them.
   // Clamped so that the clock's arithmetic cannot overflow; that is years.
   constexpr std::int64_t longest = 100'000'000;
-  std::int64_t walk = settings.calloutdeadline > 0 ? settings.calloutdeadline : 600;
+  const std::int64_t deadline = settings_now()->calloutdeadline;
+  std::int64_t walk = deadline > 0 ? deadline : 600;
   if (walk > longest) walk = longest;
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(walk + 5);
   const auto left = [&bound] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
   };
   cache_saver_stop();
-  const bool drained = milter_drain(left()) && walkers_stop(left());
+  const bool drained = milter_drain(left()) && policy_stop(left()) && walkers_stop(left());
   // What the last walks stored goes into the file too; a stop that cannot wait
   // for them still keeps what is known.
   if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());
@@ -319,10 +355,12 @@ int serve() {
     std::fflush(nullptr);
     _exit(status);
   }
+  self_listing_stop();
   // Before the cache goes: a scrape or a control request may still be asking it.
   control_stop();
   metrics_stop();
   shared_tier_stop();
+  settings_publish(nullptr);
   cache_destroy();
   cache_mutex_destroy();
   remove_pidfile();
@@ -509,16 +547,10 @@ bool build_settings(const char* config_file) {
 
 int check_config(const char* config_file) {
   if (!prepare_settings()) return 1;
-  int ignored = 0;
-  bool opened = load_config_report(config_file, [&](int line_no, const LineOutcome& o) {
-    if (o.status != LineStatus::ignored) return;
-    ++ignored;
-    std::fprintf(stderr, "%s:%d: %s\n", config_file, line_no, o.reason.c_str());
-  });
-  const std::string conflict = opened ? settings_conflict(settings) : "";
-  if (!conflict.empty()) std::fprintf(stderr, "%s: %s\n", config_file, conflict.c_str());
-  const bool good = opened && ignored == 0 && conflict.empty();
-  if (good) settings_print(stdout, settings);
+  const SettingsRead read = settings_read(config_file);
+  for (const std::string& problem : read.problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  const bool good = read.opened && read.problems.empty();
+  if (good) settings_print(stdout, *read.settings);
   settings_release();
   return good ? 0 : 1;
 }
@@ -544,6 +576,7 @@ int korvane_run(int argc, char** argv) {
     return 0;
   }
   if (cl.check) return check_config(cl.config_file);
+  config_path = cl.config_file;
 
   if (!build_settings(cl.config_file)) {
     settings_release();

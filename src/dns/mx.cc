@@ -14,35 +14,12 @@
 
 #include "dns/exchanger_probe.h"
 #include "dns/mx_reply.h"
+#include "dns/resolver_state.h"
 #include "metrics/metrics.h"
 #include "util/constants.h"
 #include "util/log.h"
 
 namespace {
-
-// A per-call resolver state, zero-filled before initialisation and closed on
-// every path once initialised.
-class ResolverState {
- public:
-  ResolverState() {
-    std::memset(&state_, 0, sizeof state_);
-    ready_ = res_ninit(&state_) >= 0;
-  }
-  ~ResolverState() { close(); }
-  ResolverState(const ResolverState&) = delete;
-  ResolverState& operator=(const ResolverState&) = delete;
-
-  [[nodiscard]] bool ready() const { return ready_; }
-  res_state get() { return &state_; }
-  void close() {
-    if (ready_) res_nclose(&state_);
-    ready_ = false;
-  }
-
- private:
-  struct __res_state state_;
-  bool ready_ = false;
-};
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }

@@ -15,6 +15,7 @@
 #include "settings/settings.h"
 #include "util/constants.h"
 #include "util/helpers.h"
+#include "verify/self_listing.h"
 
 namespace {
 
@@ -187,8 +188,15 @@ FilterDecision decide_eoh(ConnectionContext& c, const char* queue_id, const Sett
   EnvelopeText key;
   sender_key(c.sender.view(), s.senderdelimiter, key);
   if (sender_whitelisted(s, key.c_str())) key = c.sender;
+  // Probing while this host is listed only prolongs the listing: what is
+  // known still answers, and nothing else is asked.
+  const bool paused = s.selflistingpause != 0 && self_listing_listed();
   const Verdict v = verify_for(s, VerifyKind::sender, key.c_str(), c.sender.c_str(),
-                               VerifyWay::domain, domain);
+                               paused ? VerifyWay::lookup_only : VerifyWay::domain, domain);
+  if (paused && v.source == VerdictSource::none) {
+    log_check(s, LOG_INFO, "sender check skipped (callouts paused)", c, nullptr, queue_id);
+    return {FilterAction::go_on, nullptr};
+  }
   if (v.source == VerdictSource::mark) return answer_marked(s, c, v, queue_id);
   if (v.source != VerdictSource::fresh && !v.waited_out) return answer_known(s, c, v, queue_id, seam);
   char elapsed[10];

@@ -50,7 +50,7 @@ MetricSource metric_source(const Verdict& v) {
 
 Verdict verify_for(const Settings& s, VerifyKind kind, const char* key, const char* mailbox,
                    VerifyWay way, const char* where) {
-  return verify({kind, key, mailbox, way, where, s.maxwait > 0 ? s.maxwait : 0});
+  return verify({kind, key, mailbox, way, where, s.maxwait > 0 ? s.maxwait : 0, &s});
 }
 
 FilterDecision answer_in_progress(const Settings& s, MetricKind kind, const Verdict& v, const ConnectionContext& c,

@@ -1,6 +1,6 @@
 // korvanectl, the postmaster's tool beside the daemon: a sender verification run
 // now in the foreground with its dialogue printed, and the client of the running
-// daemon's control socket (show, forget, forget-domain, stats).
+// daemon's control socket (show, forget, forget-domain, stats, reload).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,7 +38,8 @@ int usage() {
                "       korvanectl [-c CONF] show ADDRESS | DOMAIN\n"
                "       korvanectl [-c CONF] forget ADDRESS\n"
                "       korvanectl [-c CONF] forget-domain DOMAIN\n"
-               "       korvanectl [-c CONF] stats\n");
+               "       korvanectl [-c CONF] stats\n"
+               "       korvanectl [-c CONF] reload\n");
   return EX_USAGE;
 }
 
@@ -208,10 +209,10 @@ int main(int argc, char** argv) {
   const int words = argc - optind;
   if (words < 1) return usage();
   const std::string command = argv[optind];
-  const bool takes_argument = command != "stats";
+  const bool takes_argument = command != "stats" && command != "reload";
   if (words != (takes_argument ? 2 : 1)) return usage();
   if (command != "probe" && command != "show" && command != "forget" &&
-      command != "forget-domain" && command != "stats")
+      command != "forget-domain" && command != "stats" && command != "reload")
     return usage();
 
   settings_clear();
@@ -225,5 +226,7 @@ int main(int argc, char** argv) {
                      : takes_argument  ? ask(config_file, command + " " + argv[optind + 1])
                                        : ask(config_file, command);
   settings_release();
+  // A reload either happened or did not; the reason is on standard error.
+  if (command == "reload") return status == 0 ? 0 : 1;
   return status;
 }

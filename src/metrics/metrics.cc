@@ -74,6 +74,8 @@ struct Instruments {
   Gauge* walks_running = nullptr;
   Series<Counter, 2> stopped_waiting{};
   Series<Counter, 3> refreshes{};
+  prometheus::Family<Gauge>* self_listed = nullptr;
+  Counter* self_listing_failures = nullptr;
   Gauge* cache_saved_entries = nullptr;
   Counter* cache_save_failures = nullptr;
 };
@@ -154,6 +156,12 @@ void build(Instruments& in) {
            family(prometheus::BuildCounter(), in, "korvane_refreshes_total",
                   "Background walks verifying a cached pass again, by outcome"),
            "outcome", outcome_names);
+  in.self_listed = &family(prometheus::BuildGauge(), in, "korvane_self_listed",
+                           "1 while an address this host makes callouts from is listed in the zone");
+  in.self_listing_failures =
+      &family(prometheus::BuildCounter(), in, "korvane_self_listing_failures_total",
+              "Lookups of this host's addresses in a selflisting zone that failed or timed out")
+           .Add({});
   in.cache_saved_entries = &family(prometheus::BuildGauge(), in, "korvane_cache_saved_entries",
                                    "Entries written to the cache file by its last save").Add({});
   in.cache_save_failures = &family(prometheus::BuildCounter(), in, "korvane_cache_save_failures_total",
@@ -390,6 +398,15 @@ void metrics_count_cache_save_failure() {
 
 void metrics_count_refresh(MetricOutcome outcome) {
   if (Instruments* in = on()) in->refreshes[at(outcome)]->Increment();
+}
+
+// The zones are the configuration's few, so their series stay few.
+void metrics_set_self_listed(const char* zone, bool listed) {
+  if (Instruments* in = on()) in->self_listed->Add({{"zone", zone}}).Set(listed ? 1 : 0);
+}
+
+void metrics_count_self_listing_failure() {
+  if (Instruments* in = on()) in->self_listing_failures->Increment();
 }
 
 MetricsWalkTimer::MetricsWalkTimer() : start_ns_(on() != nullptr ? steady_ns() : 0) {}

@@ -75,6 +75,11 @@ enum class RefusalLabel : unsigned char { greeting, helo, null_sender, client, o
 // probe, by why the deciding one refused it.
 void metrics_count_refused_probe(RefusalLabel reason);
 
+// Whether an address of this host is listed in zone (one of selflisting's), and
+// a lookup of one that failed or timed out.
+void metrics_set_self_listed(const char* zone, bool listed);
+void metrics_count_self_listing_failure();
+
 // The walker pool: walks queued for a walker and walks running.
 void metrics_walks(int queued, int running);
 // A check that stopped waiting for its walk (maxwait) and answered a temporary failure.

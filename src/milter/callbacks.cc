@@ -153,7 +153,8 @@ sfsistat milter_envfrom(SMFICTX* ctx, char** argv) {
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
-  const Settings& s = settings;
+  const SettingsSnapshot held = settings_now();
+  const Settings& s = *held;
   const TrustFacts m = {macro(ctx, seam, "{if_addr}"), macro(ctx, seam, "{auth_authen}"),
                         macro(ctx, seam, "{verify}")};
   return answer(ctx, seam, decide_envfrom(*c, m, argv != nullptr ? argv[0] : nullptr, s));
@@ -168,7 +169,8 @@ sfsistat milter_envrcpt(SMFICTX* ctx, char** argv) {
   ConnectionTurn turn(c);
   // Without a mail store the decision reads no macro, and each fetch is a linear
   // search through every macro the MTA sent: none is fetched then.
-  const Settings& s = settings;
+  const SettingsSnapshot held = settings_now();
+  const Settings& s = *held;
   RelayFacts m = {nullptr, nullptr, nullptr, nullptr};
   if (s.mailstore)
     m = {macro(ctx, seam, "{rcpt_mailer}"), macro(ctx, seam, "{rcpt_host}"),
@@ -184,7 +186,8 @@ sfsistat milter_eoh(SMFICTX* ctx) {
   ConnectionContext* c = context_of(ctx, seam);
   if (c == nullptr) return SMFIS_CONTINUE;
   ConnectionTurn turn(c);
-  const Settings& s = settings;
+  const SettingsSnapshot held = settings_now();
+  const Settings& s = *held;
   return answer(ctx, seam, decide_eoh(*c, macro(ctx, seam, "i"), s, filter_seam()));
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -201,6 +202,31 @@ LineOutcome set_control(Settings& s, char* value) {
   return applied();
 }
 
+// A unix socket by its absolute path, or a numeric address and port as metrics takes them.
+LineOutcome set_policy(Settings& s, char* value) {
+  const std::string_view v(value);
+  if (v == "none") {
+    s.policy.reset();
+    return applied();
+  }
+  const bool unix_path = v.starts_with("unix:/") && v.size() - 5 <= 107;
+  if (!unix_path && !(v.starts_with("inet:") && metrics_address_valid(value + 5)))
+    return ignored("policy takes unix:PATH (absolute), inet:ADDRESS:PORT (numeric) or none");
+  s.policy = std::string(v);
+  return applied();
+}
+
+// A bare IP address is asked directly, as the bracketed literal is.
+LineOutcome set_policyrelay(Settings& s, char* value) {
+  unsigned char buf[sizeof(struct in6_addr)];
+  const bool literal = inet_pton(AF_INET, value, buf) == 1 || inet_pton(AF_INET6, value, buf) == 1;
+  std::string relay = literal ? "[" : "";
+  relay.append(value);
+  if (literal) relay.push_back(']');
+  s.policyrelay = std::move(relay);
+  return applied();
+}
+
 LineOutcome set_sav(Settings& s, char* value) {
   if (strcasecmp(value, "off") != 0) return ignored("sav takes only the value off");
   s.sav = 0;
@@ -245,6 +271,18 @@ LineOutcome set_senderdelimiter(Settings& s, char* value) {
     return ignored("senderdelimiter takes the characters that start a tag, such as +");
   s.senderdelimiter = value;
   return applied();
+}
+
+// A zone is a domain name: letters, digits, "-" and inner dots only.
+LineOutcome add_selflisting(Settings& s, char* value) {
+  const std::string_view v(value);
+  const bool name = !v.empty() && v.front() != '.' && v.back() != '.' && v.find("..") == v.npos &&
+                    v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+                        v.npos;
+  if (!name) return ignored("selflisting takes a DNS zone, such as ips.backscatterer.org");
+  if (std::distance(s.selflisting.begin(), s.selflisting.end()) >= SELFLISTING_ZONES_MAX)
+    return ignored("selflisting takes at most 8 zones");
+  return add_pattern<&Settings::selflisting, true>(s, value);
 }
 
 // "N/period": a count of at least 1 and a period in the lifetime syntax of at
@@ -320,6 +358,10 @@ LineOutcome set_callouts(Settings& s, char* value) {
   return set_bounded(&s.callouts, "callouts", 1, 4096, value);
 }
 
+LineOutcome set_policyclients(Settings& s, char* value) {
+  return set_bounded(&s.policyclients, "policyclients", 1, 65536, value);
+}
+
 LineOutcome set_redisprefix(Settings& s, char* value) {
   s.redisprefix = value;
   return applied();
@@ -358,6 +400,9 @@ constexpr KeyRule key_rules[] = {
     {"logwhitelisted", set_on_flag<&Settings::logwhitelisted>},
     {"metrics", set_metrics},
     {"control", set_control},
+    {"policy", set_policy},
+    {"policyclients", set_policyclients},
+    {"policyrelay", set_policyrelay},
     {"cachefile", set_cachefile},
     {"cachesave", set_lifetime<&Settings::cachesave>},
     {"syslog", set_facility},
@@ -371,6 +416,8 @@ constexpr KeyRule key_rules[] = {
     {"dryrun", set_on_flag<&Settings::dryrun>},
     {"skipdomain", add_skip_domain},
     {"senderdelimiter", set_senderdelimiter},
+    {"selflisting", add_selflisting},
+    {"selflistingpause", set_on_flag<&Settings::selflistingpause>},
     {"callouts", set_callouts},
     {"maxwait", set_lifetime<&Settings::maxwait>},
     {"passrefresh", set_lifetime<&Settings::passrefresh>},

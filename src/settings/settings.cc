@@ -5,6 +5,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #ifndef KORVANE_RUN_DIR
@@ -55,42 +58,47 @@ void print_patterns(std::FILE* out, const char* key, const std::forward_list<Pat
 
 void settings_clear() { settings = Settings{}; }
 
-void settings_defaults() {
-  settings.publicname = "localhost";
-  settings.safecallback = "postmaster@localhost";
-  settings.mailstore.reset();
-  settings.user = "korvs";
-  settings.socket = "unix:" KORVANE_RUN_DIR "/korvane.sock";
-  settings.socketmode = 0600;
-  settings.pidfile.reset();
-  settings.logwhitelisted = 0;
-  settings.syslog_facility = 16;
-  settings.sav = 1;
-  settings.ignoretempfail = 0;
-  settings.blockignorants = 0;
-  settings.frompassttl = 86400;
-  settings.fromtfailttl = 300;
-  settings.fromfailttl = 3600;
-  settings.topassttl = 3600;
-  settings.totfailttl = 300;
-  settings.tofailttl = 3600;
-  settings.calloutdeadline = 600;
-  settings.catchall = 0;
-  settings.catchallttl = 86400;
-  settings.refusedttl = 3 * 3600;
-  settings.callouts = 64;
-  settings.maxwait = 25;
-  settings.passrefresh = 0;
-  settings.cachefile.reset();
-  settings.cachesave = 300;
-  settings.redis.reset();
-  settings.redisdb = 0;
-  settings.redispassword.reset();
-  settings.redisprefix = "korvane:";
-  settings.redistimeout = 100;
-  settings.redissentinel.reset();
-  settings.redismaster.reset();
-  settings.redissentinelpassword.reset();
+void settings_defaults() { settings_defaults(settings); }
+
+void settings_defaults(Settings& s) {
+  s.publicname = "localhost";
+  s.safecallback = "postmaster@localhost";
+  s.mailstore.reset();
+  s.user = "korvs";
+  s.socket = "unix:" KORVANE_RUN_DIR "/korvane.sock";
+  s.socketmode = 0600;
+  s.policy.reset();
+  s.policyclients = 512;
+  s.policyrelay.reset();
+  s.pidfile.reset();
+  s.logwhitelisted = 0;
+  s.syslog_facility = 16;
+  s.sav = 1;
+  s.ignoretempfail = 0;
+  s.blockignorants = 0;
+  s.frompassttl = 86400;
+  s.fromtfailttl = 300;
+  s.fromfailttl = 3600;
+  s.topassttl = 3600;
+  s.totfailttl = 300;
+  s.tofailttl = 3600;
+  s.calloutdeadline = 600;
+  s.catchall = 0;
+  s.catchallttl = 86400;
+  s.refusedttl = 3 * 3600;
+  s.callouts = 64;
+  s.maxwait = 25;
+  s.passrefresh = 0;
+  s.cachefile.reset();
+  s.cachesave = 300;
+  s.redis.reset();
+  s.redisdb = 0;
+  s.redispassword.reset();
+  s.redisprefix = "korvane:";
+  s.redistimeout = 100;
+  s.redissentinel.reset();
+  s.redismaster.reset();
+  s.redissentinelpassword.reset();
 }
 
 void settings_release() {
@@ -108,6 +116,8 @@ void settings_release() {
   settings.metrics.reset();
   settings.pidfile.reset();
   settings.control.reset();
+  settings.policy.reset();
+  settings.policyrelay.reset();
   settings.cachefile.reset();
   settings.whitelist_ip.clear();
   settings.whitelist_ptr.clear();
@@ -115,12 +125,19 @@ void settings_release() {
   settings.whitelist_to.clear();
   settings.skip_domains.clear();
   settings.senderdelimiter.clear();
+  settings.selflisting.clear();
 }
 
 bool load_config_report(const char* path, const ConfigLineReport& report) {
+  return load_config_report(settings, path, report);
+}
+
+bool load_config_report(Settings& s, const char* path, const ConfigLineReport& report) {
   File f(std::fopen(path, "r"));
   if (!f) {
+    const int e = errno;  // the reason, for a caller that logs it
     std::fprintf(stderr, "Warning: korvane configuration file load failed\n");
+    errno = e;
     return false;
   }
   char buf[PIECE_BUFFER];
@@ -130,13 +147,52 @@ bool load_config_report(const char* path, const ConfigLineReport& report) {
     if (n == 0) break;
     int piece_line = line_no;
     if (buf[n - 1] == '\n') ++line_no;
-    LineOutcome outcome = config_apply_line(settings, buf);
+    LineOutcome outcome = config_apply_line(s, buf);
     if (report) report(piece_line, outcome);
   }
   return true;
 }
 
 void load_config(const char* path) { (void)load_config_report(path, nullptr); }
+
+SettingsRead settings_read(const char* path) {
+  SettingsRead r;
+  r.settings = std::make_shared<Settings>();
+  r.settings->owner = r.settings;
+  settings_defaults(*r.settings);
+  errno = 0;
+  r.opened = load_config_report(*r.settings, path, [&](int line_no, const LineOutcome& o) {
+    if (o.status == LineStatus::ignored)
+      r.problems.push_back(std::string(path) + ":" + std::to_string(line_no) + ": " + o.reason);
+  });
+  if (!r.opened) {
+    r.open_error = std::string("cannot open ") + path + ": " + std::strerror(errno != 0 ? errno : ENOENT);
+    return r;
+  }
+  if (const std::string conflict = settings_conflict(*r.settings); !conflict.empty())
+    r.problems.push_back(std::string(path) + ": " + conflict);
+  return r;
+}
+
+namespace {
+// The published record: loaded and swapped whole as one atomic value, so that no
+// check can see half of a reload and taking it can never fail or throw.
+std::atomic<SettingsSnapshot> published;
+}  // namespace
+
+SettingsSnapshot settings_now() {
+  if (SettingsSnapshot now = published.load()) return now;
+  return settings_hold(&settings);
+}
+
+// The old record goes when its last check or walk lets go of it, not here.
+void settings_publish(SettingsSnapshot next) { published.store(std::move(next)); }
+
+SettingsSnapshot settings_hold(const Settings* s) {
+  if (s == nullptr) return settings_now();
+  if (SettingsSnapshot owner = s->owner.lock(); owner.get() == s) return owner;
+  return SettingsSnapshot(SettingsSnapshot{}, s);
+}
 
 void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "publicname", s.publicname);
@@ -148,6 +204,9 @@ void settings_print(std::FILE* out, const Settings& s) {
   print_text(out, "pidfile", s.pidfile);
   print_text(out, "metrics", s.metrics);
   if (s.control) std::fprintf(out, "control unix:%s\n", s.control->c_str());
+  std::fprintf(out, "policy %s\n", s.policy ? s.policy->c_str() : "none");
+  std::fprintf(out, "policyclients %d\n", static_cast<int>(s.policyclients));
+  print_text(out, "policyrelay", s.policyrelay);
   print_text(out, "cachefile", s.cachefile);
   if (const char* name = facility_name(s.syslog_facility))
     std::fprintf(out, "syslog %s\n", name);
@@ -188,6 +247,8 @@ void settings_print(std::FILE* out, const Settings& s) {
     std::fprintf(out, "senderdelimiter %s\n", s.senderdelimiter.c_str());
   else
     std::fprintf(out, "# senderdelimiter (not set)\n");
+  print_patterns(out, "selflisting", s.selflisting);
+  std::fprintf(out, "selflistingpause %s\n", s.selflistingpause ? "on" : "off");
   print_text(out, "redis", s.redis);
   std::fprintf(out, "redisdb %d\n", static_cast<int>(s.redisdb));
   // The password itself never leaves the file.

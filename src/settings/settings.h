@@ -1,5 +1,6 @@
-// The process-wide settings record, its whitelist entry types, the defaults and
-// the configuration file reader. Filled once on the start-up thread, then only read.
+// The settings record, its whitelist entry types, the defaults, the configuration
+// file reader, and the snapshot every check takes: a record is filled on one
+// thread, then published whole and only read, so a reload never shows half of itself.
 #pragma once
 
 #include <array>
@@ -7,8 +8,10 @@
 #include <cstdio>
 #include <forward_list>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct IpWhitelistEntry {
   std::uint64_t network = 0;    // IPv4 address as inet_addr gives it (network order)
@@ -19,6 +22,7 @@ struct IpWhitelistEntry {
 
 struct PatternEntry {
   std::string pattern;
+  bool operator==(const PatternEntry&) const = default;
 };
 
 struct Settings {
@@ -32,6 +36,11 @@ struct Settings {
   std::int32_t socketmode = 0;         // permission bits of a unix socket once it is made
   std::int32_t logwhitelisted = 0;     // nonzero: trusted and whitelisted passes are logged
   std::optional<std::string> control;  // the control socket's file (from "unix:PATH"); absent: off
+  // The policy door: "unix:PATH" or "inet:ADDR:PORT"; absent: none. At most
+  // policyclients connections; recipients verified through policyrelay only.
+  std::optional<std::string> policy;
+  std::int32_t policyclients = 0;
+  std::optional<std::string> policyrelay;  // "[literal]" or a host name
   // The memory cache's file, loaded at start and saved every cachesave seconds
   // (0: only at a clean stop) and at a clean stop; absent: nothing on disk.
   std::optional<std::string> cachefile;
@@ -81,6 +90,10 @@ struct Settings {
   std::forward_list<PatternEntry> skip_domains;
   // A sender's local part is keyed without what follows the first of these.
   std::string senderdelimiter;
+  // Blocklist zones in which the callouts' own source addresses are looked up
+  // (at most SELFLISTING_ZONES_MAX), and whether a listing pauses sender callouts.
+  std::forward_list<PatternEntry> selflisting;
+  std::int32_t selflistingpause = 0;
   // The site's shared verification cache; without redis, memory alone.
   std::optional<std::string> redis;
   std::int32_t redisdb = 0;
@@ -91,9 +104,29 @@ struct Settings {
   std::optional<std::string> redissentinel;  // HOST:PORT[,HOST:PORT...]
   std::optional<std::string> redismaster;
   std::optional<std::string> redissentinelpassword;
+  // The snapshot that owns this record, so that a walk can keep the record its
+  // check started with after a reload; empty (or another record's, in a copy)
+  // for a record no snapshot owns.
+  std::weak_ptr<const Settings> owner;
 };
 
+// The start-up record: read from the file before serving, and what checks use
+// until the first reload.
 extern Settings settings;
+
+inline constexpr int SELFLISTING_ZONES_MAX = 8;
+
+// What a check reads: the published record, or the start-up record before any
+// reload. A check takes it once at its start and keeps it to its end.
+using SettingsSnapshot = std::shared_ptr<const Settings>;
+[[nodiscard]] SettingsSnapshot settings_now();
+// Swaps the record whole for every check that starts afterwards; nullptr goes
+// back to the start-up record.
+void settings_publish(SettingsSnapshot next);
+// The snapshot that owns s, for work that outlives the check; a record no
+// snapshot owns (the start-up record, a test's own) lives as long as the
+// process, and is only referred to. nullptr: settings_now().
+[[nodiscard]] SettingsSnapshot settings_hold(const Settings* s);
 
 #ifndef KORVANE_CONFIG_FILE
 #define KORVANE_CONFIG_FILE "/usr/local/etc/korvane.conf"
@@ -104,8 +137,9 @@ inline constexpr const char* DEFAULT_CONFIG_FILE = KORVANE_CONFIG_FILE;
 
 // Every field absent, empty or 0.
 void settings_clear();
-// The built-in defaults.
+// The built-in defaults, into the start-up record or into s.
 void settings_defaults();
+void settings_defaults(Settings& s);
 // Applies the lines of the file at path; a file that cannot be opened leaves the
 // defaults and writes the warning to standard error.
 void load_config(const char* path);
@@ -163,6 +197,19 @@ LineOutcome config_apply_line(Settings& s, char* line);
 // the line it came from. False (and the warning written) when it cannot be opened.
 using ConfigLineReport = std::function<void(int line_no, const LineOutcome& outcome)>;
 bool load_config_report(const char* path, const ConfigLineReport& report);
+bool load_config_report(Settings& s, const char* path, const ConfigLineReport& report);
+
+// The file read over the defaults as korvane -t reads it. problems holds what
+// -t reports, in order: "PATH:N: reason" for each ignored line, then
+// "PATH: conflict"; opened is false (and problems empty) for a file that could
+// not be opened, whose reason is then in open_error.
+struct SettingsRead {
+  std::shared_ptr<Settings> settings;
+  bool opened = false;
+  std::string open_error;
+  std::vector<std::string> problems;
+};
+[[nodiscard]] SettingsRead settings_read(const char* path);
 
 // A "metrics" value: an IPv4 address or a bracketed IPv6 address, a colon and a
 // port 1..65535, all numeric, so the endpoint listens on that one address only.

@@ -350,7 +350,19 @@ class Dialogue {
       if (opt_.observer != nullptr) opt_.observer->note("no connection");
       return end_abruptly();
     }
+    if (opt_.connected_from != nullptr) tell_local_address(fd);
     return CONNECTED;
+  }
+
+  void tell_local_address(int fd) {
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return;
+    const void* bytes = local.ss_family == AF_INET6
+                            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+    if (inet_ntop(local.ss_family, bytes, text, sizeof text) != nullptr) opt_.connected_from(text);
   }
 
   // The server dropped the connection after a refusal: a fresh one, with its

@@ -37,6 +37,8 @@ struct ProbeOptions {
   // Told each result a dialogue reaches, with its deciding reply, as soon as
   // that reply has arrived: before the polite end (RSET, QUIT, the close).
   std::function<void(int result, const ProbeReplyText& reply)> decided;
+  // Told the local address of each connection made, as inet_ntop writes it.
+  void (*connected_from)(const char* address) = nullptr;
 };
 
 // The deadline of a verification starting now, seconds ahead; none for 0 (a

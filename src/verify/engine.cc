@@ -18,6 +18,7 @@
 #include "settings/settings.h"
 #include "util/bounded_text.h"
 #include "util/helpers.h"
+#include "verify/self_listing.h"
 #include "verify/walkers.h"
 
 namespace {
@@ -74,9 +75,9 @@ void domain_mark(int kind, int status, std::int64_t ttl, const char* address, Ca
 
 // How long a check waits for the same check already in flight: about
 // calloutdeadline, as the walk ends by then once started; a day is only a backstop.
-long long flight_wait_seconds(long long wait_seconds) {
+long long flight_wait_seconds(const Settings& s, long long wait_seconds) {
   constexpr long long NO_DEADLINE_WAIT = 86400;
-  const long long walk = settings.calloutdeadline > 0 ? settings.calloutdeadline + 1 : NO_DEADLINE_WAIT;
+  const long long walk = s.calloutdeadline > 0 ? s.calloutdeadline + 1 : NO_DEADLINE_WAIT;
   return wait_seconds > 0 && wait_seconds < walk ? wait_seconds : walk;
 }
 
@@ -107,7 +108,8 @@ void tell(const std::shared_ptr<Pending>& p, int result, const ProbeReplyText& r
 struct WalkJob {
   WalkJob(const VerifyRequest& r, std::unique_ptr<InflightCheck> f, const CacheBudget& b, bool again)
       : kind(r.kind), way(r.way), key(r.key), mailbox(r.mailbox != nullptr ? r.mailbox : ""),
-        where(r.where != nullptr ? r.where : ""), walk(verify_walk_options(r)),
+        where(r.where != nullptr ? r.where : ""), settings(settings_hold(r.settings)),
+        walk(verify_walk_options(r)),
         flight(std::move(f)), budget(b), refresh(again) {
     if (!refresh) pending = std::make_shared<Pending>();
   }
@@ -119,12 +121,13 @@ struct WalkJob {
   WalkJob& operator=(const WalkJob&) = delete;
 
   [[nodiscard]] VerifyRequest request() const {
-    return {kind, key.c_str(), mailbox.c_str(), way, where.c_str(), 0};
+    return {kind, key.c_str(), mailbox.c_str(), way, where.c_str(), 0, settings.get()};
   }
 
   VerifyKind kind;
   VerifyWay way;
   std::string key, mailbox, where;
+  SettingsSnapshot settings;  // the check's, even after a reload
   WalkOptions walk;
   std::unique_ptr<InflightCheck> flight;
   std::shared_ptr<Pending> pending;  // none for a refresh: nobody waits for it
@@ -136,6 +139,7 @@ struct WalkJob {
 // Each outcome is stored before it is published, so a check that starts once
 // the flight has ended finds it in the cache. Gives the status published.
 int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
+  const Settings& s = *j.settings;
   const KindRow& k = row(j.kind);
   const bool sender = j.kind == VerifyKind::sender;
   const char* key = j.key.c_str();
@@ -147,25 +151,24 @@ int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
   if (sender && result == PROBE_REFUSED) {
     DomainText domain;
     if (reply.reason != RefusalReason::mailbox_busy && domain_key(j.mailbox.c_str(), domain) &&
-        mark_strike(CACHE_SENDER_REFUSING, domain.view(), j.key, reply.view(), settings.refusedttl))
-      domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, settings.refusedttl, j.mailbox.c_str(),
-                  j.budget);
+        mark_strike(CACHE_SENDER_REFUSING, domain.view(), j.key, reply.view(), s.refusedttl))
+      domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, s.refusedttl, j.mailbox.c_str(), j.budget);
     return k.pass;
   }
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
-    cache_remember(key, settings.*k.failttl, k.cache_kind, k.fail, j.budget);
+    cache_remember(key, s.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
   if (result < 0) {
-    if (!sender || settings.ignoretempfail == 0)
-      cache_remember(key, settings.*k.tfailttl, k.cache_kind, k.tempfail, j.budget);
+    if (!sender || s.ignoretempfail == 0)
+      cache_remember(key, s.*k.tfailttl, k.cache_kind, k.tempfail, j.budget);
     return k.tempfail;
   }
   if (result == PROBE_CATCHALL)
-    domain_mark(k.catchall_kind, CATCHALL_DOMAIN, settings.catchallttl, j.mailbox.c_str(), j.budget);
+    domain_mark(k.catchall_kind, CATCHALL_DOMAIN, s.catchallttl, j.mailbox.c_str(), j.budget);
   // A recipient never probed passes on this host's word alone: another host of
   // the site may route it to a mailer that can be asked.
-  cache_remember(key, settings.*k.passttl, k.cache_kind, k.pass, j.budget,
+  cache_remember(key, s.*k.passttl, k.cache_kind, k.pass, j.budget,
                  j.way == VerifyWay::unprobed ? CacheReach::host : CacheReach::site);
   return k.pass;
 }
@@ -173,14 +176,15 @@ int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
 // A pass verified again: renewed by a pass, replaced by a refusal, and left as
 // it was by anything else (0 publishes nothing).
 int refresh_outcome(WalkJob& j, int result) {
+  const Settings& s = *j.settings;
   const KindRow& k = row(j.kind);
   metrics_count_refresh(metric_outcome(result));
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
-    cache_renew(j.key.c_str(), settings.*k.failttl, k.cache_kind, k.fail, j.budget);
+    cache_renew(j.key.c_str(), s.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
   if (result < 0 || result == PROBE_REFUSED) return 0;
-  cache_renew(j.key.c_str(), settings.*k.passttl, k.cache_kind, k.pass, j.budget);
+  cache_renew(j.key.c_str(), s.*k.passttl, k.cache_kind, k.pass, j.budget);
   return k.pass;
 }
 
@@ -207,10 +211,11 @@ bool hand_to_walker(const std::shared_ptr<WalkJob>& job) {
 // A cached pass old enough is verified again by one background walk, unless a
 // check of the address is already under way.
 void refresh_if_due(const VerifyRequest& r, int status, const CacheHit& hit) {
+  const Settings& s = *r.settings;
   const KindRow& k = row(r.kind);
-  if (settings.passrefresh <= 0 || status != k.pass) return;
+  if (s.passrefresh <= 0 || status != k.pass) return;
   if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return;
-  if (settings.*k.passttl - hit.left < settings.passrefresh) return;
+  if (s.*k.passttl - hit.left < s.passrefresh) return;
   auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, 0);
   if (!flight->leads()) return;
   // A background walk has a budget of its own: no check waits for it.
@@ -228,11 +233,12 @@ bool known(const VerifyRequest& r, Verdict& v, CacheBudget& budget) {
 }
 
 bool marked(const VerifyRequest& r, Verdict& v, CacheBudget& budget) {
+  const Settings& s = *r.settings;
   if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return false;
   v.source = VerdictSource::mark;
-  if (settings.catchall != 0 && domain_marked(row(r.kind).catchall_kind, CATCHALL_DOMAIN, r.mailbox, budget))
+  if (s.catchall != 0 && domain_marked(row(r.kind).catchall_kind, CATCHALL_DOMAIN, r.mailbox, budget))
     v.result = PROBE_CATCHALL;
-  else if (r.kind == VerifyKind::sender && settings.refusals_mailbox != 0 &&
+  else if (r.kind == VerifyKind::sender && s.refusals_mailbox != 0 &&
            domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, r.mailbox, budget))
     v.result = PROBE_REFUSED;
   else
@@ -277,7 +283,8 @@ Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight,
 
 Verdict walk_or_join(const VerifyRequest& r, const CacheBudget& budget) {
   const KindRow& k = row(r.kind);
-  auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, flight_wait_seconds(r.wait_seconds));
+  auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key,
+                                                flight_wait_seconds(*r.settings, r.wait_seconds));
   Verdict v;
   if (!flight->leads()) {
     v.result = result_of(k, flight->outcome());
@@ -299,9 +306,13 @@ Verdict walk_or_join(const VerifyRequest& r, const CacheBudget& budget) {
 
 }  // namespace
 
-Verdict verify(const VerifyRequest& r) {
+Verdict verify(const VerifyRequest& request) {
   Verdict v;
-  if (r.key == nullptr) return v;
+  if (request.key == nullptr) return v;
+  // Taken once: the lookups, the walk and its stores all use what the check started with.
+  const SettingsSnapshot held = settings_hold(request.settings);
+  VerifyRequest r = request;
+  r.settings = held.get();
   // Every shared-tier wait of this check, its recalls and its walk's remembers,
   // shares one budget, started here.
   CacheBudget budget;
@@ -312,18 +323,21 @@ Verdict verify(const VerifyRequest& r) {
 }
 
 WalkOptions verify_walk_options(const VerifyRequest& r) {
+  const SettingsSnapshot held = settings_hold(r.settings);
+  const Settings& s = *held;
   const bool sender = r.kind == VerifyKind::sender;
   WalkOptions w;
-  w.probe.publicname = settings.publicname.value_or("");
-  w.probe.safecallback = settings.safecallback.value_or("");
-  w.probe.mailstore = settings.mailstore;
-  w.probe.blockignorants = settings.blockignorants != 0;
-  w.probe.catchall = settings.catchall != 0;
-  w.probe.ipv6 = settings.ipv6 != 0;
-  w.probe.refused_probes = sender && settings.refusals_mailbox != 0;
-  w.limits = {settings.deadmxttl, settings.calloutrate_count, settings.calloutrate_period};
-  w.deadline_seconds = settings.calloutdeadline;
-  w.null_mx_final = sender && settings.nullmx != 0;
+  w.probe.publicname = s.publicname.value_or("");
+  w.probe.safecallback = s.safecallback.value_or("");
+  w.probe.mailstore = s.mailstore;
+  w.probe.blockignorants = s.blockignorants != 0;
+  w.probe.catchall = s.catchall != 0;
+  w.probe.ipv6 = s.ipv6 != 0;
+  w.probe.refused_probes = sender && s.refusals_mailbox != 0;
+  w.probe.connected_from = self_listing_note;
+  w.limits = {s.deadmxttl, s.calloutrate_count, s.calloutrate_period};
+  w.deadline_seconds = s.calloutdeadline;
+  w.null_mx_final = sender && s.nullmx != 0;
   return w;
 }
 

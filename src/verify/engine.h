@@ -6,6 +6,7 @@
 #pragma once
 
 #include "dns/mx.h"
+#include "settings/settings.h"
 #include "smtp/probe_reply.h"
 #include "util/constants.h"
 
@@ -22,6 +23,8 @@ struct VerifyRequest {
   VerifyWay way = VerifyWay::domain;
   const char* where = nullptr;    // the domain walked or the host asked
   long long wait_seconds = 0;     // the most the check waits; 0: until the walk ends
+  // The check's settings, which its walk keeps to its end; nullptr: settings_now().
+  const Settings* settings = nullptr;
 };
 
 // fresh: this check's own walk; cache, shared: this host's memory or the site's

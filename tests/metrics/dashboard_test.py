@@ -40,7 +40,7 @@ def scrape(binary):
         conf = os.path.join(d, "korvane.conf")
         with open(conf, "w") as f:
             f.write(f"socket unix:{d}/k.sock\nuser {pwd.getpwuid(os.getuid()).pw_name}\n"
-                    f"publicname mx.test\nmetrics 127.0.0.1:{port}\n")
+                    f"publicname mx.test\nmetrics 127.0.0.1:{port}\nselflisting bl.invalid\n")
         daemon = subprocess.Popen([binary, "-f", "-c", conf], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         try:

@@ -280,9 +280,12 @@ TEST(ConfigFile, KeysValuesAndLines) {
       {"verifying without refusing good mail",
        "refusals mailbox\nrefusals some\nrefusedttl 1h\nlogreplies on\ndryrun on\n"
        "skipdomain Big.Example\nskipdomain .\nskipdomain a@b.test\nskipdomain .sub.test\n"
-       "senderdelimiter +=\nsenderdelimiter a@\n",
+       "senderdelimiter +=\nsenderdelimiter a@\n"
+       "selflisting Bl.Example\nselflisting bad..zone\nselflisting .x\nselflisting a/b\nselflistingpause on\n",
        [](const Settings& s) {
          EXPECT_EQ(s.senderdelimiter, "+=");
+         EXPECT_EQ(patterns(s.selflisting), (std::vector<std::string>{"bl.example"}));
+         EXPECT_EQ(s.selflistingpause, 1);
          EXPECT_EQ(s.refusals_mailbox, 1);
          EXPECT_EQ(s.refusedttl, 3600);
          EXPECT_EQ(s.logreplies + s.dryrun, 2);
@@ -337,6 +340,20 @@ TEST(ConfigFile, KeysValuesAndLines) {
       {"control: unix sockets with an absolute path only",
        "control unix:/run/k/ctl\ncontrol unix:rel\ncontrol 127.0.0.1:1\ncontrol unix:\n",
        [](const Settings& s) { EXPECT_EQ(s.control, "/run/k/ctl"); }},
+      {"policy: a unix path, a numeric inet address, or none",
+       "policy unix:rel\npolicy inet:mx.example:10029\npolicy inet:127.0.0.1:10029\n"
+       "policyclients 0\npolicyclients 64\npolicyrelay 192.0.2.7\n",
+       [](const Settings& s) {
+         EXPECT_EQ(s.policy, "inet:127.0.0.1:10029");
+         EXPECT_EQ(s.policyclients, 64);
+         EXPECT_EQ(s.policyrelay, "[192.0.2.7]");
+       }},
+      {"policy none undoes it; a host name relay stays as written",
+       "policy unix:/run/k/policy.sock\npolicy none\npolicyrelay relay.example\n",
+       [](const Settings& s) {
+         EXPECT_FALSE(s.policy);
+         EXPECT_EQ(s.policyrelay, "relay.example");
+       }},
       {"cachefile: an absolute path only; cachesave a lifetime",
        "cachefile /var/lib/k/cache\ncachefile rel/cache\ncachesave 1h\n",
        [](const Settings& s) {
@@ -542,8 +559,9 @@ TEST(SettingsPrint, ListsEveryKeyAndWhitelistsInTestOrder) {
         "whitelistto x@y\n", "deadmxttl 0\n", "# calloutrate (not set)\n", "ipv6 off\n",
         "# nullmx (not set)\n", "redis unix:/r.sock\n", "redisdb 0\n",
         "redispassword (set)\n", "redisprefix korvane:\n", "redistimeout 100\n",
-        "refusals any\n", "refusedttl 10800\n", "# senderdelimiter (not set)\n", "logreplies off\n", "dryrun off\n",
-        "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n"}) {
+        "refusals any\n", "refusedttl 10800\n", "# senderdelimiter (not set)\n", "selflistingpause off\n", "logreplies off\n", "dryrun off\n",
+        "socketmode 0600\n", "# pidfile (not set)\n", "logwhitelisted off\n", "policy none\n",
+        "policyclients 512\n", "# policyrelay (not set)\n"}) {
     EXPECT_NE(listing.find(line), std::string::npos) << line << "in\n" << listing;
   }
   EXPECT_NE(listing.find("whitelistip 2001:db8::/32\nwhitelistip 10.0.0.1/32\nwhitelistip 192.0.2.0/24\n"),

@@ -145,7 +145,12 @@ package_main() {
   # stop, then start at once: no "another instance", no wait.
   out=$( { in_root /etc/init.d/korvane stop && in_root /etc/init.d/korvane start; } 2>&1); rc=$?
   expect_eq "stop then start at once" "0 serves" "$rc $(serving && echo serves || echo none)"
+  [ "$rc" = 0 ] || bed_note "$out"
+  pid=$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)
   expect_eq "the stop saved the cache file as korvs" "korvs 600" "$(in_root stat -c '%U %a' /var/lib/korvane/cache 2>&1)"
+  out=$(in_root /etc/init.d/korvane reload 2>&1); rc=$?
+  expect_eq "init script reload: the same daemon serves on" "0 serves $pid" \
+    "$rc $(serving && echo serves || echo none) $(cat "$ROOT/run/korvane/korvane.pid" 2>&1)"
   [ "$rc" = 0 ] || bed_note "$out"
   through_postfix "after a restart"
 

@@ -21,6 +21,8 @@ host-record=mx.bare550.test,192.0.2.47
 mx-host=crawl.test,mx.crawl.test,10
 host-record=mx.crawl.test,192.0.2.48
 mx-host=lists.test,mx2.good.test,10
+host-record=11.2.0.192.bl.test,127.0.0.2
+txt-record=11.2.0.192.bl.test,"callouts seen"
 mx-host=realworld.test,mx.realworld.test,10
 host-record=mx.realworld.test,192.0.2.49'
 # Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
@@ -538,6 +540,30 @@ mail.info sender check succeeded: from=<prvs=0123abcdef=carl@lists.test>, to=<rc
 mail.info sender check succeeded (cached): from=<carl@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
 EOF
 )" "$(log_since "$lm" | grep 'sender check')"
+
+  # A probe's source address listed in a zone: the error, the gauge, the pause.
+  start_korvane_with <<'EOF' || return
+selflisting bl.test
+selflistingpause on
+senderdelimiter +
+metrics 127.0.0.1:9457
+EOF
+  expect_eq "-t: the new settings" "$(printf '%s\n' 'senderdelimiter +' 'selflisting bl.test' 'selflistingpause on')" \
+    "$("$KORVANE" -t -c "$BED/korvane.conf" | grep -E '^(senderdelimiter|selflisting)')"
+  lm=$(mark_log)
+  send_and_check "selflisting: a callout before the listing is known" dora@lists.test "$QUEUED" rcpt@elsewhere.test
+  wait_korvane_log "$lm" 'is listed at'
+  expect_eq "selflisting: the error line and the gauge" \
+    "mail.err [ERROR] this host's address 192.0.2.11 is listed at bl.test (callouts seen) korvane_self_listed{zone=bl.test} 1" \
+    "$(log_since "$lm" | grep 'is listed') $(scrape korvane_self_listed)"
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  send_and_check "selflistingpause: a new sender passes" eve@lists.test "$QUEUED" rcpt@elsewhere.test
+  send_and_check "selflistingpause: a cached sender" dora@lists.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "selflistingpause: no callout, the cache still answers" "0 $(cat <<EOF
+mail.info sender check skipped (callouts paused): from=<eve@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
+mail.info sender check succeeded (cached): from=<dora@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
+EOF
+)" "$(mx_connections 192.0.2.11 "$mm") $(log_since "$lm" | grep 'sender check')"
 }
 
 # A client on ::1 (stock Postfix listens there), whitelisted by an IPv6 entry;
