@@ -24,6 +24,12 @@ inline constexpr int CATCHALL_DOMAIN = 7;
 // keyed the same way; their one status is REFUSING_DOMAIN.
 inline constexpr int CACHE_SENDER_REFUSING = 4;
 inline constexpr int REFUSING_DOMAIN = 8;
+// Addresses whose cached pass was just verified again without being renewed:
+// no further background walk of them until this expires. Kept in this host's
+// memory only; their one status is REFRESHED_ADDRESS.
+inline constexpr int CACHE_SENDER_REFRESHED = 5;
+inline constexpr int CACHE_RECIPIENT_REFRESHED = 6;
+inline constexpr int REFRESHED_ADDRESS = 9;
 
 // Start-up makes the lock before any other thread exists, then the table;
 // without a table every recall finds nothing and every remember does nothing.

@@ -1,5 +1,6 @@
 // The sentinels' view of the master: a lookup asks each sentinel in turn for
-// get-master-addr-by-name until one names it; the watcher thread keeps one
+// get-master-addr-by-name until one names it, resolving a name here, never on
+// a check's path; the watcher thread keeps one
 // sentinel connection subscribed to +switch-master and runs the lookups asked
 // for, each at most once a second. Only the master's address is shared, under
 // a lock held for a copy; the thread is woken for a lookup or the stop by an eventfd.
@@ -88,7 +89,13 @@ std::optional<RedisTarget> ask(std::size_t i, SharedFailure* why) {
   char* end = nullptr;
   const long n = std::strtol(port.c_str(), &end, 10);
   if (end == port.c_str() || *end != '\0' || n <= 0 || n > 65535) return std::nullopt;
-  return RedisTarget{"", std::string(r->element[0]->str, r->element[0]->len), static_cast<int>(n)};
+  const std::string named(r->element[0]->str, r->element[0]->len);
+  const std::string address = redis_wire_resolve(named);
+  if (address.empty()) {
+    why->text = "cannot resolve " + named;
+    return std::nullopt;
+  }
+  return RedisTarget{"", address, static_cast<int>(n)};
 }
 
 void lookup() {
@@ -112,7 +119,12 @@ void switched(const std::string& text) {
   int new_port = 0;
   if (!(in >> name >> old_ip >> old_port >> new_ip >> new_port)) return;
   if (name != sentinel_config.master_name || new_port <= 0 || new_port > 65535) return;
-  set_master({"", new_ip, new_port});
+  const std::string address = redis_wire_resolve(new_ip);
+  if (address.empty()) {
+    lookup_wanted.store(true);
+    return;
+  }
+  set_master({"", address, new_port});
 }
 
 // A subscribed connection to sentinel i, or null.

@@ -2,7 +2,9 @@
 // hiredis's own writer and reader for the protocol.
 #include "cache/redis_wire.h"
 
+#include <arpa/inet.h>
 #include <hiredis/read.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -42,6 +44,27 @@ int RedisDeadline::left_ms() const {
                       until - std::chrono::steady_clock::now())
                       .count();
   return us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
+}
+
+bool redis_wire_is_address(const std::string& host) {
+  unsigned char bytes[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), bytes) == 1 || inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+}
+
+std::string redis_wire_resolve(const std::string& host) {
+  if (redis_wire_is_address(host)) return host;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* where = found->ai_family == AF_INET6
+                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr)
+                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr);
+  const bool ok = inet_ntop(found->ai_family, where, text, sizeof text) != nullptr;
+  freeaddrinfo(found);
+  return ok ? text : "";
 }
 
 redisContext* redis_wire_connect(const RedisTarget& target, const RedisDeadline& d,

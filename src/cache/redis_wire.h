@@ -47,6 +47,13 @@ struct FreeReply {
 };
 using RedisReply = std::unique_ptr<redisReply, FreeReply>;
 
+// A host name's first address as text through the system's resolver, which may
+// block: never on a check's path. A literal address comes back as it is; ""
+// when the name has none.
+[[nodiscard]] std::string redis_wire_resolve(const std::string& host);
+// A literal IPv4 or IPv6 address, which hiredis connects to without a lookup.
+[[nodiscard]] bool redis_wire_is_address(const std::string& host);
+
 // A connected non-blocking context, or null with *why.
 [[nodiscard]] redisContext* redis_wire_connect(const RedisTarget& target, const RedisDeadline& d,
                                                SharedFailure* why);

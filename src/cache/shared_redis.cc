@@ -4,19 +4,24 @@
 // connect, each reply) is bounded by what is left of the check's budget. Replies
 // are untrusted: a type other than the one asked for is a failure, never a
 // guess, and a value is read at most a byte past the longest of ours. With
-// sentinels, connections go to the master they name, confirmed by ROLE.
+// sentinels, connections go to the master they name, confirmed by ROLE. A host
+// name is resolved at start and then once a minute on a thread of its own:
+// hiredis would resolve it with a blocking lookup on the check's path.
 #include "cache/shared_redis.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <condition_variable>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cache/redis_sentinel.h"
 #include "cache/redis_wire.h"
 #include "cache/shared_codec.h"
+#include "util/unix_socket.h"
 
 namespace {
 
@@ -25,6 +30,57 @@ constexpr std::size_t POOL_SIZE = 8;
 SharedTierConfig redis_config;  // written before the milter threads start
 
 bool with_sentinels() { return !redis_config.sentinels.empty(); }
+
+// The server's address as its name last resolved ("" while it resolves to none).
+constexpr auto RESOLVE_EVERY = std::chrono::seconds(60);
+std::mutex address_mutex;
+std::condition_variable address_stop;
+std::string server_address;  // under address_mutex
+bool resolver_stopping = false;  // under address_mutex
+std::thread resolver;
+
+std::string current_address() {
+  std::lock_guard<std::mutex> lock(address_mutex);
+  return server_address;
+}
+
+void resolve_now() {
+  std::string address = redis_wire_resolve(redis_config.host);
+  std::lock_guard<std::mutex> lock(address_mutex);
+  server_address = std::move(address);
+}
+
+void resolve_every_minute() {
+  std::unique_lock<std::mutex> lock(address_mutex);
+  while (!address_stop.wait_for(lock, RESOLVE_EVERY, [] { return resolver_stopping; })) {
+    lock.unlock();
+    resolve_now();
+    lock.lock();
+  }
+}
+
+// Only a name needs the thread; signals stay with the threads that take them.
+void stop_resolver();
+
+void start_resolver() {
+  stop_resolver();
+  if (with_sentinels() || !redis_config.unix_path.empty()) return;
+  resolve_now();
+  if (redis_wire_is_address(redis_config.host)) return;
+  std::lock_guard<std::mutex> lock(address_mutex);
+  resolver_stopping = false;
+  const SignalsBlocked blocked;
+  resolver = std::thread(resolve_every_minute);
+}
+
+void stop_resolver() {
+  {
+    std::lock_guard<std::mutex> lock(address_mutex);
+    resolver_stopping = true;
+  }
+  address_stop.notify_all();
+  if (resolver.joinable()) resolver.join();
+}
 
 struct Pooled {
   redisContext* c = nullptr;
@@ -132,6 +188,12 @@ redisContext* connect_server(const RedisDeadline& d, Pooled* p, SharedFailure* w
       return nullptr;
     }
     target = *m;
+  } else if (target.unix_path.empty()) {
+    target.host = current_address();
+    if (target.host.empty()) {
+      *why = {SharedErrorReason::connection, "cannot resolve " + redis_config.host};
+      return nullptr;
+    }
   }
   redisContext* c = redis_wire_connect(target, d, why);
   if (c == nullptr) {
@@ -284,10 +346,12 @@ const SharedStore redis_ops = {redis_fetch, redis_store, redis_ping, redis_forge
 
 void shared_redis_configure(const SharedTierConfig& config) {
   redis_config = config;
+  start_resolver();
   sentinel_start(config);
 }
 
 void shared_redis_close() {
+  stop_resolver();
   sentinel_stop();
   drop_idle(true);
 }

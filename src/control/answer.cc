@@ -101,7 +101,8 @@ void append_forgotten(std::string& out, const char* key, std::span<const int> ki
 void append_stats(std::string& out) {
   for (const KindWord& k : KINDS)
     out += std::string("entries ") + k.word + " " + std::to_string(cache_entry_count(k.kind)) + "\n";
-  const char* shared = !settings_now()->redis ? "off" : shared_tier_up() ? "up" : "down";
+  const auto now = settings_now();
+  const char* shared = !now->redis && !now->redissentinel ? "off" : shared_tier_up() ? "up" : "down";
   out += std::string("shared ") + shared + "\n";
   out += "shared-errors " + std::to_string(shared_tier_errors()) + "\n";
 }

@@ -1,7 +1,8 @@
 // The control socket's one thread: a poll loop over the listener, a wake-up pipe
 // and up to four clients, each read into a bounded buffer and answered line by
 // line. Nothing here blocks: a client that stops reading or writing only runs
-// out its own time.
+// out its own time, and one that asks without reading the answers is read no
+// more once OUTPUT_PENDING_MAX of them wait for it.
 #include "control/server.h"
 
 #include <fcntl.h>
@@ -29,6 +30,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t OUTPUT_PENDING_MAX = 64 * 1024;
 
 class Fd {
  public:
@@ -69,6 +72,12 @@ std::string socket_path;
 void restart_clock(Client& c) { c.deadline = Clock::now() + std::chrono::milliseconds(CONTROL_IDLE_MS); }
 
 void answer_line(Client& c, std::string_view line) {
+  // Many requests in one read, none of their answers read: the client goes.
+  if (c.out.size() >= OUTPUT_PENDING_MAX) {
+    c.out.clear();
+    c.closing = true;
+    return;
+  }
   const auto* bytes = reinterpret_cast<const unsigned char*>(line.data());
   c.out += control_answer(control_parse(std::span(bytes, line.size())));
   restart_clock(c);
@@ -79,6 +88,7 @@ void answer_line(Client& c, std::string_view line) {
 void take_input(Client& c, const char* data, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const char b = data[i];
+    if (c.closing) return;
     if (b == '\n') {
       if (!c.discarding) answer_line(c, c.in);
       c.in.clear();
@@ -147,7 +157,9 @@ void serve() {
   for (;;) {
     fds.assign({{wake_read.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}});
     for (const Client& c : clients) {
-      const short events = static_cast<short>((c.closing ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT));
+      // Not read while its answers pile up: its requests wait in its socket.
+      const bool reading = !c.closing && c.out.size() < OUTPUT_PENDING_MAX;
+      const short events = static_cast<short>((reading ? POLLIN : 0) | (c.out.empty() ? 0 : POLLOUT));
       fds.push_back({c.fd.get(), events, 0});
     }
     if (poll(fds.data(), fds.size(), poll_timeout(clients)) < 0 && errno != EINTR) {
@@ -161,7 +173,9 @@ void serve() {
       Client& c = clients[i];
       const short ev = fds[i + 2].revents;
       bool alive = (ev & POLLNVAL) == 0;
-      if (alive && (ev & (POLLIN | POLLHUP | POLLERR)) != 0 && !c.closing) alive = on_readable(c);
+      if (alive && (ev & (POLLIN | POLLHUP | POLLERR)) != 0 && !c.closing &&
+          c.out.size() < OUTPUT_PENDING_MAX)
+        alive = on_readable(c);
       if (alive && !c.out.empty() && (ev & (POLLOUT | POLLERR)) != 0) alive = on_writable(c);
       if (alive && c.closing && c.out.empty()) alive = false;
       if (alive && now >= c.deadline) alive = false;

@@ -26,7 +26,8 @@ struct BoundKey {
   bool (*keep)(Settings&, const Settings&);
 };
 // What start-up has already acted on: the sockets, the account, the files, the
-// log's facility, the walker pool and the shared tier's connection.
+// log's facility, the walker pool, the listing look-ups' zones and the shared
+// tier's connection.
 constexpr BoundKey BOUND_AT_START[] = {
     {"socket", keep<&Settings::socket>},
     {"socketmode", keep<&Settings::socketmode>},

@@ -15,6 +15,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -332,25 +333,29 @@ int serve() {
   if (status != 0) log_msg(LOG_ERR, "[ERROR] terminated due to a fatal error");
   // The milter library does not wait for its connection threads before the main
   // loop returns, and one may still be inside a check: nothing it reads is
-  // freed until every callback has ended, nor until every walker has. A walk
-  // ends by its deadline; past that (and the pause that may follow it) the
-  // process ends as it is. Queued walks are dropped: no check waits for them.
-  // Clamped so that the clock's arithmetic cannot overflow; that is years.
-  constexpr std::int64_t longest = 100'000'000;
-  const std::int64_t deadline = settings_now()->calloutdeadline;
-  std::int64_t walk = deadline > 0 ? deadline : 600;
-  if (walk > longest) walk = longest;
-  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(walk + 5);
+  // freed until every callback has ended, nor until every walker has. A stop
+  // ends within STOP_LIMIT whatever is in flight (a service manager's patience
+  // is shorter than a walk): queued walks are dropped and walks no check waits
+  // for are abandoned at once, storing nothing; checks still waiting have what
+  // is left. Past that, or with abandoned walks still on their sockets, the
+  // process ends as it is and the kernel closes every callout's socket.
+  constexpr auto STOP_LIMIT = std::chrono::milliseconds(4000);
+  const auto bound = std::chrono::steady_clock::now() + STOP_LIMIT;
   const auto left = [&bound] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now());
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(bound - std::chrono::steady_clock::now()));
   };
   cache_saver_stop();
-  const bool drained = milter_drain(left()) && policy_stop(left()) && walkers_stop(left());
+  (void)walkers_stop(std::chrono::milliseconds(0));
+  const bool drained = milter_drain(left()) && policy_stop(left());
+  // A moment for walks about to end, so that the teardown below can run.
+  const bool ended = drained && walkers_stop(std::min(left(), std::chrono::milliseconds(1000)));
   // What the last walks stored goes into the file too; a stop that cannot wait
   // for them still keeps what is known.
   if (settings.cachefile) (void)cache_file_save(settings.cachefile->c_str());
-  if (!drained) {
-    log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
+  if (!ended) {
+    if (!drained) log_msg(LOG_ERR, "[ERROR] checks still running at shutdown, ending without teardown");
+    control_stop();
     remove_pidfile();
     std::fflush(nullptr);
     _exit(status);

@@ -52,6 +52,15 @@ ProbeOptions exchanger_options(const WalkOptions& walk, SmtpDeadline deadline, b
 
 }  // namespace
 
+const char* mx_failure_text(int count) {
+  switch (count) {
+    case MX_SERVER_FAILURE: return "MX lookup: server failure";
+    case MX_NO_DOMAIN: return "MX lookup: no such domain";
+    case MX_NO_ANSWER: return "MX lookup: no answer";
+    default: return "";
+  }
+}
+
 int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer, bool* null_mx) {
   if (null_mx != nullptr) *null_mx = false;
   ResolverState res;
@@ -59,13 +68,17 @@ int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answe
   res.get()->retrans = 7;
   res.get()->retry = 4;
 
+  // A header left all zero tells that no server answered at all.
+  std::memset(answer, 0, HFIXEDSZ);
   int len = res_nquery(res.get(), domain, ns_c_in, ns_t_mx, answer,
                        static_cast<int>(MX_ANSWER_SIZE));
   if (len < 0) {
     int code = res.get()->res_h_errno;
     res.close();
     if (code == NO_DATA) return mx_fallback(domain, names, list);
-    return -1;
+    if (code == HOST_NOT_FOUND) return MX_NO_DOMAIN;
+    const bool answered = (answer[2] & 0x80) != 0;  // the QR bit of a reply
+    return code == TRY_AGAIN && !answered ? MX_NO_ANSWER : MX_SERVER_FAILURE;
   }
   res.close();
   // A reply longer than the buffer was cut by the resolver; read what is there.
@@ -90,7 +103,10 @@ int probe_domain_with(const char* address, const char* domain, const MxProbeFunc
   MxList list = {};
   bool null_mx = false;
   int count = lookup(domain, names.get(), list, answer.get(), &null_mx);
-  if (count <= 0) return PROBE_TEMPFAIL;
+  if (count <= 0) {
+    if (reply != nullptr) reply->assign(mx_failure_text(count));
+    return PROBE_TEMPFAIL;
+  }
   if (null_mx && null_mx_final) return PROBE_NULLMX;
   if (count > MX_MAX) count = MX_MAX;
   // The reply is no longer needed once the list is built; probes can be long.

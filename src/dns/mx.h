@@ -15,9 +15,16 @@ inline constexpr int MX_MAX = 15;
 
 using MxList = char* [MX_MAX];
 
-// Count of exchangers 1..15 in probing order, or -1 when the query fails. When
-// null_mx is given it tells whether the reply was a null MX (RFC 7505: one MX
-// record, preference 0, exchange "."), for which the domain itself is listed.
+// Why a query failed, as a postmaster tells a resolver's answers apart.
+inline constexpr int MX_SERVER_FAILURE = -1;  // an answer that was an error (SERVFAIL, REFUSED)
+inline constexpr int MX_NO_DOMAIN = -2;       // NXDOMAIN
+inline constexpr int MX_NO_ANSWER = -3;       // no answer at all after the retries
+// "MX lookup: no such domain" and the like for a failure above, else "".
+[[nodiscard]] const char* mx_failure_text(int count);
+
+// Count of exchangers 1..15 in probing order, or an MX_* failure. When null_mx
+// is given it tells whether the reply was a null MX (RFC 7505: one MX record,
+// preference 0, exchange "."), for which the domain itself is listed.
 [[nodiscard]] int mx_lookup(const char* domain, char* names, MxList list, unsigned char* answer,
                             bool* null_mx = nullptr);
 // All one walk needs, built by its caller once per check.
@@ -44,6 +51,7 @@ struct WalkOptions {
 // The walk with its two outside calls replaceable, for tests: probe stands for
 // probe_host_with (address, host, reply) and lookup for mx_lookup. Once the deadline
 // has passed no further exchanger is asked and the walk is a temporary failure.
+// A failed lookup is one too, its mx_failure_text as the reply.
 // null_mx_final: a null MX ends the walk with PROBE_NULLMX instead of probing
 // the domain itself.
 using MxProbeFunction =

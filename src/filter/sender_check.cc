@@ -119,6 +119,10 @@ FilterDecision answer_known(const Settings& s, const ConnectionContext& c, const
     case PROBE_FAIL:
       return refuse(s, c, {LOG_INFO, "sender check failed (cached)", nullptr, nullptr}, queue_id,
                     FilterAction::reject, &sender_fail_reply, seam);
+    // Joined a walk whose exchangers refused the probe: nothing is known of the mailbox.
+    case PROBE_REFUSED:
+      log_check(s, LOG_INFO, "sender check skipped (probe refused)", c, nullptr, queue_id);
+      return {FilterAction::go_on, nullptr};
     default:
       log_check(s, LOG_INFO, "sender check succeeded (cached)", c, nullptr, queue_id);
       return {FilterAction::go_on, nullptr};

@@ -112,9 +112,12 @@ int probe(std::string address) {
                               VerifyWay::domain, address.c_str() + at + 1, 0};
   WalkOptions walk = verify_walk_options(request);
   walk.probe.observer = &printer;
-  const int result = verify_walk(request, walk, nullptr);
+  ProbeReplyText reply;
+  const int result = verify_walk(request, walk, &reply);
   printer.flush();
-  if (printer.notes() == 0 && result != PROBE_NULLMX) std::printf("no exchanger was tried\n");
+  // A failed MX lookup leaves its reason as the reply.
+  if (printer.notes() == 0 && result != PROBE_NULLMX)
+    std::printf("no exchanger was tried%s%s\n", reply.empty() ? "" : ": ", reply.c_str());
   switch (result) {
     case PROBE_PASS: std::printf("verdict: pass\n"); return EXIT_PASS;
     case PROBE_CATCHALL: std::printf("verdict: pass (catch-all domain)\n"); return EXIT_PASS;

@@ -65,6 +65,7 @@ struct Instruments {
   Histogram* walk_seconds = nullptr;
   Series<Counter, 2> skipped{};
   Counter* deadline_cuts = nullptr;
+  Counter* walks_dropped = nullptr;
   Gauge* in_flight = nullptr;
   Gauge* waiting = nullptr;
   Counter* tarpit_seconds = nullptr;
@@ -126,6 +127,9 @@ void build(Instruments& in) {
            "reason", skip_names);
   in.deadline_cuts = &family(prometheus::BuildCounter(), in, "korvane_walks_cut_total",
                              "Walks ended by calloutdeadline before every exchanger was tried")
+                          .Add({});
+  in.walks_dropped = &family(prometheus::BuildCounter(), in, "korvane_walks_dropped_total",
+                             "Walks never run: the walker queue was full, or korvane was stopping")
                           .Add({});
   in.in_flight = &family(prometheus::BuildGauge(), in, "korvane_checks_in_flight",
                          "Checks doing their own callout right now")
@@ -355,6 +359,10 @@ void metrics_count_skipped(SkipReason reason) {
 
 void metrics_count_deadline_cut() {
   if (Instruments* in = on()) in->deadline_cuts->Increment();
+}
+
+void metrics_count_walk_dropped() {
+  if (Instruments* in = on()) in->walks_dropped->Increment();
 }
 
 void metrics_in_flight(int delta) {

@@ -63,6 +63,8 @@ int metrics_count_dialogue(int probe_result);
 void metrics_walk_seconds(double seconds);
 void metrics_count_skipped(SkipReason reason);
 void metrics_count_deadline_cut();
+// A walk never run: the walker queue was full, or the daemon was stopping.
+void metrics_count_walk_dropped();
 void metrics_in_flight(int delta);
 void metrics_waiting(int delta);
 void metrics_tarpit_seconds(double seconds);

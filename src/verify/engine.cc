@@ -25,15 +25,17 @@ namespace {
 
 // What each kind stores, under which kinds and for how long.
 struct KindRow {
-  int cache_kind, catchall_kind, pass, fail, tempfail;
+  int cache_kind, catchall_kind, refreshed_kind, pass, fail, tempfail;
   std::int64_t Settings::*passttl;
   std::int64_t Settings::*failttl;
   std::int64_t Settings::*tfailttl;
 };
-constexpr KindRow SENDER_ROW = {CACHE_SENDER, CACHE_SENDER_CATCHALL, SENDER_PASS, SENDER_FAIL,
+constexpr KindRow SENDER_ROW = {CACHE_SENDER, CACHE_SENDER_CATCHALL, CACHE_SENDER_REFRESHED,
+                                SENDER_PASS, SENDER_FAIL,
                                 SENDER_TEMPFAIL, &Settings::frompassttl, &Settings::fromfailttl,
                                 &Settings::fromtfailttl};
-constexpr KindRow RECIPIENT_ROW = {CACHE_RECIPIENT, CACHE_RECIPIENT_CATCHALL, RCPT_PASS, RCPT_FAIL,
+constexpr KindRow RECIPIENT_ROW = {CACHE_RECIPIENT, CACHE_RECIPIENT_CATCHALL, CACHE_RECIPIENT_REFRESHED,
+                                   RCPT_PASS, RCPT_FAIL,
                                    RCPT_TEMPFAIL, &Settings::topassttl, &Settings::tofailttl,
                                    &Settings::totfailttl};
 
@@ -73,11 +75,15 @@ void domain_mark(int kind, int status, std::int64_t ttl, const char* address, Ca
   if (domain_key(address, domain)) cache_remember(domain.c_str(), ttl, kind, status, budget);
 }
 
+// The longest any check waits: a day is only a backstop, and keeps the clock's
+// arithmetic far from overflow whatever maxwait says.
+constexpr long long LONGEST_WAIT = 86400;
+
 // How long a check waits for the same check already in flight: about
-// calloutdeadline, as the walk ends by then once started; a day is only a backstop.
+// calloutdeadline, as the walk ends by then once started.
 long long flight_wait_seconds(const Settings& s, long long wait_seconds) {
-  constexpr long long NO_DEADLINE_WAIT = 86400;
-  const long long walk = s.calloutdeadline > 0 ? s.calloutdeadline + 1 : NO_DEADLINE_WAIT;
+  const long long walk =
+      s.calloutdeadline > 0 && s.calloutdeadline < LONGEST_WAIT ? s.calloutdeadline + 1 : LONGEST_WAIT;
   return wait_seconds > 0 && wait_seconds < walk ? wait_seconds : walk;
 }
 
@@ -88,6 +94,7 @@ struct Pending {
   std::mutex mu;
   std::condition_variable cv;
   bool done = false;
+  bool waiting = true;  // the check has not given up on the walk
   int result = PROBE_TEMPFAIL;
   ProbeReplyText reply;
 };
@@ -101,6 +108,12 @@ void tell(const std::shared_ptr<Pending>& p, int result, const ProbeReplyText& r
     p->reply = reply;
   }
   p->cv.notify_all();
+}
+
+bool waited_for(const std::shared_ptr<Pending>& p) {
+  if (!p) return false;
+  std::lock_guard<std::mutex> lock(p->mu);
+  return p->waiting;
 }
 
 // One walk with copies of its request's texts, and what is left of its check's
@@ -153,7 +166,7 @@ int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
     if (reply.reason != RefusalReason::mailbox_busy && domain_key(j.mailbox.c_str(), domain) &&
         mark_strike(CACHE_SENDER_REFUSING, domain.view(), j.key, reply.view(), s.refusedttl))
       domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, s.refusedttl, j.mailbox.c_str(), j.budget);
-    return k.pass;
+    return REFUSING_DOMAIN;
   }
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
     cache_remember(key, s.*k.failttl, k.cache_kind, k.fail, j.budget);
@@ -174,7 +187,8 @@ int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
 }
 
 // A pass verified again: renewed by a pass, replaced by a refusal, and left as
-// it was by anything else (0 publishes nothing).
+// it was by anything else (0 publishes nothing), for passrefresh before the
+// next try: else every hit on it would walk again.
 int refresh_outcome(WalkJob& j, int result) {
   const Settings& s = *j.settings;
   const KindRow& k = row(j.kind);
@@ -183,7 +197,11 @@ int refresh_outcome(WalkJob& j, int result) {
     cache_renew(j.key.c_str(), s.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
-  if (result < 0 || result == PROBE_REFUSED) return 0;
+  if (result < 0 || result == PROBE_REFUSED) {
+    cache_remember(j.key.c_str(), s.passrefresh, k.refreshed_kind, REFRESHED_ADDRESS, j.budget,
+                   CacheReach::host);
+    return 0;
+  }
   cache_renew(j.key.c_str(), s.*k.passttl, k.cache_kind, k.pass, j.budget);
   return k.pass;
 }
@@ -192,6 +210,8 @@ int refresh_outcome(WalkJob& j, int result) {
 void settle(WalkJob& j, int result, const ProbeReplyText& reply) {
   if (j.settled) return;
   j.settled = true;
+  // At a stop, what no check waits for is abandoned: it stores and tells nothing.
+  if (walkers_stopping() && !waited_for(j.pending)) return;
   const int status = j.refresh ? refresh_outcome(j, result) : store_outcome(j, result, reply);
   j.flight->publish(status);
   tell(j.pending, result, reply);
@@ -205,17 +225,23 @@ void run(WalkJob& j) {
 }
 
 bool hand_to_walker(const std::shared_ptr<WalkJob>& job) {
-  return walkers_submit([job] { run(*job); });
+  return walkers_submit([job] { run(*job); }, job->refresh ? WalkPlace::background : WalkPlace::check);
 }
 
 // A cached pass old enough is verified again by one background walk, unless a
 // check of the address is already under way.
-void refresh_if_due(const VerifyRequest& r, int status, const CacheHit& hit) {
+void refresh_if_due(const VerifyRequest& r, int status, const CacheHit& hit, CacheBudget& budget) {
   const Settings& s = *r.settings;
   const KindRow& k = row(r.kind);
   if (s.passrefresh <= 0 || status != k.pass) return;
   if (r.way != VerifyWay::domain && r.way != VerifyWay::host) return;
   if (s.*k.passttl - hit.left < s.passrefresh) return;
+  if (cache_recall_again(r.key, k.refreshed_kind) == REFRESHED_ADDRESS) return;
+  // Such a domain's walk would tell nothing of the address.
+  if (s.catchall != 0 && domain_marked(k.catchall_kind, CATCHALL_DOMAIN, r.mailbox, budget)) return;
+  if (r.kind == VerifyKind::sender &&
+      domain_marked(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, r.mailbox, budget))
+    return;
   auto flight = std::make_unique<InflightCheck>(k.cache_kind, r.key, 0);
   if (!flight->leads()) return;
   // A background walk has a budget of its own: no check waits for it.
@@ -228,7 +254,7 @@ bool known(const VerifyRequest& r, Verdict& v, CacheBudget& budget) {
   v.result = result_of(row(r.kind), status);
   if (v.result == NOT_KNOWN) return false;
   v.source = hit.shared ? VerdictSource::shared : VerdictSource::cache;
-  refresh_if_due(r, status, hit);
+  refresh_if_due(r, status, hit, budget);
   return true;
 }
 
@@ -256,7 +282,9 @@ Verdict waited_out(const VerifyRequest& r, VerdictSource source) {
   return v;
 }
 
-// The leader hands the walk over and waits for the verdict it tells.
+// The leader hands the walk over and waits for the verdict it tells. A walk
+// the pool drops (its queue full, or a stop) is a temporary failure at once:
+// nothing goes on that the client's retry could find.
 Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight,
              const CacheBudget& budget) {
   auto job = std::make_shared<WalkJob>(r, std::move(flight), budget, false);
@@ -264,13 +292,18 @@ Verdict lead(const VerifyRequest& r, std::unique_ptr<InflightCheck> flight,
   if (r.way == VerifyWay::unprobed) {
     run(*job);
   } else if (!hand_to_walker(job)) {
-    return waited_out(r, VerdictSource::fresh);
+    Verdict dropped;
+    dropped.source = VerdictSource::fresh;
+    return dropped;
   }
   job.reset();
   std::unique_lock<std::mutex> lock(pending->mu);
   if (r.wait_seconds > 0) {
-    if (!pending->cv.wait_for(lock, std::chrono::seconds(r.wait_seconds), [&] { return pending->done; }))
+    const long long wait = r.wait_seconds < LONGEST_WAIT ? r.wait_seconds : LONGEST_WAIT;
+    if (!pending->cv.wait_for(lock, std::chrono::seconds(wait), [&] { return pending->done; })) {
+      pending->waiting = false;
       return waited_out(r, VerdictSource::fresh);
+    }
   } else {
     pending->cv.wait(lock, [&] { return pending->done; });
   }
@@ -287,7 +320,8 @@ Verdict walk_or_join(const VerifyRequest& r, const CacheBudget& budget) {
                                                 flight_wait_seconds(*r.settings, r.wait_seconds));
   Verdict v;
   if (!flight->leads()) {
-    v.result = result_of(k, flight->outcome());
+    // The walk's exchangers refused the probe: as unknown to this check as to that one.
+    v.result = flight->outcome() == REFUSING_DOMAIN ? PROBE_REFUSED : result_of(k, flight->outcome());
     if (v.result == NOT_KNOWN) return waited_out(r, VerdictSource::joined);
     v.source = VerdictSource::joined;
     return v;

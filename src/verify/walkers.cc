@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -32,6 +33,9 @@ struct Pool {
   bool started = false;
   bool stopping = false;
 };
+
+// Read by walks without the pool's lock.
+std::atomic<bool> stop_begun{false};
 
 // Never destroyed: a late connection thread may still hand in a walk at exit.
 Pool& pool = *new Pool;
@@ -87,10 +91,19 @@ void walkers_start(int count) {
   pool.started = true;
 }
 
-bool walkers_submit(std::function<void()> walk) {
+bool walkers_submit(std::function<void()> walk, WalkPlace place) {
   {
     std::unique_lock<std::mutex> lock(pool.mu);
-    if (pool.stopping) return false;
+    const auto queued = static_cast<long long>(pool.queue.size());
+    // A background walk needs an idle walker beyond the walks queued, or room for a new one.
+    const bool full = place == WalkPlace::background
+                          ? pool.started && queued >= pool.idle && pool.alive >= pool.size
+                          : pool.started && queued >= static_cast<long long>(pool.size) * WALKS_QUEUED_PER_WALKER;
+    if (pool.stopping || full) {
+      lock.unlock();
+      metrics_count_walk_dropped();
+      return false;  // the walk goes here, outside the lock
+    }
     if (pool.started) grow();
     // Without a walker (none could be made) the walk runs here, as before start-up.
     if (pool.started && pool.alive > 0) {
@@ -108,7 +121,9 @@ bool walkers_stop(std::chrono::milliseconds limit) {
   std::deque<std::function<void()>> dropped;
   std::unique_lock<std::mutex> lock(pool.mu);
   pool.stopping = true;
+  stop_begun.store(true);
   dropped.swap(pool.queue);
+  for (std::size_t i = 0; i < dropped.size(); ++i) metrics_count_walk_dropped();
   metrics_walks(0, pool.running);
   pool.work.notify_all();
   const bool ended = pool.quiet.wait_for(lock, limit, [] { return pool.alive == 0; });
@@ -122,5 +137,8 @@ void walkers_reset() {
   std::lock_guard<std::mutex> lock(pool.mu);
   pool.started = false;
   pool.stopping = false;
+  stop_begun.store(false);
   pool.size = 0;
 }
+
+bool walkers_stopping() { return stop_begun.load(); }

@@ -1,11 +1,13 @@
 // The control socket's thread against real clients: answers while other clients
-// sit idle, the fifth client at once refused, forget reaching the cache, and a
-// clean stop (run under ThreadSanitizer in CI).
+// sit idle, the fifth client at once refused, forget reaching the cache, a
+// client that never reads its answers read no more, and a clean stop (run
+// under ThreadSanitizer in CI).
 #include "control/server.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -77,6 +79,27 @@ TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
   EXPECT_EQ(ask(busy_one, "show b@y\nforget-domain y\nshow b@y\n"),
             "sender-refusing refusing 600 memory reply=\"554 blocked\"\n.\n"
             "sender-refusing refusing 600 memory\n.\nnot cached\n.\n");
+
+  // Unread answers past the bound stop the reading: the asker's socket fills.
+  close(idle.back());
+  idle.pop_back();
+  usleep(100 * 1000);
+  const int flood = connect_to(path);
+  ASSERT_EQ(fcntl(flood, F_SETFL, O_NONBLOCK), 0);
+  std::size_t sent = 0;
+  std::string requests;
+  for (int i = 0; i < 682; ++i) requests += "stats\n";
+  // Until the socket stays full for a fifth of a second, or 1 MB went; the
+  // bound and the socket's buffers hold some 200 KB.
+  for (int still = 0, round = 0; still < 10 && round < 5000 && sent < (1u << 20); ++round) {
+    const ssize_t n = send(flood, requests.data(), requests.size(), MSG_NOSIGNAL);
+    still = n > 0 ? 0 : still + 1;
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    else usleep(20 * 1000);
+  }
+  EXPECT_LT(sent, 512u << 10) << "the server read on without bound";
+  EXPECT_EQ(ask(busy_one, "show a@x\n"), "not cached\n.\n");
+  close(flood);
 
   control_stop();
   EXPECT_NE(access(path.c_str(), F_OK), 0);

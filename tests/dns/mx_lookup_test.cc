@@ -113,8 +113,8 @@ TEST_F(MxLookupDnsmasq, Table) {
       {"several MX records", "multi.test", 3,
        {"mx-c.multi.test.", "mx-a.multi.test.", "mx-b.multi.test."}},
       {"address but no MX: the name itself", "plain.test", 1, {"plain.test"}},
-      {"name does not exist", "nosuch.test", -1, {}},
-      {"server refuses", "elsewhere.example", -1, {}},
+      {"name does not exist", "nosuch.test", MX_NO_DOMAIN, {}},
+      {"server refuses", "elsewhere.example", MX_SERVER_FAILURE, {}},
   };
   for (const auto& c : table) {
     SCOPED_TRACE(c.label);
@@ -122,7 +122,7 @@ TEST_F(MxLookupDnsmasq, Table) {
     EXPECT_EQ(r.count, c.count);
     EXPECT_EQ(r.names, c.names);
   }
-  EXPECT_EQ(no_server_count, -1) << "with no server listening";
+  EXPECT_EQ(no_server_count, MX_NO_ANSWER) << "with no server listening";
 }
 
 TEST_F(MxLookupDnsmasq, WalkThroughTheResolver) {
@@ -147,8 +147,10 @@ TEST_F(MxLookupDnsmasq, WalkThroughTheResolver) {
     EXPECT_EQ(asked, c.asked);
   }
   // The real callout is not reachable here; a name without exchangers gives
-  // a temporary failure before any connection.
-  EXPECT_EQ(walk_domain("<u@nosuch.test>", "nosuch.test", WalkOptions{}), PROBE_TEMPFAIL);
+  // a temporary failure before any connection, and says why.
+  ProbeReplyText why;
+  EXPECT_EQ(walk_domain("<u@nosuch.test>", "nosuch.test", WalkOptions{}, &why), PROBE_TEMPFAIL);
+  EXPECT_STREQ(why.c_str(), "MX lookup: no such domain");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "cache/cache.h"
 #include "settings/settings.h"
@@ -69,6 +70,66 @@ TEST_F(Engine, AWaitThatRunsOutLeavesTheWalkToStore) {
   EXPECT_EQ(walks, 1);
 }
 
+// A maxwait past any clock still waits for the walk; once the stop has begun, what
+// no check waits for stores nothing and a new check is not told "in progress".
+TEST_F(Engine, HugeWaitsAndTheStop) {
+  tell_early = true;
+  EXPECT_FALSE(ask("huge@x.test", 10'000'000'000LL).waited_out);
+  tell_early = false;
+  EXPECT_TRUE(ask("gone@x.test", 1).in_progress);
+  (void)walkers_stop(std::chrono::milliseconds(0));
+  release = true;
+  EXPECT_TRUE(walkers_stop(std::chrono::seconds(5)));
+  EXPECT_EQ(cache_recall("gone@x.test", CACHE_SENDER), 0);
+  const Verdict after = ask("late@x.test", 1);
+  EXPECT_FALSE(after.in_progress);
+  EXPECT_EQ(after.result, PROBE_TEMPFAIL);
+}
+
+// One walker queues 16 walks; the next check is answered at once, and a
+// refresh finds no place while checks wait. A check that joins a walk whose
+// probe was refused is told so.
+TEST_F(Engine, TheQueueIsBoundedAndAJoinerSeesARefusal) {
+  walkers_reset();
+  walkers_start(1);
+  std::vector<std::thread> checks;
+  std::atomic<int> told_at_once{0};
+  const auto check = [&told_at_once](int n) {
+    const std::string a = "q" + std::to_string(n) + "@x.test";
+    const Verdict v = ask(a.c_str(), 2);
+    if (!v.in_progress && v.result == PROBE_TEMPFAIL) ++told_at_once;
+  };
+  checks.emplace_back(check, 0);
+  for (int i = 0; i < 300 && walks == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int n = 1; n <= 17; ++n) checks.emplace_back(check, n);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  settings.passrefresh = 60;
+  cache_remember("due@x.test", 30, CACHE_SENDER, SENDER_PASS);
+  EXPECT_EQ(ask("due@x.test", 1).source, VerdictSource::cache);
+  for (std::thread& t : checks) t.join();
+  EXPECT_EQ(told_at_once, 1);
+  release = true;
+  for (int i = 0; i < 300 && walks < 17; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(walkers_stop(std::chrono::seconds(10)));
+  EXPECT_EQ(walks, 17) << "the dropped check and the refresh walked nothing";
+  walkers_reset();
+  walkers_start(2);
+  release = false;
+  walk_result = PROBE_REFUSED;
+  settings.refusals_mailbox = 1;
+  std::thread leader([] { (void)ask("r@x.test", 0); });
+  for (int i = 0; i < 300 && walks == 17; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::thread releaser([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release = true;
+  });
+  const Verdict joined = ask("r@x.test", 0);
+  leader.join();
+  releaser.join();
+  EXPECT_EQ(joined.source, VerdictSource::joined);
+  EXPECT_EQ(joined.result, PROBE_REFUSED);
+}
+
 // The deciding reply answers the check while the walk's polite end is still to come.
 TEST_F(Engine, TheVerdictLeavesBeforeTheWalkEnds) {
   for (const int result : {PROBE_PASS, PROBE_FAIL}) {
@@ -85,12 +146,14 @@ TEST_F(Engine, TheVerdictLeavesBeforeTheWalkEnds) {
 }
 
 // An old pass is answered from the cache and walked again: a pass renews it, a
-// refusal replaces it, a temporary failure leaves it.
+// refusal replaces it, a temporary failure or a refused probe leaves it, and
+// then for passrefresh no hit walks it again. A catch-all domain's is not walked.
 TEST_F(Engine, ARefreshRenewsReplacesOrLeavesAPass) {
   struct Row {
     int walked;
     int after;
-  } const rows[] = {{PROBE_PASS, SENDER_PASS}, {PROBE_FAIL, SENDER_FAIL}, {PROBE_TEMPFAIL, SENDER_PASS}};
+  } const rows[] = {{PROBE_PASS, SENDER_PASS}, {PROBE_FAIL, SENDER_FAIL}, {PROBE_TEMPFAIL, SENDER_PASS},
+                    {PROBE_REFUSED, SENDER_PASS}};
   settings.passrefresh = 60;
   release = true;
   int n = 0;
@@ -105,5 +168,16 @@ TEST_F(Engine, ARefreshRenewsReplacesOrLeavesAPass) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(cache_recall(key.c_str(), CACHE_SENDER), r.after);
+    const int walked = walks;
+    (void)ask(key.c_str(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(walks, walked) << "walked again at once";
   }
+  settings.catchall = 1;
+  cache_remember("x.test", 60, CACHE_SENDER_CATCHALL, CATCHALL_DOMAIN);
+  cache_remember("any@x.test", 30, CACHE_SENDER, SENDER_PASS);
+  const int walked = walks;
+  (void)ask("any@x.test", 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(walks, walked) << "a catch-all domain's pass walked again";
 }

@@ -1,7 +1,8 @@
 # Hostile exchangers end to end: servers that drop or reset the connection at each
 # step, flood a reply, send NUL bytes or bare LFs, drip every reply, or never speak.
 # Each sender gets the reply its dialogue defines, and the daemon holds no
-# descriptor afterwards. A short calloutdeadline then cuts the dripping dialogue.
+# descriptor afterwards. A short calloutdeadline then cuts the dripping dialogue,
+# and a stop while a walk drips, its check gone, ends within 5 s.
 
 # name behaviour address want: one exchanger per sender domain.
 HOSTILE_CASES='dropgreet drop-greeting 192.0.2.70 451 4.1.8
@@ -89,4 +90,29 @@ EOF
     t_bad "drip under a 3 s deadline: log line"
   expect_eq "drip under a 3 s deadline: ended at the deadline" 1 \
     "$(korvane_log "$mark" | grep -c 'tempfailed: from=<someone@drip.test>.*\[00:00:0[34]\]' || true)"
+
+  # The check stops waiting after a second; the walk drips on for seconds more
+  # and nobody waits for it: the stop abandons it.
+  korvane_stop
+  local pidfile=$BED/run/korvane.pid
+  korvane_start <<EOF || { t_bad "korvane starts with maxwait 1"; return; }
+publicname mx.korvane.test
+safecallback postmaster@korvane.test
+maxwait 1
+pidfile $pidfile
+EOF
+  smtp_send late@drip.test rcpt@elsewhere.test >/dev/null
+  expect_eq "drip past maxwait: reply" "451 4.1.8" "$(cut -d' ' -f1-2 "$BED/last")"
+  local pid=$KORVANE_PID t0 ms status watchdog
+  (sleep 20; kill -KILL "$pid" 2>/dev/null) & watchdog=$!
+  t0=$(date +%s%N)
+  kill -TERM "$pid"
+  wait "$pid" 2>/dev/null; status=$?
+  ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+  kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null
+  KORVANE_PID=
+  bed_note "the daemon ended $ms ms after SIGTERM, a walk dripping"
+  # The dialogue had some 4 s to go: a stop that waited for it took that long.
+  expect_eq "a stop while a walk drips: within 3 s, status 0, no PID file" "yes 0 absent" \
+    "$([ "$ms" -lt 3000 ] && echo yes || echo "no ($ms ms)") $status $([ -e "$pidfile" ] && echo present || echo absent)"
 }

@@ -496,11 +496,13 @@ EOF
   lm=$(mark_log)
   send_and_check "refusals mailbox: 550 5.1.1 still fails" nobody@good.test "$FAILED" rcpt@elsewhere.test
   send_and_check "refusals mailbox: a bare 550 still fails" quinn@bare550.test "$FAILED" rcpt@elsewhere.test
-  expect_eq "logreplies: the failure lines end with the exchanger's reply" "$(cat <<EOF
+  send_and_check "logreplies: a domain that does not exist" nobody@nosuch.test "$TEMPFAILED" rcpt@elsewhere.test
+  expect_eq "logreplies: the failure lines end with the exchanger's reply, or the lookup's failure" "$(cat <<EOF
 mail.notice sender check failed: from=<nobody@good.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 5.1.1 <unknown>: Recipient address rejected"
 mail.notice sender check failed: from=<quinn@bare550.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 Mailbox unavailable"
+mail.notice sender check tempfailed: from=<nobody@nosuch.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="MX lookup: no such domain"
 EOF
-)" "$(log_since "$lm" | grep 'check failed')"
+)" "$(log_since "$lm" | grep -E 'check (failed|tempfailed)')"
 
   # dryrun: the refusal is only logged and counted; skipdomain: no callout.
   start_korvane_with <<'EOF' || return
