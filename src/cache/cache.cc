@@ -36,10 +36,10 @@ struct CacheEntry {
 CacheEntry** cache_table = nullptr;
 pthread_mutex_t cache_mutex;
 bool cache_mutex_ready = false;  // changed only while no other thread exists
-// Entries held per kind (CACHE_SENDER up to CACHE_SENDER_REFUSING), dead
+// Entries held per kind (CACHE_SENDER up to CACHE_EXCHANGER_REFUSING), dead
 // ones not yet reused included; kept under cache_mutex as entries are made and
 // reused.
-constexpr int HELD_KINDS = CACHE_SENDER_REFUSING + 1;
+constexpr int HELD_KINDS = CACHE_EXCHANGER_REFUSING + 1;
 std::int64_t held[HELD_KINDS] = {};
 
 bool counted_kind(int kind) { return kind >= 0 && kind < HELD_KINDS; }

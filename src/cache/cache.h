@@ -30,6 +30,10 @@ inline constexpr int REFUSING_DOMAIN = 8;
 inline constexpr int CACHE_SENDER_REFRESHED = 5;
 inline constexpr int CACHE_RECIPIENT_REFRESHED = 6;
 inline constexpr int REFRESHED_ADDRESS = 9;
+// Exchanger addresses marked as refusing this host's probes, keyed by the
+// address text; shared so that every host of a site leaves them alone.
+inline constexpr int CACHE_EXCHANGER_REFUSING = 7;
+inline constexpr int REFUSING_EXCHANGER = 10;
 
 // Start-up makes the lock before any other thread exists, then the table;
 // without a table every recall finds nothing and every remember does nothing.

@@ -16,6 +16,7 @@ constexpr KindWord kind_words[] = {
     {CACHE_SENDER_CATCHALL, "sender-catchall"},
     {CACHE_RECIPIENT_CATCHALL, "recipient-catchall"},
     {CACHE_SENDER_REFUSING, "sender-refusing"},
+    {CACHE_EXCHANGER_REFUSING, "exchanger-refusing"},
 };
 
 // One row per status that is shared; the value alone does not say the kind,
@@ -32,6 +33,7 @@ constexpr StatusValue status_values[] = {
     {CATCHALL_DOMAIN, CACHE_SENDER_CATCHALL, "catchall"},
     {CATCHALL_DOMAIN, CACHE_RECIPIENT_CATCHALL, "catchall"},
     {REFUSING_DOMAIN, CACHE_SENDER_REFUSING, "refusing"},
+    {REFUSING_EXCHANGER, CACHE_EXCHANGER_REFUSING, "refusing"},
 };
 
 constexpr long long MAX_PX = 100LL * 365 * 86400 * 1000;

@@ -28,6 +28,8 @@ constexpr KindWord KINDS[] = {
 };
 
 constexpr int ADDRESS_KINDS[] = {CACHE_SENDER, CACHE_RECIPIENT};
+constexpr int EXCHANGER_KINDS[] = {CACHE_EXCHANGER_REFUSING};
+ControlExchangerHooks exchanger_hooks;
 // Marks kept per domain rather than per address.
 constexpr int DOMAIN_KINDS[] = {CACHE_SENDER_CATCHALL, CACHE_RECIPIENT_CATCHALL,
                                 CACHE_SENDER_REFUSING};
@@ -118,6 +120,8 @@ std::string control_holding_line(const CacheHolding& h) {
          std::to_string(h.seconds_left) + (h.shared ? " shared" : " memory");
 }
 
+void control_set_exchanger_hooks(const ControlExchangerHooks& hooks) { exchanger_hooks = hooks; }
+
 std::string control_answer(const ControlRequest& r) {
   std::string out;
   const char* key = r.argument.c_str();
@@ -129,6 +133,17 @@ std::string control_answer(const ControlRequest& r) {
       append_marks(out, domain_of(r.argument));
       // An empty answer reads like a tool that printed nothing.
       if (out.empty()) out = "not cached\n";
+      break;
+    case ControlCommand::show_exchangers:
+      if (exchanger_hooks.list_refusing != nullptr) out = exchanger_hooks.list_refusing();
+      if (out.empty()) out = "no exchangers marked\n";
+      break;
+    case ControlCommand::forget_exchanger:
+      if (exchanger_hooks.forget_refusing != nullptr && exchanger_hooks.forget_refusing(key))
+        out = std::string("exchanger ") + key + " forgotten\n";
+      // The site's copy of the mark, when the shared tier holds one.
+      append_forgotten(out, key, EXCHANGER_KINDS);
+      if (out.empty()) out = "no marks\n";
       break;
     case ControlCommand::forget:
       append_forgotten(out, key, ADDRESS_KINDS);

@@ -12,6 +12,15 @@
 using ControlReload = std::string (*)();
 void control_set_reload(ControlReload reload);
 
+// The exchanger memory lies beside the cache, out of this subsystem's reach:
+// the daemon hands over its listing ("exchanger ADDR refusing SECONDS" lines)
+// and its forgetting (true when the address was marked).
+struct ControlExchangerHooks {
+  std::string (*list_refusing)() = nullptr;
+  bool (*forget_refusing)(const char* addr) = nullptr;
+};
+void control_set_exchanger_hooks(const ControlExchangerHooks& hooks);
+
 // The whole answer, every line ending in LF.
 [[nodiscard]] std::string control_answer(const ControlRequest& request);
 // One entry as "<kind> <status> <seconds left> <tier>", e.g. "sender pass 3541 memory".

@@ -11,7 +11,7 @@ namespace {
 struct CommandWord {
   std::string_view word;
   ControlCommand command;
-  enum Argument { none, address, domain, either } argument;
+  enum Argument { none, address, domain, either, exchanger } argument;
 };
 
 constexpr CommandWord COMMANDS[] = {
@@ -19,6 +19,7 @@ constexpr CommandWord COMMANDS[] = {
     {"show", ControlCommand::show, CommandWord::either},
     {"forget", ControlCommand::forget, CommandWord::address},
     {"forget-domain", ControlCommand::forget_domain, CommandWord::domain},
+    {"forget-exchanger", ControlCommand::forget_exchanger, CommandWord::exchanger},
     {"stats", ControlCommand::stats, CommandWord::none},
     {"reload", ControlCommand::reload, CommandWord::none},
 };
@@ -63,11 +64,17 @@ ControlRequest control_parse(std::span<const unsigned char> line) {
       if (arg.find('@') == std::string::npos) return refused("address without @");
       break;
     case CommandWord::either:
-      if (count < 2) return refused("address or domain expected");
+      // "show" alone lists the exchangers marked as refusing probes.
+      if (count < 2) return {ControlCommand::show_exchangers, {}, nullptr};
       break;
     case CommandWord::domain:
       if (count < 2) return refused("domain expected");
       if (arg.find('@') != std::string::npos) return refused("domain with @");
+      break;
+    case CommandWord::exchanger:
+      if (count < 2) return refused("exchanger address expected");
+      if (arg.find_first_not_of("0123456789abcdef.:") != std::string::npos)
+        return refused("exchanger address is not an IP address");
       break;
   }
   return {found->command, arg, nullptr};

@@ -9,7 +9,7 @@
 
 inline constexpr std::size_t CONTROL_LINE_MAX = 512;
 
-enum class ControlCommand { show, forget, forget_domain, stats, reload, invalid };
+enum class ControlCommand { show, show_exchangers, forget, forget_domain, forget_exchanger, stats, reload, invalid };
 
 struct ControlRequest {
   ControlCommand command = ControlCommand::invalid;

@@ -41,6 +41,7 @@
 #include "util/helpers.h"
 #include "util/log.h"
 #include "util/unix_socket.h"
+#include "dns/exchanger_memory.h"
 #include "verify/self_listing.h"
 #include "verify/walkers.h"
 
@@ -73,6 +74,14 @@ std::int64_t cache_entries(CacheEntryKind kind) {
     case CacheEntryKind::recipient_catch_all: return cache_entry_count(CACHE_RECIPIENT_CATCHALL);
   }
   return 0;
+}
+
+// The exchanger memory's marks as the control socket lists them.
+std::string list_refusing_exchangers() {
+  std::string out;
+  for (const RefusingExchanger& e : exchanger_refusing_list())
+    out += "exchanger " + e.addr + " refusing " + std::to_string(e.seconds_left) + "\n";
+  return out;
 }
 
 bool has_prefix(const char* text, const char* prefix) {
@@ -301,7 +310,9 @@ int serve() {
   // As the daemon's account, before the first check can ask the cache.
   if (settings.cachefile) cache_file_load(settings.cachefile->c_str());
   if (settings.redis || settings.redissentinel) shared_tier_start(shared_tier_config());
-  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by});
+  metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by,
+                       exchanger_refusing_count});
+  control_set_exchanger_hooks({list_refusing_exchangers, exchanger_forget_refusing});
   // After the account change, so the socket is the daemon account's own.
   control_set_reload(reload_from_control);
   if (settings.control && !control_start(settings.control->c_str())) {

@@ -29,6 +29,10 @@ struct Exchanger {
   std::int64_t unreachable_until = std::numeric_limits<std::int64_t>::min();
   std::deque<InstantCount> callouts;  // oldest first
   std::int64_t callouts_total = 0;
+  // The first refusal about this host, of which mailbox, and until when it counts.
+  std::uint64_t refused_mailbox = 0;
+  std::int64_t refusal_counts_until = std::numeric_limits<std::int64_t>::min();
+  std::int64_t refusing_until = std::numeric_limits<std::int64_t>::min();
 };
 
 // Least recently used at the front; the index points into the list.
@@ -91,6 +95,17 @@ void forget_before(Exchanger& e, std::int64_t oldest_kept) {
   }
 }
 
+// Sets a mark of addr to ttl seconds from now; ttl <= 0 does nothing. A mark
+// that cannot be kept is not: the next walk asks again.
+void mark_until(const char* addr, std::int64_t ttl, int* new_entries, std::int64_t Exchanger::*field) {
+  if (ttl <= 0) return;
+  try {
+    std::lock_guard<std::mutex> lock(memory_mutex);
+    if (Exchanger* e = find(addr, true, new_entries)) e->*field = until(now_ns(), ttl);
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 bool exchanger_unreachable(const char* addr) {
@@ -104,13 +119,7 @@ bool exchanger_unreachable(const char* addr) {
 }
 
 void exchanger_mark_unreachable(const char* addr, std::int64_t ttl, int* new_entries) {
-  if (ttl <= 0) return;
-  try {
-    std::lock_guard<std::mutex> lock(memory_mutex);
-    if (Exchanger* e = find(addr, true, new_entries)) e->unreachable_until = until(now_ns(), ttl);
-  } catch (const std::exception&) {
-    // Not remembered: the next walk tries the address again.
-  }
+  mark_until(addr, ttl, new_entries, &Exchanger::unreachable_until);
 }
 
 bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period,
@@ -135,6 +144,70 @@ bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t p
   } catch (const std::exception&) {
     return true;
   }
+}
+
+bool exchanger_note_refusal(const char* addr, std::uint64_t mailbox_key, std::int64_t ttl,
+                            int* new_entries) {
+  if (ttl <= 0) return false;
+  try {
+    std::lock_guard<std::mutex> lock(memory_mutex);
+    Exchanger* e = find(addr, true, new_entries);
+    if (e == nullptr) return false;
+    const std::int64_t now = now_ns();
+    if (now < e->refusal_counts_until && e->refused_mailbox != mailbox_key) {
+      e->refusing_until = until(now, ttl);
+      e->refusal_counts_until = std::numeric_limits<std::int64_t>::min();
+      return true;
+    }
+    if (now >= e->refusal_counts_until) {
+      e->refused_mailbox = mailbox_key;
+      e->refusal_counts_until = until(now, ttl);
+    }
+    return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void exchanger_mark_refusing(const char* addr, std::int64_t ttl, int* new_entries) {
+  mark_until(addr, ttl, new_entries, &Exchanger::refusing_until);
+}
+
+bool exchanger_refusing(const char* addr) {
+  try {
+    std::lock_guard<std::mutex> lock(memory_mutex);
+    const Exchanger* e = find(addr, false);
+    return e != nullptr && now_ns() < e->refusing_until;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool exchanger_forget_refusing(const char* addr) {
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  auto it = memory.index.find(addr);
+  if (it == memory.index.end()) return false;
+  Exchanger& e = *it->second;
+  const bool was = now_ns() < e.refusing_until;
+  e.refusing_until = e.refusal_counts_until = std::numeric_limits<std::int64_t>::min();
+  return was;
+}
+
+std::vector<RefusingExchanger> exchanger_refusing_list() {
+  std::vector<RefusingExchanger> out;
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  const std::int64_t now = now_ns();
+  for (const Exchanger& e : memory.order)
+    if (now < e.refusing_until) out.push_back({e.addr, (e.refusing_until - now) / NS_PER_SECOND});
+  return out;
+}
+
+std::int64_t exchanger_refusing_count() {
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  const std::int64_t now = now_ns();
+  std::int64_t n = 0;
+  for (const Exchanger& e : memory.order) n += now < e.refusing_until ? 1 : 0;
+  return n;
 }
 
 void exchanger_memory_set_clock(ExchangerClock clock) {

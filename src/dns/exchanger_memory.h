@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 inline constexpr std::size_t EXCHANGER_MEMORY_MAX = 4096;
 
@@ -26,6 +28,25 @@ void exchanger_mark_unreachable(const char* addr, std::int64_t ttl, int* new_ent
 // false and nothing counted. limit <= 0: always true.
 [[nodiscard]] bool exchanger_take_callout(const char* addr, std::int64_t limit, std::int64_t period,
                                           int* new_entries = nullptr);
+
+// Refusals for a reason about this host (a block list, a banned address, a
+// rate): an address refused two different mailboxes within ttl seconds is
+// marked as refusing probes for ttl seconds from the second. mailbox_key
+// tells the mailboxes apart. True when this refusal set the mark.
+[[nodiscard]] bool exchanger_note_refusal(const char* addr, std::uint64_t mailbox_key,
+                                          std::int64_t ttl, int* new_entries = nullptr);
+// Marks addr as refusing for ttl seconds (a mark the site's other hosts made).
+void exchanger_mark_refusing(const char* addr, std::int64_t ttl, int* new_entries = nullptr);
+[[nodiscard]] bool exchanger_refusing(const char* addr);
+// Clears addr's mark and its first refusal; true when it was marked.
+bool exchanger_forget_refusing(const char* addr);
+// The marked addresses with their whole seconds left, and their count.
+struct RefusingExchanger {
+  std::string addr;
+  std::int64_t seconds_left;
+};
+[[nodiscard]] std::vector<RefusingExchanger> exchanger_refusing_list();
+[[nodiscard]] std::int64_t exchanger_refusing_count();
 
 // Tests only: nanoseconds of a monotonic clock (nullptr: the steady clock), and
 // forgetting everything; neither while other threads use the memory.

@@ -137,12 +137,21 @@ int walk_domain(const char* address, const char* domain, const WalkOptions& walk
   const SmtpDeadline deadline = callout_deadline(walk.deadline_seconds);
   int new_entries = 0;
   int asked = 0;
+  bool contacted = false;
   auto probe = [&](const char* a, const char* host, ProbeReplyText* one) {
     ++new_entries;
     const ProbeOptions opt = exchanger_options(walk, deadline, asked++ > 0);
-    return probe_host_with(a, host, opt, walk.limits, one, &new_entries);
+    const int r = probe_host_with(a, host, opt, walk.limits, one, &new_entries);
+    contacted = contacted || !probe_all_marked(r, *one);
+    return r;
   };
-  return probe_domain_with(address, domain, probe, mx_lookup, deadline, walk.null_mx_final, reply);
+  ProbeReplyText own;
+  ProbeReplyText* said = reply != nullptr ? reply : &own;
+  const int result = probe_domain_with(address, domain, probe, mx_lookup, deadline, walk.null_mx_final, said);
+  if (!probe_all_marked(result, *said)) return result;
+  if (!contacted) return PROBE_ALL_MARKED;
+  said->clear();
+  return result;
 }
 
 int walk_host(const char* address, const char* host, const WalkOptions& walk,

@@ -153,6 +153,9 @@ FilterDecision answer_walked(const Settings& s, const ConnectionContext& c, cons
       metrics_count_refused_probe(refusal_label(v.reply.reason));
       log_check(s, LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &v.reply);
       return {FilterAction::go_on, nullptr};
+    case PROBE_ALL_MARKED:
+      log_check(s, LOG_INFO, "sender check skipped (exchanger refuses probes)", c, elapsed, queue_id);
+      return {FilterAction::go_on, nullptr};
     case PROBE_PASS: case PROBE_CATCHALL:
       log_check(s, LOG_INFO, "sender check succeeded", c, elapsed, queue_id);
       return {FilterAction::accept, nullptr};

@@ -1,6 +1,6 @@
 // korvanectl, the postmaster's tool beside the daemon: a sender verification run
 // now in the foreground with its dialogue printed, and the client of the running
-// daemon's control socket (show, forget, forget-domain, stats, reload).
+// daemon's control socket (show, forget, forget-domain, forget-exchanger, stats, reload).
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -37,7 +37,9 @@ int usage() {
                "usage: korvanectl [-c CONF] probe ADDRESS\n"
                "       korvanectl [-c CONF] show ADDRESS | DOMAIN\n"
                "       korvanectl [-c CONF] forget ADDRESS\n"
+               "       korvanectl [-c CONF] show\n"
                "       korvanectl [-c CONF] forget-domain DOMAIN\n"
+               "       korvanectl [-c CONF] forget-exchanger ADDRESS\n"
                "       korvanectl [-c CONF] stats\n"
                "       korvanectl [-c CONF] reload\n");
   return EX_USAGE;
@@ -212,10 +214,11 @@ int main(int argc, char** argv) {
   const int words = argc - optind;
   if (words < 1) return usage();
   const std::string command = argv[optind];
-  const bool takes_argument = command != "stats" && command != "reload";
+  // "show" alone lists the exchangers marked as refusing probes.
+  const bool takes_argument = command != "stats" && command != "reload" && !(command == "show" && words == 1);
   if (words != (takes_argument ? 2 : 1)) return usage();
-  if (command != "probe" && command != "show" && command != "forget" &&
-      command != "forget-domain" && command != "stats" && command != "reload")
+  if (command != "probe" && command != "show" && command != "forget" && command != "forget-domain" &&
+      command != "forget-exchanger" && command != "stats" && command != "reload")
     return usage();
 
   settings_clear();

@@ -45,7 +45,7 @@ constexpr std::array<const char*, 5> source_names = {"fresh", "cache", "shared",
 constexpr std::array<const char*, 3> trust_names = {"interface", "auth", "certificate"};
 constexpr std::array<const char*, 4> whitelist_names = {"whitelistip", "whitelistptr",
                                                         "whitelistfrom", "whitelistto"};
-constexpr std::array<const char*, 2> skip_names = {"unreachable", "rate_limit"};
+constexpr std::array<const char*, 3> skip_names = {"unreachable", "rate_limit", "refusing"};
 constexpr std::array<const char*, 5> refusal_names = {"greeting", "helo", "null_sender", "client", "other"};
 
 // From a cache hit to a callout that waits out every timeout.
@@ -63,7 +63,7 @@ struct Instruments {
   Series<Counter, 4> whitelisted{};
   Series<Counter, 3> dialogues{};
   Histogram* walk_seconds = nullptr;
-  Series<Counter, 2> skipped{};
+  Series<Counter, 3> skipped{};
   Counter* deadline_cuts = nullptr;
   Counter* walks_dropped = nullptr;
   Gauge* in_flight = nullptr;
@@ -188,6 +188,7 @@ std::atomic<std::int64_t (*)(CacheEntryKind)> read_cache_entries{nullptr};
 std::atomic<bool (*)()> read_shared_up{nullptr};
 std::atomic<std::uint64_t (*)()> read_shared_errors{nullptr};
 std::atomic<std::uint64_t (*)(SharedErrorReason)> read_shared_errors_by{nullptr};
+std::atomic<std::int64_t (*)()> read_exchangers_refusing{nullptr};
 constexpr std::array<const char*, SHARED_ERROR_REASONS> shared_error_names = {
     "connection", "timeout", "auth", "refused", "garbage"};
 
@@ -225,6 +226,10 @@ class ReadAtScrape : public prometheus::Collectable {
     if (auto up = read_shared_up.load(std::memory_order_acquire))
       out.push_back(one_series("korvane_shared_tier_up", "1 while the shared cache tier answers, else 0",
                                prometheus::MetricType::Gauge, up() ? 1 : 0));
+    if (auto refusing = read_exchangers_refusing.load(std::memory_order_acquire))
+      out.push_back(one_series("korvane_exchangers_refusing",
+                               "Exchanger addresses marked as refusing this host's probes",
+                               prometheus::MetricType::Gauge, static_cast<double>(refusing())));
     if (auto errors = read_shared_errors.load(std::memory_order_acquire))
       out.push_back(one_series("korvane_shared_tier_errors_total",
                                "Shared cache tier requests that failed or read a value not ours",
@@ -324,6 +329,7 @@ void metrics_set_readers(const MetricsReaders& readers) {
   read_shared_up.store(readers.shared_tier_up, std::memory_order_release);
   read_shared_errors.store(readers.shared_tier_errors, std::memory_order_release);
   read_shared_errors_by.store(readers.shared_errors, std::memory_order_release);
+  read_exchangers_refusing.store(readers.exchangers_refusing, std::memory_order_release);
 }
 
 void metrics_count_check(MetricKind kind, MetricOutcome outcome, MetricSource source) {

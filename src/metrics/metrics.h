@@ -18,7 +18,7 @@ enum class MetricSource : unsigned char { fresh, cache, shared, joined, catch_al
 enum class TrustRule : unsigned char { interface, auth, certificate };
 // The whitelist key that let the message through.
 enum class WhitelistRule : unsigned char { whitelistip, whitelistptr, whitelistfrom, whitelistto };
-enum class SkipReason : unsigned char { unreachable, rate_limit };
+enum class SkipReason : unsigned char { unreachable, rate_limit, refusing };
 // Why a shared cache operation had no effect: the connection failed or was lost,
 // no answer came in time, AUTH was refused, the server refused the command (out
 // of memory, read-only), or it answered what no command asked for.
@@ -47,6 +47,7 @@ struct MetricsReaders {
   bool (*shared_tier_up)() = nullptr;
   std::uint64_t (*shared_tier_errors)() = nullptr;
   std::uint64_t (*shared_errors)(SharedErrorReason reason) = nullptr;
+  std::int64_t (*exchangers_refusing)() = nullptr;
 };
 void metrics_set_readers(const MetricsReaders& readers);
 

@@ -14,6 +14,9 @@ inline constexpr int PROBE_NULLMX = 3;
 // RCPT refusal for policy): nothing is known of the mailbox. Positive, so a
 // caller that only tells pass from failure lets the sender through.
 inline constexpr int PROBE_REFUSED = 4;
+// A sender walk's answer when every exchanger of the domain is marked as
+// refusing probes for this host's sake: none was asked. Positive, as above.
+inline constexpr int PROBE_ALL_MARKED = 5;
 
 inline constexpr int CACHE_SENDER = 0;
 inline constexpr int CACHE_RECIPIENT = 1;

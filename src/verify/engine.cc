@@ -156,6 +156,8 @@ int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
   const KindRow& k = row(j.kind);
   const bool sender = j.kind == VerifyKind::sender;
   const char* key = j.key.c_str();
+  // Nothing was asked: every exchanger is left alone for this host's sake.
+  if (sender && result == PROBE_ALL_MARKED) return k.pass;
   // The exchangers refused the probe, not the mailbox: nothing is known of the
   // address. A domain whose exchangers refuse probes by policy is spared further
   // probes for a while, but only once a second address has met such a refusal:
@@ -197,7 +199,7 @@ int refresh_outcome(WalkJob& j, int result) {
     cache_renew(j.key.c_str(), s.*k.failttl, k.cache_kind, k.fail, j.budget);
     return k.fail;
   }
-  if (result < 0 || result == PROBE_REFUSED) {
+  if (result < 0 || result == PROBE_REFUSED || result == PROBE_ALL_MARKED) {
     cache_remember(j.key.c_str(), s.passrefresh, k.refreshed_kind, REFRESHED_ADDRESS, j.budget,
                    CacheReach::host);
     return 0;
@@ -222,6 +224,18 @@ void run(WalkJob& j) {
   ProbeReplyText reply;
   const int result = j.way == VerifyWay::unprobed ? PROBE_PASS : current_walk(j.request(), j.walk, &reply);
   settle(j, result, reply);
+}
+
+// The site's share of the exchanger marks, through the shared tier.
+std::int64_t site_refusing(const char* addr) {
+  CacheBudget budget;
+  CacheHit hit;
+  return cache_recall(addr, CACHE_EXCHANGER_REFUSING, budget, &hit) == REFUSING_EXCHANGER ? hit.left : 0;
+}
+
+void site_mark_refusing(const char* addr, std::int64_t ttl) {
+  CacheBudget budget;
+  cache_remember(addr, ttl, CACHE_EXCHANGER_REFUSING, REFUSING_EXCHANGER, budget);
 }
 
 bool hand_to_walker(const std::shared_ptr<WalkJob>& job) {
@@ -370,6 +384,14 @@ WalkOptions verify_walk_options(const VerifyRequest& r) {
   w.probe.refused_probes = sender && s.refusals_mailbox != 0;
   w.probe.connected_from = self_listing_note;
   w.limits = {s.deadmxttl, s.calloutrate_count, s.calloutrate_period};
+  // Under refusals any every refusal stands as the exchanger's word on the mailbox.
+  if (w.probe.refused_probes) {
+    w.limits.refusedttl = s.refusedttl;
+    if (s.redis || s.redissentinel) {
+      w.limits.site_refusing = site_refusing;
+      w.limits.site_mark_refusing = site_mark_refusing;
+    }
+  }
   w.deadline_seconds = s.calloutdeadline;
   w.null_mx_final = sender && s.nullmx != 0;
   return w;

@@ -21,8 +21,10 @@ struct ExchangerMemory : ::testing::Test {
 
 // At second t and ms milliseconds: TAKE a callout (budget 3 per 60 s; want:
 // granted), ask whether addr is DEAD (want: remembered as unreachable), or MARK
-// it so for 300 s; NEW_TAKE and NEW_MARK may add no entry to the table.
-enum Op { TAKE, DEAD, MARK, NEW_TAKE, NEW_MARK };
+// it so for 300 s; NEW_TAKE and NEW_MARK may add no entry to the table. A
+// REFUSE of the mailbox numbered ms (want: it marks addr as refusing probes
+// for 300 s), asking whether addr is REFUSING, or FORGET its mark (want: it had one).
+enum Op { TAKE, DEAD, MARK, NEW_TAKE, NEW_MARK, REFUSE, REFUSING, FORGET };
 struct Step {
   std::int64_t t;
   Op op;
@@ -55,6 +57,10 @@ TEST_F(ExchangerMemory, Table) {
        {{0, NEW_MARK, "a", 0}, {0, DEAD, "a", 0}, {0, NEW_TAKE, "b", 1}, {0, NEW_TAKE, "b", 1},
         {0, NEW_TAKE, "b", 1}, {0, NEW_TAKE, "b", 1}, {0, MARK, "c", 0}, {0, NEW_MARK, "c", 0},
         {1, DEAD, "c", 1}}},
+      {"two mailboxes refused within the lifetime mark the address, one twice does not",
+       {{0, REFUSE, "a", 0, 1}, {10, REFUSE, "a", 0, 1}, {0, REFUSING, "a", 0}, {20, REFUSE, "a", 1, 2},
+        {319, REFUSING, "a", 1}, {321, REFUSING, "a", 0}, {0, REFUSE, "b", 0, 1}, {300, REFUSE, "b", 0, 2},
+        {301, REFUSE, "b", 1, 3}, {302, FORGET, "b", 1}, {302, REFUSING, "b", 0}, {303, FORGET, "b", 0}}},
   };
   for (const auto& [label, steps] : table) {
     SCOPED_TRACE(label);
@@ -65,7 +71,10 @@ TEST_F(ExchangerMemory, Table) {
       int none_left = 0;
       if (s.op == MARK || s.op == NEW_MARK)
         exchanger_mark_unreachable(s.addr, 300, s.op == NEW_MARK ? &none_left : nullptr);
-      const bool got = s.op == TAKE   ? exchanger_take_callout(s.addr, 3, 60)
+      const bool got = s.op == REFUSE     ? exchanger_note_refusal(s.addr, static_cast<std::uint64_t>(s.ms), 300)
+                       : s.op == REFUSING ? exchanger_refusing(s.addr)
+                       : s.op == FORGET   ? exchanger_forget_refusing(s.addr)
+                       : s.op == TAKE   ? exchanger_take_callout(s.addr, 3, 60)
                        : s.op == NEW_TAKE ? exchanger_take_callout(s.addr, 3, 60, &none_left)
                        : s.op == DEAD ? exchanger_unreachable(s.addr)
                                       : s.want;

@@ -33,8 +33,10 @@ root_up() {
   mount -t proc proc "$ROOT/proc" || return 1
   rm -f "$ROOT/etc/resolv.conf" "$ROOT/etc/hosts"
   cp "$BED/resolv.conf" "$BED/hosts" "$ROOT/etc/"
-  # A host without systemd; and no manual page index rebuild (seconds).
+  # A host without systemd, nor a container's policy-rc.d that forbids every
+  # service action; and no manual page index rebuild (seconds).
   rm -f "$ROOT/usr/bin/systemd-sysusers" "$ROOT/usr/bin/systemd-tmpfiles" "$ROOT/bin/systemd-tmpfiles" \
+    "$ROOT/usr/sbin/policy-rc.d" \
     "$ROOT/var/lib/man-db/auto-update"
   cp "$KORVANE_DEB" "$ROOT/tmp/korvane.deb"
 }
@@ -57,6 +59,7 @@ group_main() {
   package_main
   local rc=$?
   [ -n "${ROOT:-}" ] && in_root /etc/init.d/postfix stop >/dev/null 2>&1
+  [ -n "${decoy:-}" ] && kill "$decoy" 2>/dev/null
   root_down
   return $rc
 }
@@ -114,6 +117,22 @@ package_main() {
     "socket unix:/var/spool/postfix/korvane/korvane.sock|socketmode 0660|pidfile /run/korvane/korvane.pid|cachefile /var/lib/korvane/cache" \
     "$(grep -E '^(socket|socketmode|pidfile|cachefile) ' <<<"$shipped" | paste -sd'|')"
 
+  # A mistyped key, which the daemon would ignore: the unit's check and the init
+  # script refuse it with korvane -t's reason. Without the file: one clean line.
+  local conf=$ROOT/etc/korvane/korvane.conf typo pre
+  typo="/etc/korvane/korvane.conf:$(($(wc -l <"$conf") + 1)): unknown key \"publicnme\""
+  pre=$(sed -n 's/^ExecStartPre=//p' "$ROOT/lib/systemd/system/korvane.service")
+  expect_eq "the unit's check: quiet on the shipped file" "0|" "$(out=$(in_root sh -c "$pre" 2>&1); echo "$?|$out")"
+  echo 'publicnme typo.example' >> "$conf"
+  expect_eq "the unit's check: refuses a mistyped key" "1|$typo" "$(out=$(in_root sh -c "$pre" 2>&1); echo "$?|$out")"
+  expect_eq "init start: refuses a mistyped key" \
+    "6|$typo|korvane: /etc/korvane/korvane.conf refused by korvane -t (lines above), not starting ... failed!" \
+    "$(out=$(in_root /etc/init.d/korvane start 2>&1); echo "$?|${out//$'\n'/|}")"
+  mv "$conf" "$conf.off"
+  expect_eq "init start without the file: one line" "6|korvane: no /etc/korvane/korvane.conf, not starting ... failed!" \
+    "$(out=$(in_root /etc/init.d/korvane start 2>&1); echo "$?|$out")"
+  mv "$conf.off" "$conf" && sed -i '/^publicnme /d' "$conf"
+
   # What the guide has a Debian postmaster do: the two names, the main.cf
   # lines, then the service enabled and started (here by its init script).
   printf 'publicname mx.korvane.test\nsafecallback postmaster@korvane.test\n' >> "$ROOT/etc/korvane/korvane.conf"
@@ -135,6 +154,16 @@ package_main() {
   expect_eq "the smtpd that asked runs chrooted in the queue directory" "$ROOT/var/spool/postfix" \
     "$(tr ' ' '\n' <<<"$roots" | grep -v '^$' | sort -u)"
   expect_eq "init script status: running" 0 "$(in_root /etc/init.d/korvane status >/dev/null 2>&1; echo $?)"
+  echo 'publicnme typo.example' >> "$conf"
+  for p in restart reload; do
+    out=$(in_root /etc/init.d/korvane $p 2>&1); rc=$?
+    expect_eq "init $p with a mistyped key: refused, the daemon serves on" "6 $pid serves" \
+      "$rc $(cat "$ROOT/run/korvane/korvane.pid") $(serving && echo serves || echo none)"
+  done
+  sed -i '/^publicnme /d' "$conf"
+  # Another account's program that happens to be named korvane is none of the package's.
+  cp "$ROOT/bin/sleep" "$ROOT/tmp/korvane"
+  chroot --userspec=nobody:nogroup "$ROOT" /tmp/korvane 600 & decoy=$!
 
   # A reboot empties /run; the init script makes what the daemon needs there.
   in_root /etc/init.d/korvane stop >/dev/null 2>&1
@@ -166,6 +195,9 @@ package_main() {
   expect_eq "dpkg --purge succeeds" 0 "$rc"
   [ "$rc" = 0 ] || bed_note "$out"
   expect_eq "the purge stops the daemon" stopped "$(kill -0 "$pid" 2>/dev/null && echo running || echo stopped)"
+  expect_eq "init stop and the purge leave another program named korvane" running \
+    "$(kill -0 "$decoy" 2>/dev/null && echo running || echo stopped)"
+  kill "$decoy" 2>/dev/null; wait "$decoy" 2>/dev/null; rm -f "$ROOT/tmp/korvane"
   expect_eq "the purge leaves no file behind" "$before" "$(root_changes)"
   expect_eq "the purge removes the run directory and the socket's directory" "absent absent" \
     "$([ -e "$ROOT/run/korvane" ] && echo present || echo absent) $([ -e "$ROOT/var/spool/postfix/korvane" ] && echo present || echo absent)"

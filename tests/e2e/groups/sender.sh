@@ -23,6 +23,9 @@ host-record=mx.crawl.test,192.0.2.48
 mx-host=lists.test,mx2.good.test,10
 host-record=11.2.0.192.bl.test,127.0.0.2
 txt-record=11.2.0.192.bl.test,"callouts seen"
+mx-host=blocked2.test,mx.blocked.test,10
+mx-host=blocked3.test,mx.blocked.test,10
+mx-host=blocked4.test,mx.blocked.test,10
 mx-host=realworld.test,mx.realworld.test,10
 host-record=mx.realworld.test,192.0.2.49'
 # Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
@@ -566,6 +569,24 @@ mail.info sender check skipped (callouts paused): from=<eve@lists.test>, to=<rcp
 mail.info sender check succeeded (cached): from=<dora@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
 EOF
 )" "$(mx_connections 192.0.2.11 "$mm") $(log_since "$lm" | grep 'sender check')"
+
+  # An exchanger that bans this host: two refused probes, then its other domains pass unasked.
+  local ctl sock="$BED/run/control.sock"
+  ctl="$(dirname "$KORVANE")/korvanectl"
+  start_korvane_with <<EOF || return
+refusals mailbox
+metrics 127.0.0.1:9457
+control unix:$sock
+EOF
+  send_and_check "exchanger ban: a first refused probe" ann@blocked2.test "$QUEUED" rcpt@elsewhere.test
+  send_and_check "exchanger ban: a second" ben@blocked3.test "$QUEUED" rcpt@elsewhere.test
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.45)
+  send_and_check "exchanger ban: another domain behind it" cy@blocked4.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "exchanger ban: no connection, its line, the gauge" \
+    "0 mail.info sender check skipped (exchanger refuses probes): from=<cy@blocked4.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID korvane_exchangers_refusing{} 1" \
+    "$(mx_connections 192.0.2.45 "$mm") $(log_since "$lm" | grep 'sender check') $(scrape korvane_exchangers_refusing)"
+  expect_eq "korvanectl show, forget-exchanger" "exchanger 192.0.2.45 refusing|exchanger 192.0.2.45 forgotten|no exchangers marked" \
+    "$("$ctl" -c "$BED/korvane.conf" show | cut -d' ' -f1-3)|$("$ctl" -c "$BED/korvane.conf" forget-exchanger 192.0.2.45)|$("$ctl" -c "$BED/korvane.conf" show)"
 }
 
 # A client on ::1 (stock Postfix listens there), whitelisted by an IPv6 entry;
