@@ -5,6 +5,8 @@
 // reported; a failed lock never returns.
 #include "cache/cache.h"
 
+#include "cache/mark_strikes.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +226,8 @@ bool cache_available() {
 }
 
 void cache_destroy() {
+  // What counts towards a mark goes with the marks.
+  mark_strikes_clear();
   CacheLock lock;
   if (cache_table == nullptr) return;
   for (std::size_t b = 0; b < CACHE_BUCKETS; ++b) {
@@ -344,6 +348,8 @@ std::int64_t cache_entry_count(int kind) {
 std::size_t cache_entry_size() { return sizeof(CacheEntry); }
 
 void cache_set_clock(CacheClock clock) { cache_clock.store(clock, std::memory_order_relaxed); }
+
+std::int64_t cache_time() { return cache_now(); }
 
 void cache_set_die_pause(int seconds) {
   die_pause_seconds.store(seconds, std::memory_order_relaxed);

@@ -41,7 +41,8 @@ inline constexpr int REFUSING_EXCHANGER = 10;
 void cache_mutex_destroy();
 // Allocates the 65536 empty buckets; false (and no table) on failure.
 [[nodiscard]] bool cache_create();
-// Releases every entry and the table under the lock; later calls find no table.
+// Releases every entry and the table under the lock, and what counts towards a
+// mark (mark_strikes.h); later calls find no table.
 void cache_destroy();
 [[nodiscard]] bool cache_available();
 
@@ -127,5 +128,7 @@ struct CacheSlot {
 // Tests replace the clock; nullptr restores time().
 using CacheClock = std::time_t (*)();
 void cache_set_clock(CacheClock clock);
+// The cache's clock, in seconds, for what lives beside the cache.
+[[nodiscard]] std::int64_t cache_time();
 // Tests shorten die's 60-second pause before the abort.
 void cache_set_die_pause(int seconds);

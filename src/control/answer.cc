@@ -3,9 +3,12 @@
 #include "control/answer.h"
 
 #include <atomic>
+#include <cstdio>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "cache/mark_strikes.h"
 #include "cache/shared_tier.h"
 #include "settings/settings.h"
 #include "util/constants.h"
@@ -52,6 +55,40 @@ void append_lines(std::string& out, const std::vector<CacheHolding>& held) {
   for (const CacheHolding& h : held) out += control_holding_line(h) + "\n";
 }
 
+// An exchanger's words as one field: control bytes, the backslash and the
+// quote as \xHH, so that no reply can end the field or the line.
+std::string quoted(std::string_view reply) {
+  std::string q = "\"";
+  for (unsigned char c : reply) {
+    if (c < 0x20 || c == 0x7f || c == '\\' || c == '"') {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      q += hex;
+    } else {
+      q += static_cast<char>(c);
+    }
+  }
+  return q + "\"";
+}
+
+// The domain marks, the refusing one with the reply that set it, and a refused
+// probe that waits for a second one before the domain is marked.
+void append_marks(std::string& out, const std::string& domain) {
+  const std::optional<MarkNote> note = mark_note(CACHE_SENDER_REFUSING, domain);
+  bool told = false;
+  for (const CacheHolding& h : cache_look_up(domain.c_str(), DOMAIN_KINDS)) {
+    out += control_holding_line(h);
+    if (h.kind == CACHE_SENDER_REFUSING && note && note->marked) {
+      out += " reply=" + quoted(note->reply);
+      told = true;
+    }
+    out += "\n";
+  }
+  if (note && !note->marked && !told)
+    out += std::string(kind_word(CACHE_SENDER_REFUSING)) + " pending " +
+           std::to_string(note->seconds_left) + " memory reply=" + quoted(note->reply) + "\n";
+}
+
 std::string domain_of(const std::string& address) {
   return address.substr(address.rfind('@') + 1);
 }
@@ -93,7 +130,7 @@ std::string control_answer(const ControlRequest& r) {
       return std::string("error: ") + (r.error != nullptr ? r.error : "bad request") + "\n";
     case ControlCommand::show:
       append_lines(out, cache_look_up(key, ADDRESS_KINDS));
-      append_lines(out, cache_look_up(domain_of(r.argument).c_str(), DOMAIN_KINDS));
+      append_marks(out, domain_of(r.argument));
       // An empty answer reads like a tool that printed nothing.
       if (out.empty()) out = "not cached\n";
       break;
@@ -113,6 +150,10 @@ std::string control_answer(const ControlRequest& r) {
       break;
     case ControlCommand::forget_domain:
       append_forgotten(out, key, DOMAIN_KINDS);
+      if (const std::optional<MarkNote> note = mark_note(CACHE_SENDER_REFUSING, key); note && !note->marked)
+        out += std::string(kind_word(CACHE_SENDER_REFUSING)) + " pending " +
+               std::to_string(note->seconds_left) + " memory\n";
+      (void)mark_strikes_forget(CACHE_SENDER_REFUSING, key);
       if (out.empty()) out = "no marks\n";
       break;
     case ControlCommand::stats:

@@ -11,11 +11,12 @@ namespace {
 struct CommandWord {
   std::string_view word;
   ControlCommand command;
-  enum Argument { none, address, domain, exchanger } argument;
+  enum Argument { none, address, domain, either, exchanger } argument;
 };
 
 constexpr CommandWord COMMANDS[] = {
-    {"show", ControlCommand::show, CommandWord::address},
+    // show DOMAIN shows only the domain's marks.
+    {"show", ControlCommand::show, CommandWord::either},
     {"forget", ControlCommand::forget, CommandWord::address},
     {"forget-domain", ControlCommand::forget_domain, CommandWord::domain},
     {"forget-exchanger", ControlCommand::forget_exchanger, CommandWord::exchanger},
@@ -59,10 +60,12 @@ ControlRequest control_parse(std::span<const unsigned char> line) {
       if (count > 1) return refused("no argument expected");
       break;
     case CommandWord::address:
-      // "show" alone lists the exchangers marked as refusing probes.
-      if (count < 2 && found->command == ControlCommand::show) return {ControlCommand::show_exchangers, {}, nullptr};
       if (count < 2) return refused("address expected");
       if (arg.find('@') == std::string::npos) return refused("address without @");
+      break;
+    case CommandWord::either:
+      // "show" alone lists the exchangers marked as refusing probes.
+      if (count < 2) return {ControlCommand::show_exchangers, {}, nullptr};
       break;
     case CommandWord::domain:
       if (count < 2) return refused("domain expected");

@@ -88,6 +88,17 @@ bool domain_skipped(const Settings& s, std::string_view domain) {
   return false;
 }
 
+RefusalLabel refusal_label(RefusalReason reason) {
+  switch (reason) {
+    case RefusalReason::greeting: return RefusalLabel::greeting;
+    case RefusalReason::helo: return RefusalLabel::helo;
+    case RefusalReason::null_sender: return RefusalLabel::null_sender;
+    case RefusalReason::client: return RefusalLabel::client;
+    case RefusalReason::none: case RefusalReason::mailbox_busy: case RefusalReason::other: break;
+  }
+  return RefusalLabel::other;
+}
+
 FilterDecision refuse(const Settings& s, const ConnectionContext& c, const CheckLine& line,
                       const char* queue_id, FilterAction action, const FilterReply* reply,
                       const FilterSeam& seam) {
@@ -139,7 +150,7 @@ FilterDecision answer_walked(const Settings& s, const ConnectionContext& c, cons
     case PROBE_NULLMX: return refuse(s, c, failed, queue_id, FilterAction::reject, &sender_nullmx_reply, seam);
     case PROBE_FAIL: return refuse(s, c, failed, queue_id, FilterAction::reject, &sender_fail_reply, seam);
     case PROBE_REFUSED:
-      metrics_count_refused_probe();
+      metrics_count_refused_probe(refusal_label(v.reply.reason));
       log_check(s, LOG_NOTICE, "sender check skipped (probe refused)", c, elapsed, queue_id, &v.reply);
       return {FilterAction::go_on, nullptr};
     case PROBE_ALL_MARKED:

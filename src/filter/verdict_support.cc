@@ -18,9 +18,11 @@ void log_line(const Settings& s, int priority, const char* prefix, const char* w
               const char* elapsed, const char* queue_id, const ProbeReplyText* reply) {
   const char* id = queue_id != nullptr ? queue_id : MISSING_QUEUE_ID;
   // The reply is the last field: whatever it holds, the field ends at the line's end.
-  BoundedText<PROBE_REPLY_MAX + sizeof(", reply=\"\"")> tail;
+  // A verdict its text decided against its codes says so before it.
+  BoundedText<PROBE_REPLY_MAX + sizeof(", rule=text, reply=\"\"")> tail;
   if (reply != nullptr && s.logreplies != 0) {
-    std::snprintf(tail.data(), tail.capacity(), ", reply=\"%s\"", reply->c_str());
+    std::snprintf(tail.data(), tail.capacity(), "%s, reply=\"%s\"", reply->by_text ? ", rule=text" : "",
+                  reply->c_str());
   }
   if (elapsed == nullptr) {
     log_msg(priority, "%s%s: from=%s, to=%s, %s [%s], id=%s%s", prefix, what, c.sender_raw.c_str(),

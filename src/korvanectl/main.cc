@@ -35,7 +35,7 @@ constexpr int CONTROL_WAIT_MS = 10000;
 int usage() {
   std::fprintf(stderr,
                "usage: korvanectl [-c CONF] probe ADDRESS\n"
-               "       korvanectl [-c CONF] show ADDRESS\n"
+               "       korvanectl [-c CONF] show ADDRESS | DOMAIN\n"
                "       korvanectl [-c CONF] forget ADDRESS\n"
                "       korvanectl [-c CONF] show\n"
                "       korvanectl [-c CONF] forget-domain DOMAIN\n"

@@ -46,6 +46,7 @@ constexpr std::array<const char*, 3> trust_names = {"interface", "auth", "certif
 constexpr std::array<const char*, 4> whitelist_names = {"whitelistip", "whitelistptr",
                                                         "whitelistfrom", "whitelistto"};
 constexpr std::array<const char*, 3> skip_names = {"unreachable", "rate_limit", "refusing"};
+constexpr std::array<const char*, 5> refusal_names = {"greeting", "helo", "null_sender", "client", "other"};
 
 // From a cache hit to a callout that waits out every timeout.
 const Histogram::BucketBoundaries walk_buckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
@@ -69,7 +70,7 @@ struct Instruments {
   Gauge* waiting = nullptr;
   Counter* tarpit_seconds = nullptr;
   Series<Counter, 2> dry_run_refusals{};
-  Counter* refused_probes = nullptr;
+  Series<Counter, 5> refused_probes{};
   Gauge* walks_queued = nullptr;
   Gauge* walks_running = nullptr;
   Series<Counter, 2> stopped_waiting{};
@@ -143,9 +144,10 @@ void build(Instruments& in) {
            family(prometheus::BuildCounter(), in, "korvane_dry_run_refusals_total",
                   "Refusals and deferrals that dryrun let through, by kind"),
            "kind", kind_names);
-  in.refused_probes = &family(prometheus::BuildCounter(), in, "korvane_refused_probes_total",
-                              "Sender checks passed because every exchanger refused the probe")
-                           .Add({});
+  labelled(in.refused_probes,
+           family(prometheus::BuildCounter(), in, "korvane_refused_probes_total",
+                  "Sender checks passed because every exchanger refused the probe, by why"),
+           "reason", refusal_names);
   in.walks_queued = &family(prometheus::BuildGauge(), in, "korvane_walks_queued",
                             "Walks waiting for a free walker").Add({});
   in.walks_running = &family(prometheus::BuildGauge(), in, "korvane_walks_running",
@@ -385,8 +387,8 @@ void metrics_count_dry_run_refusal(MetricKind kind) {
   if (Instruments* in = on()) in->dry_run_refusals[at(kind)]->Increment();
 }
 
-void metrics_count_refused_probe() {
-  if (Instruments* in = on()) in->refused_probes->Increment();
+void metrics_count_refused_probe(RefusalLabel reason) {
+  if (Instruments* in = on()) in->refused_probes[at(reason)]->Increment();
 }
 
 void metrics_walks(int queued, int running) {

@@ -71,8 +71,12 @@ void metrics_waiting(int delta);
 void metrics_tarpit_seconds(double seconds);
 // A refusal or deferral that dryrun let through, by kind.
 void metrics_count_dry_run_refusal(MetricKind kind);
-// A sender check whose walk ended with every answering exchanger refusing the probe.
-void metrics_count_refused_probe();
+// Why a probe was refused, as counted: at the greeting, at HELO, the null
+// sender itself, our client (block list, reputation, rate), anything else.
+enum class RefusalLabel : unsigned char { greeting, helo, null_sender, client, other };
+// A sender check whose walk ended with every answering exchanger refusing the
+// probe, by why the deciding one refused it.
+void metrics_count_refused_probe(RefusalLabel reason);
 
 // Whether an address of this host is listed in zone (one of selflisting's), and
 // a lookup of one that failed or timed out.

@@ -109,25 +109,33 @@ constexpr Phrase PHRASES[] = {
     {"has too many messages", BUSY},
 };
 
-// Whether text holds phrase in any letter case (as a whole word if asked):
-// at most the text's length times the phrase's.
-bool holds(std::string_view text, const Phrase& p) {
-  const std::size_t n = p.text.size();
-  for (std::size_t at = 0; at + n <= text.size(); ++at) {
-    std::size_t i = 0;
-    while (i < n && lower(text[at + i]) == p.text[i]) ++i;
-    if (i < n) continue;
-    if (!p.word) return true;
-    if ((at == 0 || !is_alnum(text[at - 1])) && (at + n == text.size() || !is_alnum(text[at + n])))
-      return true;
+// Whether the lower-cased text holds phrase (as a whole word if asked; the
+// text's ends bound a word only where the reply itself begins or ends): each
+// search is bounded by the text's length times the phrase's.
+bool holds(std::string_view text, const Phrase& p, bool reply_begins, bool reply_ends) {
+  for (std::size_t at = text.find(p.text); at != std::string_view::npos; at = text.find(p.text, at + 1)) {
+    const std::size_t end = at + p.text.size();
+    const bool starts = at == 0 ? reply_begins : !is_alnum(text[at - 1]);
+    const bool ends = end == text.size() ? reply_ends : !is_alnum(text[end]);
+    if (!p.word || (starts && ends)) return true;
   }
   return false;
 }
 
-unsigned names_of(std::string_view text) {
+unsigned names_of(std::string_view reply) {
+  // Read lower-cased in pieces that overlap by more than the longest phrase, so
+  // that no phrase is missed at a seam and no buffer grows with the reply.
+  constexpr std::size_t PIECE = 1024, OVERLAP = 64;
+  char lowered[PIECE];
   unsigned names = 0;
-  for (const Phrase& p : PHRASES)
-    if ((names & p.names) == 0 && holds(text, p)) names |= p.names;
+  for (std::size_t from = 0; from < reply.size(); from += PIECE - OVERLAP) {
+    const std::size_t n = reply.size() - from < PIECE ? reply.size() - from : PIECE;
+    for (std::size_t i = 0; i < n; ++i) lowered[i] = lower(reply[from + i]);
+    const std::string_view piece(lowered, n);
+    for (const Phrase& p : PHRASES)
+      if ((names & p.names) == 0 && holds(piece, p, from == 0, from + n == reply.size())) names |= p.names;
+    if (from + n == reply.size()) break;
+  }
   // A phrase about our sender ("Sender address rejected: User unknown") is not
   // about the mailbox asked.
   if ((names & SENDER) != 0) names &= ~static_cast<unsigned>(MAILBOX);

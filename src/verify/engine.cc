@@ -13,6 +13,7 @@
 
 #include "cache/cache.h"
 #include "cache/inflight.h"
+#include "cache/mark_strikes.h"
 #include "metrics/metrics.h"
 #include "settings/settings.h"
 #include "util/bounded_text.h"
@@ -150,7 +151,7 @@ struct WalkJob {
 
 // Each outcome is stored before it is published, so a check that starts once
 // the flight has ended finds it in the cache. Gives the status published.
-int store_outcome(WalkJob& j, int result) {
+int store_outcome(WalkJob& j, int result, const ProbeReplyText& reply) {
   const Settings& s = *j.settings;
   const KindRow& k = row(j.kind);
   const bool sender = j.kind == VerifyKind::sender;
@@ -158,10 +159,15 @@ int store_outcome(WalkJob& j, int result) {
   // Nothing was asked: every exchanger is left alone for this host's sake.
   if (sender && result == PROBE_ALL_MARKED) return k.pass;
   // The exchangers refused the probe, not the mailbox: nothing is known of the
-  // address, and the domain is spared further probes for a while.
+  // address. A domain whose exchangers refuse probes by policy is spared further
+  // probes for a while, but only once a second address has met such a refusal:
+  // one odd reply never spares a whole domain site-wide. A busy mailbox says
+  // nothing of the domain.
   if (sender && result == PROBE_REFUSED) {
-    domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, s.refusedttl, j.mailbox.c_str(),
-                j.budget);
+    DomainText domain;
+    if (reply.reason != RefusalReason::mailbox_busy && domain_key(j.mailbox.c_str(), domain) &&
+        mark_strike(CACHE_SENDER_REFUSING, domain.view(), j.key, reply.view(), s.refusedttl))
+      domain_mark(CACHE_SENDER_REFUSING, REFUSING_DOMAIN, s.refusedttl, j.mailbox.c_str(), j.budget);
     return REFUSING_DOMAIN;
   }
   if (result == PROBE_FAIL || result == PROBE_NULLMX) {
@@ -208,7 +214,7 @@ void settle(WalkJob& j, int result, const ProbeReplyText& reply) {
   j.settled = true;
   // At a stop, what no check waits for is abandoned: it stores and tells nothing.
   if (walkers_stopping() && !waited_for(j.pending)) return;
-  const int status = j.refresh ? refresh_outcome(j, result) : store_outcome(j, result);
+  const int status = j.refresh ? refresh_outcome(j, result) : store_outcome(j, result, reply);
   j.flight->publish(status);
   tell(j.pending, result, reply);
 }

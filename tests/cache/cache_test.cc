@@ -2,6 +2,7 @@
 // in-place reuse of dead entries within a bucket's chain, the expiry clamp,
 // teardown, die, and many threads sharing the table under the lock.
 #include "cache/cache.h"
+#include "cache/mark_strikes.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,29 @@ TEST_F(Cache, LifetimeEndsExactlyAtTtl) {
     at(t + c.offset);
     EXPECT_EQ(lookup(key), c.want) << c.label;
   }
+}
+
+// A mark takes refusals of two addresses within one lifetime.
+TEST_F(Cache, MarkStrikesCountTwoAddressesWithinTheLifetime) {
+  const struct {
+    std::time_t at;
+    const char* address;
+    std::int64_t ttl;
+    bool marks;
+  } steps[] = {
+      {1000, "a@d", 0, false},    // no lifetime: not counted
+      {1000, "a@d", 60, false},   // the first
+      {1030, "A@d", 60, false},   // the same address again (the table keys lower-cased addresses)
+      {1060, "b@d", 60, false},   // the first has expired: this one is the first again
+      {1119, "c@d", 60, true},    // another address within the lifetime
+      {1120, "a@d", 60, true},    // marked: each refusal keeps it so
+  };
+  for (const auto& s : steps) {
+    at(s.at);
+    EXPECT_EQ(mark_strike(CACHE_SENDER_REFUSING, "D", s.address, "554 no", s.ttl), s.marks) << s.at;
+  }
+  EXPECT_TRUE(mark_note(CACHE_SENDER_REFUSING, "d")->marked);
+  EXPECT_FALSE(mark_note(CACHE_SENDER_CATCHALL, "d"));
 }
 
 TEST_F(Cache, KindsAreSeparate) {

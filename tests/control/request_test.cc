@@ -28,7 +28,8 @@ TEST(ControlRequest, LinesAndWhatTheyBecome) {
       {"show", ControlCommand::show_exchangers, "", nullptr},
       {"forget-exchanger 2001:DB8::25", ControlCommand::forget_exchanger, "2001:db8::25", nullptr},
       {"forget-exchanger mx.example", ControlCommand::invalid, "", "exchanger address is not an IP address"},
-      {"show ab", ControlCommand::invalid, "", "address without @"},
+      {"show Ab.Test", ControlCommand::show, "ab.test", nullptr},
+      {"forget ab", ControlCommand::invalid, "", "address without @"},
       {"forget a@b c@d", ControlCommand::invalid, "", "too many words"},
       {"forget-domain a@b", ControlCommand::invalid, "", "domain with @"},
       {"stats now", ControlCommand::invalid, "", "no argument expected"},
@@ -55,7 +56,7 @@ TEST(ControlRequest, EntryLines) {
             "sender-catch-all catchall 60 memory");
   EXPECT_EQ(control_holding_line({CACHE_SENDER_REFUSING, REFUSING_DOMAIN, 7, true}),
             "sender-refusing refusing 7 shared");
-  EXPECT_EQ(control_answer(parse("show ab")), "error: address without @\n");
+  EXPECT_EQ(control_answer(parse("forget ab")), "error: address without @\n");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/mark_strikes.h"
 #include "util/constants.h"
 
 namespace {
@@ -70,6 +71,14 @@ TEST(ControlServer, ServesBesideIdleClientsRefusesTheFifthAndStops) {
   EXPECT_EQ(ask(busy_one, "forget A@X\nshow a@x\nforget-domain x\n"),
             "sender fail 600 memory\n.\nnot cached\n.\nno marks\n.\n");
   EXPECT_EQ(cache_recall_again("a@x", CACHE_SENDER), 0);
+  // One refused probe waits for a second address's; the second marks the domain.
+  EXPECT_FALSE(mark_strike(CACHE_SENDER_REFUSING, "y", "a@y", "554 5.7.1 \"no\"", 600));
+  EXPECT_EQ(ask(busy_one, "show b@y\n"), "sender-refusing pending 600 memory reply=\"554 5.7.1 \\x22no\\x22\"\n.\n");
+  EXPECT_TRUE(mark_strike(CACHE_SENDER_REFUSING, "y", "b@y", "554 blocked", 600));
+  cache_remember("y", 600, CACHE_SENDER_REFUSING, REFUSING_DOMAIN);
+  EXPECT_EQ(ask(busy_one, "show b@y\nforget-domain y\nshow b@y\n"),
+            "sender-refusing refusing 600 memory reply=\"554 blocked\"\n.\n"
+            "sender-refusing refusing 600 memory\n.\nnot cached\n.\n");
 
   // Unread answers past the bound stop the reading: the asker's socket fills.
   close(idle.back());

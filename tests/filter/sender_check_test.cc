@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/mark_strikes.h"
 #include "milter/fake_milter.h"
 #include "util/constants.h"
 
@@ -230,15 +231,21 @@ TEST_F(SenderCheckTest, Table) {
          s.catchallttl = 60;
        }, .probe = PROBE_CATCHALL, .line = "sender check succeeded" + tail + ", [00:00:02], id=4QX1",
        .probed = kWalk, .stored = SENDER_PASS, .catchall_after = CATCHALL_DOMAIN},
-      {.label = "refused probe: a pass, nothing stored, the domain remembered",
+      {.label = "refused probe: a pass, nothing stored, the domain not marked for one",
        .configure = [](Settings& s) {
          refused_probes_on(s);
          s.logreplies = 1;
        }, .probe = PROBE_REFUSED, .want = SMFIS_CONTINUE,
        .line = "sender check skipped (probe refused)" + tail +
                ", [00:00:02], id=4QX1, reply=\"554 5.7.1 \\x5cn \\x1b blocked\"",
-       .level = LOG_NOTICE, .probed = kWalk, .probe_reply = "554 5.7.1 \\n \x1b blocked",
-       .refusing_after = REFUSING_DOMAIN},
+       .level = LOG_NOTICE, .probed = kWalk, .probe_reply = "554 5.7.1 \\n \x1b blocked"},
+      {.label = "refused probe after another address's: the domain remembered",
+       .configure = [](Settings& s) {
+         refused_probes_on(s);
+         (void)mark_strike(CACHE_SENDER_REFUSING, "sender.test", "al@sender.test", "554 no", 60);
+       }, .probe = PROBE_REFUSED, .want = SMFIS_CONTINUE,
+       .line = "sender check skipped (probe refused)" + tail + ", [00:00:02], id=4QX1",
+       .level = LOG_NOTICE, .probed = kWalk, .refusing_after = REFUSING_DOMAIN},
       {.label = "domain refusing probes: no callout", .configure = refused_probes_on,
        .want = SMFIS_CONTINUE,
        .line = "sender check skipped (domain refuses probes)" + tail + ", id=4QX1",

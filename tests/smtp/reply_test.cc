@@ -491,3 +491,12 @@ TEST(SmtpReply, RealReplies) {
     }
   }
 }
+
+// A long reply is read in pieces: a phrase across a seam is found, a word cut
+// by one is no word ("ip" of "ipv6").
+TEST(SmtpReply, LongRepliesAcrossPieces) {
+  EXPECT_EQ(reply_verdict(ProbeStage::recipient, "554 " + std::string(1014, 'y') + " user unknown"),
+            ReplyVerdict::mailbox_refusal);
+  EXPECT_EQ(reply_verdict(ProbeStage::recipient, "550 5.1.1 " + std::string(1011, 'y') + " ipv6 z"),
+            ReplyVerdict::mailbox_refusal);
+}

@@ -25,7 +25,9 @@ host-record=11.2.0.192.bl.test,127.0.0.2
 txt-record=11.2.0.192.bl.test,"callouts seen"
 mx-host=blocked2.test,mx.blocked.test,10
 mx-host=blocked3.test,mx.blocked.test,10
-mx-host=blocked4.test,mx.blocked.test,10'
+mx-host=blocked4.test,mx.blocked.test,10
+mx-host=realworld.test,mx.realworld.test,10
+host-record=mx.realworld.test,192.0.2.49'
 # Exchangers that refuse the probe rather than the mailbox: at RCPT for policy,
 # at the greeting, at MAIL for both senders. "domain address deciding-reply".
 REFUSED_PROBES='blocked.test 192.0.2.45 550 5.7.1 Service unavailable, client blocked using zen.example.test
@@ -437,31 +439,63 @@ EOF
     "$(mx_connections 192.0.2.10 "$mm") $(log_since "$lm" | grep 'sender check')"
 }
 
-# refusals mailbox: a refused probe passes its sender and spares its domain;
-# the mailbox's own refusal still fails, its reply at the end of the line.
+# refusals mailbox: a refused probe passes its sender, and two of different
+# addresses spare its domain; the mailbox's own refusal still fails, its reply
+# at the end of the line; the text of a reply overrules its codes.
 refusals_case() {
-  start_korvane_with <<'EOF' || return
+  local ctl="$(dirname "$KORVANE")/korvanectl" conf="$BED/korvane.conf"
+  start_korvane_with <<EOF || return
 refusals mailbox
 logreplies on
 metrics 127.0.0.1:9457
+control unix:$BED/run/control.sock
 EOF
-  expect_eq "refusals mailbox: the new counters show from the start" 3 \
-    "$(curl -s http://127.0.0.1:9457/metrics | grep -cE '^korvane_(dry_run_refusals_total\{kind="(sender|recipient)"\}|refused_probes_total) 0$')"
+  expect_eq "refusals mailbox: the new counters show from the start" 7 \
+    "$(curl -s http://127.0.0.1:9457/metrics | grep -cE '^korvane_(dry_run_refusals_total\{kind="(sender|recipient)"\}|refused_probes_total\{reason="[a-z_]+"\}) 0$')"
   local domain addr said lm mm
   while read -r domain addr said; do
-    lm=$(mark_log)
-    send_and_check "refusals mailbox: $said" "ivy@$domain" "$QUEUED" rcpt@elsewhere.test
-    expect_has "refusals mailbox: $said: logged with its reply" \
-      "mail.notice sender check skipped (probe refused): from=<ivy@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply=\"$said\"" \
-      "$(log_since "$lm")"
     lm=$(mark_log); mm=$(mark_mx "$addr")
-    send_and_check "refusals mailbox: $said, another sender" "joe@$domain" "$QUEUED" rcpt@elsewhere.test
-    expect_eq "refusals mailbox: $said, another sender: no connection" \
-      "0 mail.info sender check skipped (domain refuses probes): from=<joe@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
+    send_and_check "refusals mailbox: $said" "ivy@$domain" "$QUEUED" rcpt@elsewhere.test
+    send_and_check "refusals mailbox: $said, a second address" "joe@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_eq "refusals mailbox: $said: one refused probe marks nothing, two do; logged with the reply" \
+      "2 $(printf 'mail.notice sender check skipped (probe refused): from=<%s@%s>, to=<rcpt@elsewhere.test>,  %s, [ELAPSED], id=QUEUEID, reply="%s"\n' \
+        ivy "$domain" "$CLIENT" "$said" joe "$domain" "$CLIENT" "$said")" \
+      "$(mx_connections "$addr" "$mm") $(log_since "$lm" | grep 'sender check')"
+    lm=$(mark_log); mm=$(mark_mx "$addr")
+    send_and_check "refusals mailbox: $said, a third sender" "kim@$domain" "$QUEUED" rcpt@elsewhere.test
+    expect_eq "refusals mailbox: $said, a third sender: no connection" \
+      "0 mail.info sender check skipped (domain refuses probes): from=<kim@$domain>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID" \
       "$(mx_connections "$addr" "$mm") $(log_since "$lm")"
   done <<<"$REFUSED_PROBES"
-  expect_eq "refusals mailbox: one refused probe counted per walk" \
-    "korvane_refused_probes_total{} 3" "$(scrape korvane_refused_probes_total)"
+  expect_eq "show: the mark with the reply that set it" \
+    'sender-refusing refusing memory reply="550 5.7.1 Service unavailable, client blocked using zen.example.test"' \
+    "$("$ctl" -c "$conf" show blocked.test | awk '{$3 = ""; print}' | sed 's/  / /')"
+
+  # Real exchangers' words: Exchange Online's directory refusal and qmail's
+  # chkuser refuse the mailbox whatever their codes say, Exim's administrative
+  # prohibition is about the client, and an unknown mailbox at the first RCPT
+  # outweighs the safe sender's refusal at the second.
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.49)
+  send_and_check "Exchange Online DBEB" dbeb@realworld.test "$FAILED" rcpt@elsewhere.test
+  send_and_check "Exim administrative prohibition" admin@realworld.test "$QUEUED" rcpt@elsewhere.test
+  send_and_check "qmail chkuser" chk@realworld.test "$FAILED" rcpt@elsewhere.test
+  send_and_check "unknown, then a refused safe sender" gone@realworld.test "$FAILED" rcpt@elsewhere.test
+  send_and_check "realworld.test: not marked" erin@realworld.test "$QUEUED" rcpt@elsewhere.test
+  expect_eq "real replies: the lines, rule=text where the text decided" "$(cat <<EOF
+mail.notice sender check failed: from=<dbeb@realworld.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, rule=text, reply="550 5.4.1 Recipient address rejected: Access denied. AS(201806281)"
+mail.notice sender check skipped (probe refused): from=<admin@realworld.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, rule=text, reply="550 Administrative prohibition"
+mail.notice sender check failed: from=<chk@realworld.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="511 sorry, no mailbox here by that name (#5.1.1 - chkuser)"
+mail.notice sender check failed: from=<gone@realworld.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID, reply="550 5.1.1 User unknown"
+mail.info sender check succeeded: from=<erin@realworld.test>, to=<rcpt@elsewhere.test>,  $CLIENT, [ELAPSED], id=QUEUEID
+EOF
+)" "$(log_since "$lm" | grep 'sender check')"
+  expect_eq "real replies: one callout each, none spared" 5 "$(mx_connections 192.0.2.49 "$mm")"
+  expect_eq "show: one refused probe waits for a second" \
+    'sender-refusing pending memory reply="550 Administrative prohibition"' \
+    "$("$ctl" -c "$conf" show realworld.test | awk '{$3 = ""; print}' | sed 's/  / /')"
+  expect_eq "refused probes counted by why" "$(printf '%s\n' \
+    'korvane_refused_probes_total{reason=client} 5' 'korvane_refused_probes_total{reason=greeting} 2')" \
+    "$(scrape korvane_refused_probes_total)"
   lm=$(mark_log)
   send_and_check "refusals mailbox: 550 5.1.1 still fails" nobody@good.test "$FAILED" rcpt@elsewhere.test
   send_and_check "refusals mailbox: a bare 550 still fails" quinn@bare550.test "$FAILED" rcpt@elsewhere.test
@@ -662,7 +696,7 @@ EOF
 
   out=$("$PY" - "$sock" <<'EOF'
 import socket, sys
-for line in [b"show nobody", b"show a\x01@b", b"x" * 600, b"flush all", b"forget-domain a@b"]:
+for line in [b"forget nobody", b"show a\x01@b", b"x" * 600, b"flush all", b"forget-domain a@b"]:
     s = socket.socket(socket.AF_UNIX); s.settimeout(5); s.connect(sys.argv[1])
     s.sendall(line + b"\n"); s.shutdown(socket.SHUT_WR)
     print(s.makefile("rb").read().decode().strip()); s.close()

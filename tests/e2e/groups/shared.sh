@@ -70,9 +70,11 @@ group_main() {
     "$(log_of "$K1" "$lm" | grep -v 'shared cache available')"
 
   # A recipient never probed (Postfix discards elsewhere.test) passes on this
-  # host's word alone; a domain refusing probes is remembered for the site.
+  # host's word alone; a domain refusing probes (two addresses refused) is
+  # remembered for the site.
   k_kill "$K1"; k1_start <<<$'mailstore 198.51.100.99\nrefusals mailbox' || { t_bad "korvane restarts"; return; }
   expect_eq "refused probe: reply" "$QUEUED" "$(via 25 ivy@greet554.test)"
+  expect_eq "refused probe of a second address: reply" "$QUEUED" "$(via 25 joe@greet554.test)"
   expect_eq "in Redis: the refusing domain, not the unprobed recipient" "refusing 0" \
     "$(redis_cli GET korvane:sender-refusing:greet554.test) $(redis_cli EXISTS korvane:recipient:rcpt@elsewhere.test)"
 

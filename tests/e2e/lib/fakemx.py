@@ -9,6 +9,7 @@ steps "greeting", "helo", "ehlo", "mail", "rcpt", "rset", "quit", "data",
 "noop"; each value is either an action string or an object that maps the
 command's argument (the part after "FROM:" / "TO:", compared without regard to
 case, e.g. "<>" or "<alice@good.test>") to an action, with "*" as the default.
+A RCPT's action may itself be such an object, keyed by the transaction's sender.
 
 An action is a list of parts separated by ";":
   "250 2.1.5 Ok"   a reply line ("\\n" inside separates lines of a multi-line reply)
@@ -144,6 +145,7 @@ class Session:
         return line.rstrip(b"\r").decode("latin-1")
 
     def run(self):
+        sender = ""
         if not self.perform(pick_action(self.behaviour, "greeting", "")):
             return
         while True:
@@ -152,7 +154,12 @@ class Session:
                 return
             self.rec.write(self.conn, "recv", line)
             step, arg = split_command(line)
-            if not self.perform(pick_action(self.behaviour, step, arg)):
+            if step == "mail":
+                sender = arg
+            action = pick_action(self.behaviour, step, arg)
+            if isinstance(action, dict):  # a RCPT whose reply depends on the sender
+                action = pick_action({"by": action}, "by", sender)
+            if not self.perform(action):
                 return
             if step == "data" and pick_action(self.behaviour, "data", "").startswith("354"):
                 while True:
