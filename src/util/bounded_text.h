@@ -18,7 +18,8 @@ struct BoundedText {
   void assign(const char* src) { copy_bounded(buf, src ? src : "", N); }
   void assign(std::string_view src) {
     std::size_t n = src.size() < N - 1 ? src.size() : N - 1;
-    std::memcpy(buf, src.data(), n);
+    // An empty view may have no data at all, and memcpy takes no null source.
+    if (n > 0) std::memcpy(buf, src.data(), n);
     buf[n] = '\0';
   }
   void clear() { buf[0] = '\0'; }
