@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #ifndef KORVANE_RUN_DIR
 #define KORVANE_RUN_DIR "/run/korvane"
@@ -175,18 +176,27 @@ SettingsRead settings_read(const char* path) {
 }
 
 namespace {
-// The published record: loaded and swapped whole as one atomic value, so that no
-// check can see half of a reload and taking it can never fail or throw.
-std::atomic<SettingsSnapshot> published;
+// The published record, swapped whole so that no check can see half of a
+// reload. Its own lock is held only to copy or swap the pointer: the race
+// detector cannot see through the standard library's atomic shared_ptr.
+std::mutex published_lock;
+SettingsSnapshot published;
 }  // namespace
 
 SettingsSnapshot settings_now() {
-  if (SettingsSnapshot now = published.load()) return now;
+  {
+    std::lock_guard<std::mutex> hold(published_lock);
+    if (published) return published;
+  }
   return settings_hold(&settings);
 }
 
-// The old record goes when its last check or walk lets go of it, not here.
-void settings_publish(SettingsSnapshot next) { published.store(std::move(next)); }
+// The old record goes when its last check or walk lets go of it, not here,
+// and never while the lock is held.
+void settings_publish(SettingsSnapshot next) {
+  std::lock_guard<std::mutex> hold(published_lock);
+  published.swap(next);
+}
 
 SettingsSnapshot settings_hold(const Settings* s) {
   if (s == nullptr) return settings_now();
