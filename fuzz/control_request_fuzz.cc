@@ -1,6 +1,6 @@
 // libFuzzer target for the control socket's request parser: any bytes as one
-// line; a request taken must hold only printable bytes, within the line's bound,
-// and an address argument must hold an "@".
+// line; a request taken must hold only printable bytes, within the line's bound;
+// "forget" takes only an address, "forget-domain" only a domain ("show" takes either).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (r.argument.size() > CONTROL_LINE_MAX) std::abort();
   for (const char c : r.argument)
     if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f || (c >= 'A' && c <= 'Z')) std::abort();
-  const bool address = r.command == ControlCommand::show || r.command == ControlCommand::forget;
-  if (address && r.argument.find('@') == std::string::npos) std::abort();
+  const bool at = r.argument.find('@') != std::string::npos;
+  if (r.command == ControlCommand::forget && !at) std::abort();
+  if (r.command == ControlCommand::forget_domain && at) std::abort();
   return 0;
 }
