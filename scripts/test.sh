@@ -11,7 +11,7 @@ jobs=$(nproc)
 fuzz_seconds=${KORVANE_FUZZ_SECONDS:-60}
 # A failing stage stops the script (set -e), so every stage counted has passed.
 stages=0
-stage() { stages=$((stages + 1)); echo "== $*"; }
+stage() { stages=$((stages + 1)); echo "== $* (at ${SECONDS} s)"; }
 
 bash scripts/install-deps.sh
 
