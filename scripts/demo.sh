@@ -17,6 +17,16 @@ fi
 
 . "$root/tests/e2e/lib/bed.sh"
 bed_enter "$@"
+# The demo's own domains, beside the bed's: a mailing list behind an exchanger
+# that takes every mailbox, three domains behind one that has banned our client,
+# and one whose exchanger answers as large providers and common MTAs do.
+GROUP_DNS='mx-host=lists.test,mx2.good.test,10
+mx-host=blocked.test,mx.blocked.test,10
+mx-host=blocked2.test,mx.blocked.test,10
+mx-host=blocked3.test,mx.blocked.test,10
+host-record=mx.blocked.test,192.0.2.45
+mx-host=realworld.test,mx.realworld.test,10
+host-record=mx.realworld.test,192.0.2.49'
 KORVANE=$root/build-demo/korvane
 trap bed_down EXIT
 
@@ -29,6 +39,9 @@ cat <<EOF
          unreach.test  MX 10 mx.unreach.test (203.0.113.99, nothing listens there)
          relay.test    relayed by Postfix to the mail store [198.51.100.7] (knows ivan)
          greet554.test MX 10 mx.greet554.test (192.0.2.42, greets every caller with 554)
+         realworld.test MX 10 mx.realworld.test (192.0.2.49, answers as Exchange Online and Exim do)
+         blocked.test, blocked2.test, blocked3.test  MX 10 mx.blocked.test (192.0.2.45, "client blocked")
+         lists.test    MX 10 mx2.good.test (192.0.2.11, takes every mailbox)
    Redis (for row 7) on $BED/redis.sock and 127.0.0.1:6379, started by the demo.
 EOF
 
@@ -127,15 +140,71 @@ for port in 25 2525; do
 done
 bed_stop_pid "$second"
 
-korvane_stop
-korvane_start <<'EOF' || exit 1
+# The recommended settings from here on: refusals read by what they say, one
+# cache entry per mailbox, and a cache that outlives a restart.
+mkdir -p "$BED/state" && chown postfix: "$BED/state"
+recommended() {
+  cat <<EOF
 publicname mx.korvane.test
 safecallback postmaster@korvane.test
 refusals mailbox
 logreplies on
+senderdelimiter +
+cachefile $BED/state/cache
+control unix:$BED/run/control.sock
 EOF
+}
+korvanectl() {
+  echo "   \$ korvanectl $*"
+  "${KORVANE%/*}/korvanectl" -c "$BED/korvane.conf" "$@" 2>&1 | sed 's/^/     /'
+}
+korvane_stop
+korvane_start < <(recommended) || exit 1
 row_message "10. refusals mailbox: an exchanger that refuses the probe itself fails no sender" \
   henry@greet554.test postmaster@elsewhere.test 192.0.2.42
+row_message "11. refusals mailbox reads replies as exchangers write them: Exchange Online's unknown recipient fails the sender" \
+  dbeb@realworld.test postmaster@elsewhere.test 192.0.2.49
+row_message "    ... while Exim's \"Administrative prohibition\" is about our client, so that sender passes" \
+  admin@realworld.test postmaster@elsewhere.test 192.0.2.49
+
+row "12. An exchanger that has banned our client is left alone: after two refusals no domain behind it is probed"
+for s in ann@blocked.test ben@blocked2.test cy@blocked3.test; do
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.45)
+  smtp_send "$s" postmaster@elsewhere.test >/dev/null
+  echo "   client:    MAIL FROM:<$s> ...  reply: $(cut -d' ' -f1-5 "$BED/last")"
+  show_log "$lm"
+  echo "   mx.blocked.test: $(mx_connections 192.0.2.45 "$mm") connection(s)"
+done
+korvanectl show
+
+row "13. A mailing list's VERP return paths (senderdelimiter +): one callout for the list's bounce mailbox"
+for s in list-bounces+alice=example.org@lists.test list-bounces+bob=example.net@lists.test; do
+  lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
+  smtp_send "$s" postmaster@elsewhere.test >/dev/null
+  echo "   client:    MAIL FROM:<$s> ...  reply: $(cut -d' ' -f1-5 "$BED/last")"
+  show_log "$lm"
+  show_callout 192.0.2.11 "$mm"
+done
+
+row "14. A restart forgets nothing (cachefile): the cache is saved at the stop and loaded at the start"
+lm=$(mark_log)
+korvane_stop
+korvane_start < <(recommended) || exit 1
+show_log "$lm" | grep -E 'cache (saved|loaded)'
+lm=$(mark_log); mm=$(mark_mx 192.0.2.49)
+smtp_send dbeb@realworld.test postmaster@elsewhere.test >/dev/null
+echo "   client:    row 11's forged sender again  reply: $(cat "$BED/last")"
+show_log "$lm"
+show_callout 192.0.2.49 "$mm"
+
+row "15. A configuration change without a restart: two lines added, then korvanectl reload (or SIGHUP)"
+for line in 'whitelistfrom nobody@good.test' 'logwhitelisted on'; do
+  echo "   \$ echo '$line' >> korvane.conf"
+  echo "$line" >> "$BED/korvane.conf"
+done
+korvanectl reload
+row_message "    row 2's sender now passes, with the cache and every connection kept" \
+  nobody@good.test postmaster@elsewhere.test 192.0.2.10
 
 korvane_stop
 korvane_start <<EOF || exit 1
@@ -148,7 +217,7 @@ postconf -c "$PFCONF" -e "smtpd_milters =" \
   "smtpd_recipient_restrictions = check_policy_service unix:$BED/run/policy.sock" \
   "smtpd_data_restrictions = check_policy_service unix:$BED/run/policy.sock"
 bed_postfix_restart || bed_die "postfix does not restart"
-row_message "11. Row 2's message through Postfix's policy service (check_policy_service, no milter): refused at DATA, in Postfix's words" \
+row_message "16. Row 2's message through Postfix's policy service (check_policy_service, no milter): refused at DATA, in Postfix's words" \
   nobody@good.test postmaster@elsewhere.test 192.0.2.10
 
 echo

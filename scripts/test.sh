@@ -57,14 +57,25 @@ if ls fuzz/*_fuzz.cc >/dev/null 2>&1; then
   stage "fuzz targets, ${fuzz_seconds}s each"
   cmake --preset fuzz >/dev/null
   cmake --build build-fuzz -j "$jobs"
-  for src in fuzz/*_fuzz.cc; do
-    name=$(basename "$src" .cc)
-    corpus=fuzz/corpus/${name%_fuzz}
+  # One target per core at a time. A target that finds something prints the
+  # whole report (the input that did it and the stack), the others one line.
+  fuzz_one() {
+    local name=$1 work out rc=0
+    local corpus=fuzz/corpus/${name%_fuzz}
     work=$(mktemp -d)
     [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    ./build-fuzz/"$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" 2>&1 | tail -4
+    out=$(./build-fuzz/"$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" 2>&1) || rc=$?
     rm -rf "$work"
-  done
+    if [ "$rc" != 0 ]; then
+      printf '%s\n' "$out" | tail -n 60
+      echo "fuzz target $name failed (status $rc)"
+      return 1
+    fi
+    echo "$name: $(printf '%s\n' "$out" | grep -E '^stat::(number_of_executed_units|new_units_added)' | tr -s ' ' | paste -sd' ')"
+  }
+  export -f fuzz_one
+  export fuzz_seconds
+  for src in fuzz/*_fuzz.cc; do basename "$src" .cc; done | xargs -P "$jobs" -I{} bash -c 'fuzz_one "$1"' _ {}
 fi
 echo "all test stages done in $SECONDS s"
 echo "$stages passed, 0 failed"

@@ -28,6 +28,7 @@ constexpr KindWord KINDS[] = {
 };
 
 constexpr int ADDRESS_KINDS[] = {CACHE_SENDER, CACHE_RECIPIENT};
+constexpr int SENDER_KINDS[] = {CACHE_SENDER};
 constexpr int EXCHANGER_KINDS[] = {CACHE_EXCHANGER_REFUSING};
 ControlExchangerHooks exchanger_hooks;
 // Marks kept per domain rather than per address.
@@ -110,10 +111,24 @@ void append_stats(std::string& out) {
 }
 
 std::atomic<ControlReload> reloader{nullptr};
+std::atomic<ControlSenderKey> sender_keyer{nullptr};
+
+// The base entry that answers for a tagged sender; empty when it is the address itself.
+std::string base_of(const std::string& address) {
+  const ControlSenderKey keyer = sender_keyer.load();
+  if (keyer == nullptr) return {};
+  std::string base = keyer(address);
+  return base == address ? std::string() : base;
+}
+
+void append_base_lines(std::string& out, const std::string& base, const std::vector<CacheHolding>& held) {
+  for (const CacheHolding& h : held) out += control_holding_line(h) + " as " + base + "\n";
+}
 
 }  // namespace
 
 void control_set_reload(ControlReload reload) { reloader.store(reload); }
+void control_set_sender_key(ControlSenderKey key) { sender_keyer.store(key); }
 
 std::string control_holding_line(const CacheHolding& h) {
   return std::string(kind_word(h.kind)) + " " + status_word(h.status) + " " +
@@ -130,6 +145,8 @@ std::string control_answer(const ControlRequest& r) {
       return std::string("error: ") + (r.error != nullptr ? r.error : "bad request") + "\n";
     case ControlCommand::show:
       append_lines(out, cache_look_up(key, ADDRESS_KINDS));
+      if (const std::string base = base_of(r.argument); !base.empty())
+        append_base_lines(out, base, cache_look_up(base.c_str(), SENDER_KINDS));
       append_marks(out, domain_of(r.argument));
       // An empty answer reads like a tool that printed nothing.
       if (out.empty()) out = "not cached\n";
@@ -147,6 +164,11 @@ std::string control_answer(const ControlRequest& r) {
       break;
     case ControlCommand::forget:
       append_forgotten(out, key, ADDRESS_KINDS);
+      if (const std::string base = base_of(r.argument); !base.empty()) {
+        bool shared_forgotten = true;
+        append_base_lines(out, base, cache_forget(base.c_str(), SENDER_KINDS, &shared_forgotten));
+        if (!shared_forgotten) out += "warning: the shared tier is unavailable and still holds " + base + "\n";
+      }
       break;
     case ControlCommand::forget_domain:
       append_forgotten(out, key, DOMAIN_KINDS);

@@ -21,6 +21,12 @@ struct ControlExchangerHooks {
 };
 void control_set_exchanger_hooks(const ControlExchangerHooks& hooks);
 
+// The key a sender's verdict is kept under (its base, without a BATV tag or what
+// follows senderdelimiter): the filter's rule, handed over by the daemon, so that
+// a tagged address is shown and forgotten with the entry that answers for it.
+using ControlSenderKey = std::string (*)(const std::string& address);
+void control_set_sender_key(ControlSenderKey key);
+
 // The whole answer, every line ending in LF.
 [[nodiscard]] std::string control_answer(const ControlRequest& request);
 // One entry as "<kind> <status> <seconds left> <tier>", e.g. "sender pass 3541 memory".

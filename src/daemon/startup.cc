@@ -33,6 +33,8 @@
 #include "control/server.h"
 #include "daemon/reload.h"
 #include "daemon/startup_steps.h"
+#include "filter/address.h"
+#include "filter/context.h"
 #include "milter/callbacks.h"
 #include "policy/server.h"
 #include "metrics/metrics.h"
@@ -82,6 +84,13 @@ std::string list_refusing_exchangers() {
   for (const RefusingExchanger& e : exchanger_refusing_list())
     out += "exchanger " + e.addr + " refusing " + std::to_string(e.seconds_left) + "\n";
   return out;
+}
+
+// The cache key of a sender, by the settings in force when it is asked.
+std::string sender_key_now(const std::string& address) {
+  EnvelopeText key;
+  sender_key(address, settings_now()->senderdelimiter, key);
+  return std::string(key.view());
 }
 
 bool has_prefix(const char* text, const char* prefix) {
@@ -313,6 +322,7 @@ int serve() {
   metrics_set_readers({cache_entries, shared_tier_up, shared_tier_errors, shared_tier_errors_by,
                        exchanger_refusing_count});
   control_set_exchanger_hooks({list_refusing_exchangers, exchanger_forget_refusing});
+  control_set_sender_key(sender_key_now);
   // After the account change, so the socket is the daemon account's own.
   control_set_reload(reload_from_control);
   if (settings.control && !control_start(settings.control->c_str())) {

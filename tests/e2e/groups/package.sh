@@ -181,10 +181,12 @@ package_main() {
   [ "$rc" = 0 ] || bed_note "$out"
   pid=$(cat "$ROOT/run/korvane/korvane.pid" 2>&1)
   expect_eq "the stop saved the cache file as korvs" "korvs 600" "$(in_root stat -c '%U %a' /var/lib/korvane/cache 2>&1)"
-  out=$(in_root /etc/init.d/korvane reload 2>&1); rc=$?
-  expect_eq "init script reload: the same daemon serves on" "0 serves $pid" \
-    "$rc $(serving && echo serves || echo none) $(cat "$ROOT/run/korvane/korvane.pid" 2>&1)"
-  [ "$rc" = 0 ] || bed_note "$out"
+  for verb in reload force-reload; do
+    out=$(in_root /etc/init.d/korvane $verb 2>&1); rc=$?
+    expect_eq "init script $verb: the same daemon serves on" "0 serves $pid" \
+      "$rc $(serving && echo serves || echo none) $(cat "$ROOT/run/korvane/korvane.pid" 2>&1)"
+    [ "$rc" = 0 ] || bed_note "$out"
+  done
   through_postfix "after a restart"
 
   # An upgrade (here the same version again) keeps what the postmaster changed,

@@ -528,8 +528,8 @@ EOF
 
 # Fewer probes: VERP and BATV return paths share their mailbox's verdict.
 politeness_case() {
-  start_korvane_with <<<'senderdelimiter +' || return
-  local lm mm s
+  start_korvane_with < <(printf 'senderdelimiter +\ncontrol unix:%s/run/ctl\n' "$BED") || return
+  local lm mm s ctl; ctl="$(dirname "$KORVANE")/korvanectl"
   lm=$(mark_log); mm=$(mark_mx 192.0.2.11)
   for s in list-bounces+alice=example.org@lists.test list-bounces+bob=example.net@lists.test \
       prvs=0123abcdef=carl@lists.test carl@lists.test; do
@@ -545,6 +545,10 @@ mail.info sender check succeeded: from=<prvs=0123abcdef=carl@lists.test>, to=<rc
 mail.info sender check succeeded (cached): from=<carl@lists.test>, to=<rcpt@elsewhere.test>,  $CLIENT, id=QUEUEID
 EOF
 )" "$(log_since "$lm" | grep 'sender check')"
+  expect_eq "korvanectl show and forget a tagged address: its base's entry" \
+    "sender pass N memory as list-bounces@lists.test|sender pass N memory as list-bounces@lists.test|not cached" \
+    "$(for c in show forget show; do "$ctl" -c "$BED/korvane.conf" $c list-bounces+new=x.test@lists.test; done |
+      sed -E 's/ [0-9]+ / N /' | paste -sd'|')"
 
   # A probe's source address listed in a zone: the error, the gauge, the pause.
   start_korvane_with <<'EOF' || return
