@@ -270,9 +270,11 @@ class Dialogue {
 
   // With refused_probes, a refusal that would fail the mailbox does so only when
   // it is the mailbox's own; a deferred RCPT is final, as a retry with the safe
-  // sender would only open a second greylisting triplet. A first RCPT refused
-  // for the mailbox, our client or a busy mailbox is no refusal of the null
-  // sender, so blockignorants leaves it to the safe-sender retry.
+  // sender would only open a second greylisting triplet. So is a first RCPT
+  // the mailbox itself refused: asking it again with the safe sender would count
+  // a second unknown mailbox against this host where providers ban probers for
+  // them. A first RCPT refused for our client or a busy mailbox is no refusal
+  // of the null sender, so blockignorants leaves it to the safe-sender retry.
   Next refine(const StepRow& row, ReplyClass cls, Next next) {
     if (!opt_.refused_probes) return next;
     if (cls == ReplyClass::success && row.line == SAFE_SENDER) safe_sender_ = true;
@@ -282,10 +284,9 @@ class Dialogue {
     if (next.kind == Next::polite && next.value == PROBE_FAIL)
       return polite(r.verdict == ReplyVerdict::mailbox_refusal ? PROBE_FAIL : PROBE_REFUSED);
     if (next.kind != Next::ignorant) return next;
+    if (row.line == RECIPIENT && r.verdict == ReplyVerdict::mailbox_refusal) return polite(PROBE_FAIL);
     hold(r);
-    if (r.verdict == ReplyVerdict::mailbox_refusal || r.reason == RefusalReason::client ||
-        r.reason == RefusalReason::mailbox_busy)
-      return go(next.value);
+    if (r.reason == RefusalReason::client || r.reason == RefusalReason::mailbox_busy) return go(next.value);
     return next;
   }
 
@@ -303,25 +304,15 @@ class Dialogue {
     return r;
   }
 
-  // Keeps the refusal a human would blame should the retry end refused as well:
-  // the mailbox's own, else one about our client.
+  // Keeps a refusal about our client, the one a human would blame should the
+  // retry end refused for a vaguer reason.
   void hold(const ReplyReading& r) {
-    if (held_mailbox_) return;
-    if (r.verdict == ReplyVerdict::mailbox_refusal) {
-      held_ = reply_;
-      held_mailbox_ = true;
-    } else if (r.reason == RefusalReason::client && held_.empty()) {
-      held_ = reply_;
-    }
+    if (r.reason == RefusalReason::client && held_.empty()) held_ = reply_;
   }
 
   // The result is known with the reply just read: it is told before the goodbye.
   int end_politely(int result) {
-    if (result == PROBE_REFUSED && !held_.empty() &&
-        (held_mailbox_ || reply_.reason != RefusalReason::client)) {
-      if (held_mailbox_) result = PROBE_FAIL;
-      reply_ = held_;
-    }
+    if (result == PROBE_REFUSED && !held_.empty() && reply_.reason != RefusalReason::client) reply_ = held_;
     if (opt_.decided) opt_.decided(result, reply_);
     smtp_quit(sock_.get(), opt_.timeouts, opt_.observer);
     sock_.reset();
@@ -397,7 +388,6 @@ class Dialogue {
   SmtpReplyWhole whole_;        // the last reply, every line of it, as read_reply reads it
   bool safe_sender_ = false;    // the safe sender has been accepted
   ProbeReplyText held_;         // see hold()
-  bool held_mailbox_ = false;
 };
 
 // Formats one whole command line; false when it would not fit.
