@@ -22,11 +22,11 @@ IDLE_LIMIT = 60.0
 state = {"connections": 0, "mail": 0, "rcpt": 0, "delay": 0.0, "open": 0, "peak": 0}
 
 
-async def session(reader, writer):
-    state["connections"] += 1
-    state["open"] += 1
-    state["peak"] = max(state["peak"], state["open"])
-    writer.write(b"220 mx.bench.test ESMTP ready\r\n")
+async def answer_commands(reader, writer, name, on_rcpt, on_mail=None):
+    """One SMTP session after its greeting, until QUIT, the peer's close or
+    IDLE_LIMIT between two lines: RCPT answered with await on_rcpt(line), MAIL
+    with 250 after on_mail(), the rest as any exchanger answers them. Closes the
+    connection at its end."""
     try:
         while True:
             line = await asyncio.wait_for(reader.readline(), IDLE_LIMIT)
@@ -34,16 +34,13 @@ async def session(reader, writer):
                 break
             verb = line[:4].upper()
             if verb == b"RCPT":
-                state["rcpt"] += 1
-                if state["delay"] > 0:
-                    # The wait is the exchanger's own think time, not a drain.
-                    await asyncio.sleep(state["delay"])
-                writer.write(b"250 2.1.5 Ok\r\n")
+                writer.write(await on_rcpt(line))
             elif verb == b"MAIL":
-                state["mail"] += 1
+                if on_mail is not None:
+                    on_mail()
                 writer.write(b"250 2.1.0 Ok\r\n")
             elif verb == b"EHLO":
-                writer.write(b"250-mx.bench.test\r\n250 8BITMIME\r\n")
+                writer.write(f"250-{name}\r\n250 8BITMIME\r\n".encode())
             elif verb in (b"HELO", b"RSET", b"NOOP"):
                 writer.write(b"250 Ok\r\n")
             elif verb == b"QUIT":
@@ -56,8 +53,30 @@ async def session(reader, writer):
     except (asyncio.TimeoutError, ConnectionError, OSError):
         pass
     finally:
-        state["open"] -= 1
         writer.close()
+
+
+async def rcpt(_line):
+    state["rcpt"] += 1
+    if state["delay"] > 0:
+        # The wait is the exchanger's own think time, not a drain.
+        await asyncio.sleep(state["delay"])
+    return b"250 2.1.5 Ok\r\n"
+
+
+def mail():
+    state["mail"] += 1
+
+
+async def session(reader, writer):
+    state["connections"] += 1
+    state["open"] += 1
+    state["peak"] = max(state["peak"], state["open"])
+    writer.write(b"220 mx.bench.test ESMTP ready\r\n")
+    try:
+        await answer_commands(reader, writer, "mx.bench.test", rcpt, mail)
+    finally:
+        state["open"] -= 1
 
 
 async def control(reader, writer):
@@ -88,6 +107,12 @@ async def main():
     for spec in listens:
         addr, _, port = spec.partition(":")
         servers.append(await asyncio.start_server(session, addr, int(port or 25), backlog=512))
+    await serve(servers, control, control_path, ready_file)
+
+
+async def serve(servers, control, control_path, ready_file):
+    """Adds the control socket to the listening servers, writes the ready file
+    (our PID) and serves until killed."""
     if os.path.exists(control_path):
         os.unlink(control_path)
     servers.append(await asyncio.start_unix_server(control, control_path))

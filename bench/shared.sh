@@ -19,16 +19,7 @@ ROW_SECONDS=${BENCH_ROW_SECONDS:-12}
 POOL=${BENCH_POOL:-500}
 BUILD=${BENCH_BUILD_DIR:-$root/build-macrobench}
 
-if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || { echo "bench/shared.sh must run as root (it makes namespaces)" >&2; exit 77; }
-  if [ -z "${KORVANE:-}" ]; then
-    cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null \
-      && ninja -C "$BUILD" -j2 korvane >/dev/null || { echo "build failed" >&2; exit 1; }
-    export KORVANE="$BUILD/korvane"
-  fi
-  export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
-  mkdir -p "$BENCH_OUT"
-fi
+bench_prepare bench/shared.sh
 bed_enter "$@"
 
 RUNS="$BENCH_OUT/shared-runs.jsonl"

@@ -5,6 +5,21 @@ BENCH_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BENCH_DIR=$(cd "$BENCH_LIB/.." && pwd)
 BENCH_MX_ADDR=192.0.2.60
 
+# bench_prepare NAME: before a standalone bench script enters its bed, as root:
+# korvane built (Release, in $BUILD) unless KORVANE names one, and the run's
+# output folder. Inside the bed (or under bench/run.sh's own) it does nothing.
+bench_prepare() {
+  [ "${KORVANE_E2E_INSIDE:-}" != 1 ] || return 0
+  [ "$(id -u)" = 0 ] || { echo "$1 must run as root (it makes namespaces)" >&2; exit 77; }
+  if [ -z "${KORVANE:-}" ]; then
+    cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null \
+      && ninja -C "$BUILD" -j2 korvane >/dev/null || { echo "build failed" >&2; exit 1; }
+    export KORVANE="$BUILD/korvane"
+  fi
+  export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
+  mkdir -p "$BENCH_OUT"
+}
+
 # Every sender lives in bench.test, whose one exchanger is the fast one.
 bench_dns() {
   bed_dns_serve mx.bench.test "$BENCH_MX_ADDR" < <(printf '%s\n' \

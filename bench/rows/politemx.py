@@ -21,9 +21,12 @@ import os
 import sys
 import time
 
+# The SMTP session and the serving are the fast exchanger's.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from fastmx import answer_commands, serve  # noqa: E402
+
 BAN_AFTER = 20
 BAN_WINDOW = 3600.0
-IDLE_LIMIT = 60.0
 BAN_LINE = "550 5.7.606 Access denied, banned sending IP [%s]. To request removal from this list please forward this message to delist@provider-a.test.\r\n"
 FIELDS = ("connections", "rcpt", "unknown", "rcpt_after_ban", "banned_sessions")
 
@@ -62,36 +65,17 @@ async def session(reader, writer):
     ex = exchangers[local]
     ex["stats"]["connections"] += 1
     met_ban = False
+
+    async def rcpt(line):
+        nonlocal met_ban
+        answer = rcpt_reply(ex, peer, line)
+        if answer.startswith("550 5.7.606") and not met_ban:
+            met_ban = True
+            ex["stats"]["banned_sessions"] += 1
+        return answer.encode()
+
     writer.write(f"220 {ex['name']} ESMTP ready\r\n".encode())
-    try:
-        while True:
-            line = await asyncio.wait_for(reader.readline(), IDLE_LIMIT)
-            if not line:
-                break
-            verb = line[:4].upper()
-            if verb == b"RCPT":
-                answer = rcpt_reply(ex, peer, line)
-                if answer.startswith("550 5.7.606") and not met_ban:
-                    met_ban = True
-                    ex["stats"]["banned_sessions"] += 1
-                writer.write(answer.encode())
-            elif verb == b"MAIL":
-                writer.write(b"250 2.1.0 Ok\r\n")
-            elif verb == b"EHLO":
-                writer.write(f"250-{ex['name']}\r\n250 8BITMIME\r\n".encode())
-            elif verb in (b"HELO", b"RSET", b"NOOP"):
-                writer.write(b"250 Ok\r\n")
-            elif verb == b"QUIT":
-                writer.write(b"221 Bye\r\n")
-                break
-            else:
-                writer.write(b"502 5.5.2 Not here\r\n")
-            await writer.drain()
-        await writer.drain()
-    except (asyncio.TimeoutError, ConnectionError, OSError):
-        pass
-    finally:
-        writer.close()
+    await answer_commands(reader, writer, ex["name"], rcpt)
 
 
 async def control(reader, writer):
@@ -125,13 +109,7 @@ async def main():
         exchangers[addr] = {"name": name, "bans": flag == "ban"}
         fresh(exchangers[addr])
         servers.append(await asyncio.start_server(session, addr, 25, backlog=512))
-    if os.path.exists(control_path):
-        os.unlink(control_path)
-    servers.append(await asyncio.start_unix_server(control, control_path))
-    with open(ready_file, "w") as f:
-        f.write(str(os.getpid()))
-    await asyncio.gather(*(s.serve_forever() for s in servers))
-
+    await serve(servers, control, control_path, ready_file)
 
 
 if __name__ == "__main__":

@@ -15,16 +15,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   . "$root/bench/lib/bench_bed.sh"
   SESSIONS=${BENCH_SESSIONS:-20}
   BUILD=${BENCH_BUILD_DIR:-$root/build-macrobench}
-  if [ "${KORVANE_E2E_INSIDE:-}" != 1 ]; then
-    [ "$(id -u)" = 0 ] || { echo "bench/rows/politeness.sh must run as root (it makes namespaces)" >&2; exit 77; }
-    if [ -z "${KORVANE:-}" ]; then
-      cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null \
-        && ninja -C "$BUILD" -j2 korvane >/dev/null || { echo "build failed" >&2; exit 1; }
-      export KORVANE="$BUILD/korvane"
-    fi
-    export BENCH_OUT=${BENCH_OUT:-/tmp/korvane-bench-$(date +%Y%m%d-%H%M%S)}
-    mkdir -p "$BENCH_OUT"
-  fi
+  bench_prepare bench/rows/politeness.sh
   bed_enter "$@"
   OUT=$BENCH_OUT
   trap bed_down EXIT

@@ -103,16 +103,9 @@ pidfile $pidfile
 EOF
   smtp_send late@drip.test rcpt@elsewhere.test >/dev/null
   expect_eq "drip past maxwait: reply" "451 4.1.8" "$(cut -d' ' -f1-2 "$BED/last")"
-  local pid=$KORVANE_PID t0 ms status watchdog
-  (sleep 20; kill -KILL "$pid" 2>/dev/null) & watchdog=$!
-  t0=$(date +%s%N)
-  kill -TERM "$pid"
-  wait "$pid" 2>/dev/null; status=$?
-  ms=$(( ($(date +%s%N) - t0) / 1000000 ))
-  kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null
-  KORVANE_PID=
-  bed_note "the daemon ended $ms ms after SIGTERM, a walk dripping"
+  korvane_timed_stop 20
+  bed_note "the daemon ended $STOP_MS ms after SIGTERM, a walk dripping"
   # The dialogue had some 4 s to go: a stop that waited for it took that long.
   expect_eq "a stop while a walk drips: within 3 s, status 0, no PID file" "yes 0 absent" \
-    "$([ "$ms" -lt 3000 ] && echo yes || echo "no ($ms ms)") $status $([ -e "$pidfile" ] && echo present || echo absent)"
+    "$([ "$STOP_MS" -lt 3000 ] && echo yes || echo "no ($STOP_MS ms)") $STOP_STATUS $([ -e "$pidfile" ] && echo present || echo absent)"
 }

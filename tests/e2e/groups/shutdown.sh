@@ -71,17 +71,10 @@ EOF2
   expect_eq "the stale PID file is replaced by the daemon's" "$KORVANE_PID" "$(cat "$pidfile" 2>&1)"
   smtp_send carol@good.test rcpt@elsewhere.test >/dev/null
   expect_eq "the new daemon serves" "250 2.0.0 Ok: queued as" "$(cut -d' ' -f1-5 "$BED/last")"
-  local pid=$KORVANE_PID t0 ms watchdog
-  (sleep 10; kill -KILL "$pid" 2>/dev/null) & watchdog=$!
-  t0=$(date +%s%N)
-  kill -TERM "$pid"
-  wait "$pid" 2>/dev/null; status=$?
-  ms=$(( ($(date +%s%N) - t0) / 1000000 ))
-  kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null
-  KORVANE_PID=
-  bed_note "the idle daemon ended $ms ms after SIGTERM"
+  korvane_timed_stop 10
+  bed_note "the idle daemon ended $STOP_MS ms after SIGTERM"
   expect_eq "SIGTERM when idle ends the daemon within 1 s, status 0" "yes 0" \
-    "$([ "$ms" -lt 1000 ] && echo yes || echo "no ($ms ms)") $status"
+    "$([ "$STOP_MS" -lt 1000 ] && echo yes || echo "no ($STOP_MS ms)") $STOP_STATUS"
   expect_eq "the PID file is removed at the exit" absent "$([ -e "$pidfile" ] && echo present || echo absent)"
   wait_korvane_log "$mark" "korvane stopping" >/dev/null
   expect_eq "the start and stop lines" "mail.notice korvane 0.1.0 starting (socket unix:$sock)

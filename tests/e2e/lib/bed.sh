@@ -355,6 +355,20 @@ korvane_stop() {
   KORVANE_PID=
 }
 
+# korvane_timed_stop LIMIT: SIGTERM to korvane, then waits for its exit, killing
+# it after LIMIT seconds; how long that took in STOP_MS, its status in STOP_STATUS.
+STOP_MS= STOP_STATUS=
+korvane_timed_stop() {
+  local pid=$KORVANE_PID t0 watchdog
+  (sleep "$1"; kill -KILL "$pid" 2>/dev/null) & watchdog=$!
+  t0=$(date +%s%N)
+  kill -TERM "$pid"
+  wait "$pid" 2>/dev/null; STOP_STATUS=$?
+  STOP_MS=$(( ($(date +%s%N) - t0) / 1000000 ))
+  kill "$watchdog" 2>/dev/null; wait "$watchdog" 2>/dev/null
+  KORVANE_PID=
+}
+
 bed_up() {
   BED=$(mktemp -d /tmp/korvane-e2e.XXXXXX)
   chmod 755 "$BED"
