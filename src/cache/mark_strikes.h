@@ -1,6 +1,6 @@
-// Refusals counted towards a mark: a domain (or an exchanger) is marked as
-// refusing probes only at a second refusal, of another address, within the
-// mark's lifetime, so that one odd reply never marks it. Kept in this host's
+// Refusals counted towards a mark: a domain is marked as refusing probes only
+// at a second refusal, of another address, within the mark's lifetime, so that
+// one odd reply never marks it. Kept in this host's
 // memory with the reply that counted, for the control socket to show.
 #pragma once
 

@@ -56,6 +56,11 @@ void append_lines(std::string& out, const std::vector<CacheHolding>& held) {
   for (const CacheHolding& h : held) out += control_holding_line(h) + "\n";
 }
 
+// The entries of a tagged address's base, each line saying whose they are.
+void append_base_lines(std::string& out, std::string_view base, const std::vector<CacheHolding>& held) {
+  for (const CacheHolding& h : held) out += control_holding_line(h) + " as " + std::string(base) + "\n";
+}
+
 // An exchanger's words as one field: control bytes, the backslash and the
 // quote as \xHH, so that no reply can end the field or the line.
 std::string quoted(std::string_view reply) {
@@ -95,10 +100,16 @@ std::string domain_of(const std::string& address) {
 }
 
 // What forget removed, and a warning when the shared tier kept its keys.
-void append_forgotten(std::string& out, const char* key, std::span<const int> kinds) {
+// as_base: key is the base entry of the address asked for, and the lines say so.
+void append_forgotten(std::string& out, const char* key, std::span<const int> kinds, bool as_base = false) {
   bool shared_forgotten = true;
-  append_lines(out, cache_forget(key, kinds, &shared_forgotten));
-  if (!shared_forgotten) out += "warning: the shared tier is unavailable and still holds it\n";
+  const std::vector<CacheHolding> held = cache_forget(key, kinds, &shared_forgotten);
+  if (as_base)
+    append_base_lines(out, key, held);
+  else
+    append_lines(out, held);
+  if (!shared_forgotten)
+    out += std::string("warning: the shared tier is unavailable and still holds ") + (as_base ? key : "it") + "\n";
 }
 
 void append_stats(std::string& out) {
@@ -121,9 +132,6 @@ std::string base_of(const std::string& address) {
   return base == address ? std::string() : base;
 }
 
-void append_base_lines(std::string& out, const std::string& base, const std::vector<CacheHolding>& held) {
-  for (const CacheHolding& h : held) out += control_holding_line(h) + " as " + base + "\n";
-}
 
 }  // namespace
 
@@ -164,11 +172,8 @@ std::string control_answer(const ControlRequest& r) {
       break;
     case ControlCommand::forget:
       append_forgotten(out, key, ADDRESS_KINDS);
-      if (const std::string base = base_of(r.argument); !base.empty()) {
-        bool shared_forgotten = true;
-        append_base_lines(out, base, cache_forget(base.c_str(), SENDER_KINDS, &shared_forgotten));
-        if (!shared_forgotten) out += "warning: the shared tier is unavailable and still holds " + base + "\n";
-      }
+      if (const std::string base = base_of(r.argument); !base.empty())
+        append_forgotten(out, base.c_str(), SENDER_KINDS, true);
       break;
     case ControlCommand::forget_domain:
       append_forgotten(out, key, DOMAIN_KINDS);

@@ -40,6 +40,14 @@ std::condition_variable wake;
 bool stopping = false;
 std::thread looker;
 
+// The zones as the settings name them, in the order written (the list holds
+// them newest first).
+std::vector<std::string> configured_zones() {
+  std::vector<std::string> out;
+  for (const PatternEntry& z : settings.selflisting) out.insert(out.begin(), z.pattern);
+  return out;
+}
+
 std::int64_t now_seconds() {
   if (SelfListingClock clock = current_clock.load(std::memory_order_acquire)) return clock();
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -132,8 +140,7 @@ void self_listing_note(const char* address) {
 bool self_listing_listed() { return any_listed.load(std::memory_order_acquire); }
 
 void self_listing_start() {
-  zones.clear();
-  for (const PatternEntry& z : settings.selflisting) zones.insert(zones.begin(), z.pattern);
+  zones = configured_zones();
   if (zones.empty()) return;
   {
     std::lock_guard<std::mutex> lock(table_mutex);
@@ -167,7 +174,6 @@ void self_listing_run_due() { run_due(now_seconds()); }
 void self_listing_clear() {
   std::lock_guard<std::mutex> lock(table_mutex);
   table.clear();
-  zones.clear();
-  for (const PatternEntry& z : settings.selflisting) zones.insert(zones.begin(), z.pattern);
+  zones = configured_zones();
   any_listed.store(false, std::memory_order_release);
 }
