@@ -345,8 +345,9 @@ int serve() {
   // Walking a recipient's own domain would reach this very host.
   if (settings.policy && settings.mailstore && !settings.policyrelay)
     log_msg(LOG_NOTICE, "policy door verifies no recipient: policyrelay not set");
-  walkers_start(settings.callouts);
+  // The zones are in place before the first walk can note a source address.
   self_listing_start();
+  walkers_start(settings.callouts);
   if (settings.cachefile) cache_saver_start(settings.cachefile->c_str(), settings.cachesave);
   log_msg(LOG_NOTICE, "korvane %s starting (socket %s)", KORVANE_VERSION, settings.socket->c_str());
   report_start(0);
